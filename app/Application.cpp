@@ -1,0 +1,81 @@
+#include "Application.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QDebug>
+
+#include "Commands.h"
+#include "ConsoleLog.h"
+#include "dfu/ReturnToNormalOperation.h"
+
+namespace {
+
+QList<QCommandLineOption> optionTable() {
+    return {
+        QCommandLineOption(QStringList{"verbose"}, "For being extra verbose"),
+        QCommandLineOption(QStringList{"p", "port"},
+                           "Only update device on matching port path (e.g. \"4.2\" for 2nd port "
+                           "on a usb hub attached to 4th PC USB port)",
+                           "USB port path"),
+        QCommandLineOption(
+            QStringList{"n", "name"},
+            "Only update device with matching device name (USB product string descriptor)",
+            "USB device name"),
+        QCommandLineOption(QStringList{"l", "list-devices"}, "List attached eligible devices"),
+        QCommandLineOption(QStringList{"d", "discard-settings"},
+                           "Discard pre-update device settings"),
+        QCommandLineOption(
+            QStringList{"no-backup"},
+            "Do not back up pre-update device settings (implied by --discard-settings)"),
+        QCommandLineOption(
+            QStringList{"import"},
+            "import previously backed up (or exported) settings and save to flash memory",
+            "filename (JSON file)"),
+        QCommandLineOption(QStringList{"export"}, "export settings", "filename to export to"),
+        QCommandLineOption(QStringList{"resume"},
+                           "Tell connected device to quit DFU mode and resume normal operation"),
+    };
+}
+
+}  // namespace
+
+bool runApplication(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addOptions(optionTable());
+    parser.setApplicationDescription(
+        "Tool for updating Quorel control units based on STM32 microcontrollers over USB.\n"
+        "Updates the first device it finds by default (unless --port option is used).\n"
+        "Tries to preserve device settings (unless --discard-settings is used).\n");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument("filename", "DFU file to perform update with", QString());
+
+    // Help, version and command-line errors print their text and end the process here.
+    parser.process(arguments);
+
+    verboseOutput = parser.isSet("verbose");
+    const bool discardSettings = parser.isSet("discard-settings");
+    const QString portText = parser.value("port");
+    const std::string deviceName = parser.value("name").toStdString();
+
+    if (parser.isSet("list-devices")) {
+        return printDeviceList();
+    }
+    if (parser.isSet("resume")) {
+        return returnToNormalOperation();
+    }
+    if (parser.isSet("export")) {
+        return exportSettings(parser.value("export"), portText, deviceName);
+    }
+    if (parser.isSet("import")) {
+        return importSettings(parser.value("import"), portText, deviceName);
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        qWarning("Not updating, no firmware file specified.");
+        printDeviceList();
+        parser.showHelp(1);
+    }
+    return runUpdate(positional.first(), discardSettings, parser.isSet("no-backup"), portText,
+                     deviceName);
+}

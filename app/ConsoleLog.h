@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QtGlobal>
+
+// Process-wide verbosity flag: debug lines are printed only when it is set.
+extern bool verboseOutput;
+
+// Log clock, started as the first action of main; its reading stamps every line.
+extern QElapsedTimer applicationTimer;
+
+// Level letters indexed by QtMsgType (debug, warning, critical, fatal, info).
+extern const char kLevelLetters[5];
+
+// Builds the console line for one message, or an empty string when it is to be dropped.
+QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
+
+// Writes every message to standard output as "[letter][seconds] text".
+void consoleMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);

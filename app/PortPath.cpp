@@ -1,0 +1,44 @@
+#include <QDebug>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "Commands.h"
+
+std::vector<uint8_t> parsePortPath(const QString& text) {
+    if (text.isEmpty()) {
+        qDebug("No port path specified");
+        return {};
+    }
+    const std::string utf8 = text.toStdString();
+    std::vector<uint8_t> path;
+    QStringList numbers;
+    try {
+        size_t start = 0;
+        while (true) {
+            const size_t dot = utf8.find('.', start);
+            const std::string field = utf8.substr(start, dot == std::string::npos ? dot : dot - start);
+            // Only the low 8 bits of a number are kept, so 300 gives 44 and -1 gives 255.
+            const uint8_t number = static_cast<uint8_t>(std::stoi(field, nullptr, 10));
+            path.push_back(number);
+            numbers << QString::number(number);
+            if (dot == std::string::npos) {
+                break;
+            }
+            start = dot + 1;
+        }
+    } catch (...) {
+        qCritical("Invalid port path: \"%s\"", utf8.c_str());
+        return {};
+    }
+    const QByteArray quoted = '"' + numbers.join("\".\"").toUtf8() + '"';
+    qDebug() << "port path" << text << "as string:" << quoted.constData();
+    return path;
+}
+
+bool printDeviceList() {
+    std::fputs("Available devices:\n", stdout);
+    std::fflush(stdout);
+    return true;
+}

@@ -1,0 +1,26 @@
+#include <QCoreApplication>
+
+#include <exception>
+
+#include "Application.h"
+#include "ConsoleLog.h"
+
+int main(int argc, char* argv[]) {
+    applicationTimer.start();
+    qInstallMessageHandler(consoleMessageHandler);
+    bool ok = false;
+    {
+        QCoreApplication application(argc, argv);
+        QCoreApplication::setApplicationVersion(kApplicationVersion);
+        // The unit link reports USB failures by throwing; whatever escapes a command ends the
+        // run with its text and a failure status, never with an abort.
+        try {
+            ok = runApplication(QCoreApplication::arguments());
+        } catch (const std::exception& e) {
+            qCritical("%s", e.what());
+        } catch (...) {
+            qCritical("Unexpected error");
+        }
+    }
+    return ok ? 0 : 1;
+}

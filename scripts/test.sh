@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: in the normal build and with AddressSanitizer and
+# UndefinedBehaviorSanitizer. A failure in either fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1; shift
+    echo "=== $dir: configure and build"
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    ninja -C "$dir"
+    echo "=== $dir: tests"
+    (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs")
+}
+
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DUNITFLASH_SANITIZE=ON -DUNITFLASH_BENCH=OFF

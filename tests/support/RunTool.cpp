@@ -1,0 +1,32 @@
+#include "RunTool.h"
+
+#include <QRegularExpression>
+
+QStringList ToolRun::untimedLines() const {
+    static const QRegularExpression stamp(R"(^\[(.)\]\[[0-9.e+]+\] )");
+    QStringList result;
+    for (const QString& line : lines()) {
+        QString copy = line;
+        result << copy.replace(stamp, "[\\1] ");
+    }
+    return result;
+}
+
+ToolRun runTool(const QString& binary, const QStringList& arguments,
+                const QProcessEnvironment& environment, const QString& workingDirectory) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty()) {
+        process.setWorkingDirectory(workingDirectory);
+    }
+    process.start(binary, arguments);
+    ToolRun run;
+    if (!process.waitForStarted(30000) || !process.waitForFinished(300000)) {
+        run.err = "tool did not run: " + process.errorString();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
