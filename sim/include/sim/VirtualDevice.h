@@ -1,0 +1,72 @@
+#pragma once
+
+#include <libusb.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Bus;
+
+// The setup packet of a control transfer.
+struct ControlSetup {
+    uint8_t bmRequestType = 0;
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;
+
+    bool deviceToHost() const { return (bmRequestType & LIBUSB_ENDPOINT_IN) != 0; }
+};
+
+// A device model on the virtual bus. The bus calls it from the libusb functions; results are
+// libusb codes (LIBUSB_SUCCESS, LIBUSB_ERROR_PIPE for a stall, LIBUSB_ERROR_TIMEOUT, ...).
+class VirtualDevice {
+public:
+    virtual ~VirtualDevice() = default;
+
+    virtual libusb_device_descriptor deviceDescriptor() const = 0;
+    // The whole configuration descriptor: configuration, interface (all alternate settings),
+    // class-specific and endpoint descriptors, wTotalLength bytes.
+    virtual std::vector<uint8_t> configDescriptor() const = 0;
+    // The text of string descriptor `index`, or nothing when the device has none there.
+    virtual std::optional<std::string> stringDescriptor(uint8_t index) const = 0;
+
+    virtual int open() { return LIBUSB_SUCCESS; }
+    virtual void close() {}
+    virtual int setConfiguration(int /*configuration*/) { return LIBUSB_SUCCESS; }
+    virtual int claimInterface(int /*interfaceNumber*/) { return LIBUSB_SUCCESS; }
+    virtual int releaseInterface(int /*interfaceNumber*/) { return LIBUSB_SUCCESS; }
+    virtual int setAltSetting(int /*interfaceNumber*/, int /*alternate*/) { return LIBUSB_SUCCESS; }
+    virtual int reset() { return LIBUSB_SUCCESS; }
+
+    // A control transfer. For device-to-host requests the device writes up to wLength bytes to
+    // `data`; for host-to-device requests `data` holds wLength bytes. Returns the number of
+    // bytes moved, or a libusb error code.
+    virtual int control(const ControlSetup& setup, uint8_t* data, unsigned timeoutMs) = 0;
+
+    // A bulk transfer on `endpoint` (bit 7 set: IN). Sets *transferred to the bytes moved
+    // (also on a time-out, where it may be partial) and returns a libusb code.
+    virtual int bulk(uint8_t /*endpoint*/, uint8_t* /*data*/, int /*length*/, int* transferred,
+                     unsigned /*timeoutMs*/) {
+        *transferred = 0;
+        return LIBUSB_ERROR_PIPE;
+    }
+
+    // Called by the bus when the device is plugged in and when it is unplugged; a device uses
+    // the bus to leave it or to re-enumerate as another device (a unit restarting into its boot
+    // loader and back).
+    virtual void attached(Bus& bus) { bus_ = &bus; }
+    virtual void detached() { bus_ = nullptr; }
+
+protected:
+    Bus* bus() const { return bus_; }
+
+private:
+    Bus* bus_ = nullptr;
+};
+
+}  // namespace sim
