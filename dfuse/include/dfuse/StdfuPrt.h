@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "dfuse/DfuOperationContext.h"
+#include "dfuse/DfuReturnCodes.h"
+
+// The memory map of a DFU device: one entry per alternate setting of its DFU interface.
+struct DfuMemoryMapping;
+using DfuMapping = DfuMemoryMapping*;
+
+// Reads the memory-layout string of every alternate setting of the device at `path`.
+uint32_t STDFUPRT_CreateMappingFromDevice(const char* path, DfuMapping* mapping,
+                                          uint32_t* alternates);
+// Frees a mapping and sets *mapping to null.
+uint32_t STDFUPRT_DestroyMapping(DfuMapping* mapping);
+
+// Starts the operation the context describes (kDfuOperationErase, kDfuOperationUpgrade or
+// kDfuOperationLeave) on the device at context->devicePath with the image context->image, and
+// returns at once with an operation handle. The image is copied, so it may be destroyed while
+// the operation runs. Erase and upgrade run on a worker thread; leave is short and has run to
+// its end when this returns. A failed start is reported by the return code.
+uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operation);
+
+// Copies the operation's progress (percent) and error code into the context.
+uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* context);
+
+// Ends the operation (asking it to stop if it still runs), waits for it, writes its final
+// progress and error code into the context and frees the handle.
+uint32_t STDFUPRT_StopOperation(uint32_t operation, DfuOperationContext* context);
