@@ -1,0 +1,447 @@
+#include "UsbTransportV2.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "Checksum.h"
+#include "InflateCatalogue.h"
+
+namespace {
+
+// Unit identification.
+constexpr uint16_t kVendorId = 0x6444;
+constexpr uint16_t kProductId = 0x0001;
+constexpr uint16_t kFirstRelease = 0x0210;
+constexpr uint16_t kReleaseSpan = 0x01EF;  // 0x0210 to 0x03FF
+constexpr uint16_t kFirstCompressedRelease = 0x0300;
+
+constexpr int kConfiguration = 1;
+constexpr int kInterface = 0;
+constexpr unsigned char kEndpointOut = 0x02;
+constexpr unsigned char kEndpointIn = 0x81;
+constexpr unsigned kPacketSize = 64;
+constexpr int kMaxPortNumbers = 7;
+constexpr int kNameBufferSize = 1024;
+
+// Host to device, class request, recipient "other"; no data stage.
+constexpr uint8_t kRequestType = 0x23;
+constexpr uint8_t kRequestCommit = 7;
+constexpr uint8_t kRequestCatalogue = 9;
+constexpr uint8_t kRequestReadData = 10;
+constexpr uint8_t kRequestWriteData = 11;
+
+constexpr unsigned kTransferTimeoutMs = 200;
+constexpr unsigned kPendingReadTimeoutMs = 1;
+
+constexpr size_t kHeaderSize = 4;
+constexpr size_t kFrameOverhead = 8;  // header and checksum
+constexpr size_t kMaxPayload = 0xFFFF;
+constexpr uint16_t kHostFrameKind = 0xFFFF;
+// Draining stops after the packets of the largest frame and its zero-length packet, so that a
+// unit which never stops sending cannot hold the host in the loop.
+constexpr int kMaxDrainPackets = (kMaxPayload + kFrameOverhead) / kPacketSize + 2;
+
+class LibusbErrCategory : public std::error_category {
+  public:
+    const char* name() const noexcept override { return "libusb"; }
+    std::string message(int ev) const override {
+        std::ostringstream text;
+        text << libusb_error_name(ev) << ": " << libusb_strerror(ev);
+        return text.str();
+    }
+};
+
+const LibusbErrCategory libusbCategory;
+
+[[noreturn]] void throwLibusb(int code) {
+    throw std::system_error(code, libusbCategory);
+}
+
+// The device list of a context, released (with its references dropped) when it goes out of
+// scope. A context that cannot produce a list gives an empty one.
+class DeviceList {
+  public:
+    explicit DeviceList(libusb_context* context) {
+        if (context != nullptr) {
+            const ssize_t count = libusb_get_device_list(context, &list_);
+            count_ = count > 0 ? static_cast<size_t>(count) : 0;
+            if (count < 0) {
+                list_ = nullptr;
+            }
+        }
+    }
+    ~DeviceList() { release(); }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    void release() {
+        if (list_ != nullptr) {
+            libusb_free_device_list(list_, 1);
+            list_ = nullptr;
+            count_ = 0;
+        }
+    }
+    libusb_device* const* begin() const { return list_; }
+    libusb_device* const* end() const { return list_ + count_; }
+
+  private:
+    libusb_device** list_ = nullptr;
+    size_t count_ = 0;
+};
+
+struct HandleCloser {
+    void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+using UniqueHandle = std::unique_ptr<libusb_device_handle, HandleCloser>;
+
+bool isUnit(const libusb_device_descriptor& descriptor) {
+    return descriptor.idVendor == kVendorId && descriptor.idProduct == kProductId &&
+           static_cast<uint16_t>(descriptor.bcdDevice - kFirstRelease) <= kReleaseSpan;
+}
+
+// Reads the descriptor; false when it cannot be read or the device is no unit.
+bool unitDescriptor(libusb_device* device, libusb_device_descriptor& descriptor) {
+    return libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS &&
+           isUnit(descriptor);
+}
+
+std::vector<uint8_t> portPathOf(libusb_device* device) {
+    uint8_t numbers[kMaxPortNumbers];
+    const int count = libusb_get_port_numbers(device, numbers, kMaxPortNumbers);
+    if (count < 0) {
+        throwLibusb(count);
+    }
+    return std::vector<uint8_t>(numbers, numbers + count);
+}
+
+bool startsWith(const std::vector<uint8_t>& path, const std::vector<uint8_t>& prefix) {
+    return path.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
+}
+
+// The product string, or the library's negative code.
+int readProductName(libusb_device_handle* handle, uint8_t index, std::string& name) {
+    unsigned char buffer[kNameBufferSize];
+    const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer);
+    if (length >= 0) {
+        name.assign(reinterpret_cast<const char*>(buffer), static_cast<size_t>(length));
+    }
+    return length;
+}
+
+void putLe16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+uint16_t getLe16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | at[1] << 8);
+}
+
+uint32_t getLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+}  // namespace
+
+namespace trn {
+
+UsbTransportV2::UsbTransportV2() {
+    // A failed init leaves no context; every walk of the bus then sees no device.
+    if (libusb_init(&context_) != LIBUSB_SUCCESS) {
+        context_ = nullptr;
+    }
+    crc32InitTable(crcTable_.data(), static_cast<int>(crcTable_.size()));
+}
+
+UsbTransportV2::~UsbTransportV2() {
+    disconnect();
+    if (context_ != nullptr) {
+        libusb_exit(context_);
+    }
+}
+
+void UsbTransportV2::setPortFilter(const std::vector<uint8_t>& portPath) {
+    portFilter_ = portPath;
+}
+
+void UsbTransportV2::setNameFilter(const std::string& name) {
+    nameFilter_ = name;
+}
+
+void UsbTransportV2::disconnect() {
+    if (handle_ != nullptr) {
+        libusb_release_interface(handle_, kInterface);
+        libusb_close(handle_);
+        handle_ = nullptr;
+    }
+}
+
+void UsbTransportV2::connect() {
+    DeviceList devices(context_);
+    UniqueHandle chosen;
+    for (libusb_device* device : devices) {
+        const std::vector<uint8_t> path = portPathOf(device);
+        if (!portFilter_.empty() && !startsWith(path, portFilter_)) {
+            continue;
+        }
+        libusb_device_descriptor descriptor{};
+        if (!unitDescriptor(device, descriptor)) {
+            continue;
+        }
+        compressed_ = descriptor.bcdDevice >= kFirstCompressedRelease;
+        libusb_device_handle* opened = nullptr;
+        const int rc = libusb_open(device, &opened);
+        if (rc < 0) {
+            // A unit we may not open ends the search: a later one is not silently taken instead.
+            throwLibusb(rc);
+        }
+        UniqueHandle candidate(opened);
+        if (readProductName(opened, descriptor.iProduct, productName_) < 0) {
+            productName_.clear();
+        }
+        if (nameFilter_.empty() || productName_ == nameFilter_) {
+            chosen = std::move(candidate);
+            break;
+        }
+        productName_.clear();
+    }
+    devices.release();
+    if (!chosen) {
+        productName_.clear();
+        throw std::runtime_error("Failed to find device");
+    }
+    int rc = libusb_set_configuration(chosen.get(), kConfiguration);
+    if (rc >= 0) {
+        rc = libusb_claim_interface(chosen.get(), kInterface);
+    }
+    if (rc < 0) {
+        chosen.reset();
+        productName_.clear();
+        throwLibusb(rc);
+    }
+    handle_ = chosen.release();
+}
+
+int UsbTransportV2::reconnect() {
+    disconnect();
+    connect();
+    return libusb_reset_device(handle_);
+}
+
+std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
+    std::vector<std::vector<uint8_t>> paths;
+    DeviceList devices(context_);
+    for (libusb_device* device : devices) {
+        libusb_device_descriptor descriptor{};
+        if (unitDescriptor(device, descriptor)) {
+            paths.push_back(portPathOf(device));
+        }
+    }
+    return paths;
+}
+
+std::string UsbTransportV2::productNameAt(const std::vector<uint8_t>& path) {
+    DeviceList devices(context_);
+    for (libusb_device* device : devices) {
+        libusb_device_descriptor descriptor{};
+        if (!unitDescriptor(device, descriptor) || portPathOf(device) != path) {
+            continue;
+        }
+        libusb_device_handle* opened = nullptr;
+        const int openResult = libusb_open(device, &opened);
+        if (openResult < 0) {
+            throwLibusb(openResult);
+        }
+        std::string name;
+        const int readResult = readProductName(opened, descriptor.iProduct, name);
+        libusb_close(opened);
+        devices.release();
+        if (readResult < 0) {
+            throwLibusb(readResult);
+        }
+        return name;
+    }
+    return {};
+}
+
+std::vector<uint8_t> UsbTransportV2::portNumbers() {
+    if (handle_ == nullptr) {
+        return {};
+    }
+    return portPathOf(libusb_get_device(handle_));
+}
+
+void UsbTransportV2::requireConnection() const {
+    if (handle_ == nullptr) {
+        throw std::runtime_error("USB can't read data, not connected");
+    }
+}
+
+bool UsbTransportV2::controlRequest(uint8_t request, uint16_t index, uint16_t value) {
+    const int rc = libusb_control_transfer(handle_, kRequestType, request, value, index, nullptr, 0,
+                                           kTransferTimeoutMs);
+    if (rc < 0) {
+        throwLibusb(rc);
+    }
+    return true;
+}
+
+void UsbTransportV2::sendFrame(uint16_t kind, const std::vector<uint8_t>& payload) {
+    if (payload.size() > kMaxPayload) {
+        throw std::invalid_argument("USB payload size too big");
+    }
+    const size_t length = payload.size();
+    std::vector<uint8_t> frame(length + kFrameOverhead, 0);
+    putLe16(frame.data(), static_cast<uint16_t>(length));
+    putLe16(frame.data() + 2, kind);
+    std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderSize);
+    const uint32_t crc =
+        crc32Frame(crcTable_.data(), frame.data(), static_cast<unsigned>(length + kHeaderSize));
+    for (size_t i = 0; i < 4; ++i) {
+        frame[kHeaderSize + length + i] = static_cast<uint8_t>(crc >> (8 * i));
+    }
+    int transferred = -1;
+    const int rc =
+        libusb_bulk_transfer(handle_, kEndpointOut, frame.data(), static_cast<int>(frame.size()),
+                             &transferred, kTransferTimeoutMs);
+    if (rc < 0) {
+        throwLibusb(rc);
+    }
+    if (transferred != static_cast<int>(frame.size())) {
+        throw std::runtime_error("USB setting data transmit: invalid transfer (unknown size)");
+    }
+}
+
+void UsbTransportV2::receivePacket(std::vector<uint8_t>& buffer, unsigned maxLength) {
+    buffer.resize(maxLength);
+    int transferred = -1;
+    const int rc =
+        libusb_bulk_transfer(handle_, kEndpointIn, buffer.data(), static_cast<int>(maxLength),
+                             &transferred, kTransferTimeoutMs);
+    if (rc < 0) {
+        throwLibusb(rc);
+    }
+    if (transferred < 0) {
+        throw std::runtime_error("USB setting data receive: invalid transfer (unknown size)");
+    }
+    if (static_cast<unsigned>(transferred) > maxLength) {
+        throw std::runtime_error("USB setting data receive: invalid transfer (too many bytes)");
+    }
+    buffer.resize(static_cast<size_t>(transferred));
+}
+
+void UsbTransportV2::receiveFrame(uint16_t& kind, std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> packet;
+    receivePacket(packet, kPacketSize);
+    if (packet.empty()) {
+        // A zero-length packet left over from an earlier transfer; skipped once only.
+        receivePacket(packet, kPacketSize);
+    }
+    if (packet.size() < kHeaderSize) {
+        throw std::runtime_error("USB setting data receive: missing header");
+    }
+    const size_t length = getLe16(packet.data());
+    const uint16_t frameKind = getLe16(packet.data() + 2);
+    const size_t frameSize = length + kFrameOverhead;
+    if (packet.size() > frameSize) {
+        throw std::runtime_error("USB setting data receive: data overrun");
+    }
+    std::vector<uint8_t> frame(frameSize);
+    std::copy(packet.begin(), packet.end(), frame.begin());
+    size_t received = packet.size();
+    while (received < frameSize) {
+        const unsigned wanted =
+            static_cast<unsigned>(std::min<size_t>(frameSize - received, kPacketSize));
+        receivePacket(packet, wanted);
+        if (packet.size() != wanted) {
+            throw std::runtime_error(
+                "USB setting data receive: invalid transfer (unexpected size)");
+        }
+        std::copy(packet.begin(), packet.end(), frame.begin() + received);
+        received += wanted;
+    }
+    const uint32_t crc =
+        crc32Frame(crcTable_.data(), frame.data(), static_cast<unsigned>(length + kHeaderSize));
+    if (crc != getLe32(frame.data() + kHeaderSize + length)) {
+        throw std::runtime_error("USB setting data receive: invalid transfer (CRC error)");
+    }
+    kind = frameKind;
+    payload.assign(frame.begin() + kHeaderSize, frame.begin() + kHeaderSize + length);
+}
+
+bool UsbTransportV2::readPendingPacket() {
+    uint8_t buffer[kPacketSize];
+    int transferred = 0;
+    const int rc = libusb_bulk_transfer(handle_, kEndpointIn, buffer, kPacketSize, &transferred,
+                                        kPendingReadTimeoutMs);
+    if (rc == LIBUSB_ERROR_TIMEOUT) {
+        return false;
+    }
+    if (rc < 0) {
+        throwLibusb(rc);
+    }
+    return true;
+}
+
+std::vector<uint8_t> UsbTransportV2::readCatalogue() {
+    requireConnection();
+    // Bytes of an earlier, failed exchange must not be taken for the start of this frame.
+    for (int i = 0; i < kMaxDrainPackets && readPendingPacket(); ++i) {
+    }
+    controlRequest(kRequestCatalogue, 0, 0);
+    uint16_t kind = 0;
+    std::vector<uint8_t> catalogue;
+    receiveFrame(kind, catalogue);
+    if ((catalogue.size() + kFrameOverhead) % kPacketSize == 0) {
+        // A transfer of whole packets ends with a zero-length packet; take it off the endpoint.
+        readPendingPacket();
+    }
+    if (compressed_) {
+        return inflateCatalogue(catalogue);
+    }
+    return catalogue;
+}
+
+std::vector<uint8_t> UsbTransportV2::readData(uint16_t offset, uint16_t length) {
+    requireConnection();
+    controlRequest(kRequestReadData, offset, length);
+    uint16_t kind = 0;
+    std::vector<uint8_t> data;
+    receiveFrame(kind, data);
+    return data;
+}
+
+void UsbTransportV2::writeData(const std::vector<uint8_t>& data) {
+    requireConnection();
+    // Refused before the announcement, so that the unit is never told of a frame that will not
+    // come.
+    if (data.size() > kMaxPayload) {
+        throw std::invalid_argument("USB payload size too big");
+    }
+    controlRequest(kRequestWriteData, 0, static_cast<uint16_t>(data.size() + kFrameOverhead));
+    sendFrame(kHostFrameKind, data);
+}
+
+bool UsbTransportV2::commit() {
+    requireConnection();
+    controlRequest(kRequestCommit, 0, 0);
+    return true;
+}
+
+std::string portPathText(const std::vector<uint8_t>& path) {
+    std::string text = "USB:";
+    for (const uint8_t number : path) {
+        text += std::to_string(number);
+        text += '.';
+    }
+    text.pop_back();
+    return text;
+}
+
+}  // namespace trn

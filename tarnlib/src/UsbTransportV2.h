@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TransportLayer.h"
+
+struct libusb_context;
+struct libusb_device;
+struct libusb_device_handle;
+
+namespace trn {
+
+// The link to a unit in normal operation over USB: finds the unit (optionally by port path and
+// product name), opens configuration 1, interface 0, and moves settings data in CRC-protected
+// frames. Every failure is thrown: std::system_error in the libusb category for USB library
+// failures, std::runtime_error for protocol and lookup faults, std::invalid_argument for an
+// over-long payload; nothing is logged.
+class UsbTransportV2 : public TransportLayer {
+  public:
+    UsbTransportV2();
+    ~UsbTransportV2() override;
+    // The owner keeps the object in place and hands its address to the settings model.
+    UsbTransportV2(const UsbTransportV2&) = delete;
+    UsbTransportV2& operator=(const UsbTransportV2&) = delete;
+
+    std::vector<uint8_t> readCatalogue() override;
+    std::vector<uint8_t> readData(uint16_t offset, uint16_t length) override;
+    void writeData(const std::vector<uint8_t>& data) override;
+    bool commit() override;
+    int reconnect() override;
+
+    // A unit must lie on this port path or below it; empty for any port.
+    void setPortFilter(const std::vector<uint8_t>& portPath);
+    // A unit must carry exactly this product name; empty for any name.
+    void setNameFilter(const std::string& name);
+
+    // The port paths of all attached units, filters not applied, no device opened.
+    std::vector<std::vector<uint8_t>> listDevices();
+    // The product name of the unit on exactly this port path; empty when there is none.
+    std::string productNameAt(const std::vector<uint8_t>& path);
+    // The port path of the connected unit; empty without a connection.
+    std::vector<uint8_t> portNumbers();
+
+  private:
+    void connect();
+    void disconnect();
+    void requireConnection() const;
+    bool controlRequest(uint8_t request, uint16_t index, uint16_t value);
+    void sendFrame(uint16_t kind, const std::vector<uint8_t>& payload);
+    void receiveFrame(uint16_t& kind, std::vector<uint8_t>& payload);
+    void receivePacket(std::vector<uint8_t>& buffer, unsigned maxLength);
+    // One bulk IN read of up to a packet with a 1 ms time-out; false when it timed out.
+    bool readPendingPacket();
+
+    std::array<uint32_t, 256> crcTable_;
+    bool compressed_ = false;
+    libusb_device_handle* handle_ = nullptr;
+    libusb_context* context_ = nullptr;
+    std::vector<uint8_t> portFilter_;
+    std::string nameFilter_;
+    std::string productName_;
+};
+
+// The text form of a port path for display: "USB:4.2"; "USB" for an empty path.
+std::string portPathText(const std::vector<uint8_t>& path);
+
+}  // namespace trn
