@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+namespace sim {
+
+// The process-wide virtual clock of the simulation, in microseconds.
+//
+// Threads are actors: the main thread is one, every thread made by platform::startWorker is one
+// while its function runs. Time stands still while any actor is running and advances to the
+// earliest wake-up (of a sleeper or of a scheduled event) only when every actor sleeps on this
+// clock or waits in platform::joinWorker. So virtual durations do not depend on machine load.
+//
+// The whole simulation (clock, bus, devices) is guarded by one lock that a sleeping thread gives
+// up; every libusb entry point takes it. It is reentrant per thread, so a device handler may sleep
+// (spend busy time) while called from a transfer.
+class VirtualClock {
+  public:
+    // Holds the simulation lock for its lifetime (no-op when this thread holds it already).
+    class Lock {
+      public:
+        Lock();
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        bool owner_ = false;
+    };
+
+    static uint64_t nowUs();
+    // Sleeps the calling thread for `us` microseconds of virtual time.
+    static void sleepUs(uint64_t us);
+    // Runs `fn` (under the simulation lock) when the clock reaches now + delayUs. Events must not
+    // sleep.
+    static void schedule(uint64_t delayUs, std::function<void()> fn);
+    // Back to time 0 without pending events; the actors stay as they are.
+    static void reset();
+
+    // Actor bookkeeping behind platform::startWorker / joinWorker.
+    static void actorStarted();
+    static void actorEnded();
+    static void idleBegin();
+    static void idleEnd();
+};
+
+}  // namespace sim

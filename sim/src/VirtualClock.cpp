@@ -1,0 +1,198 @@
+#include "sim/VirtualClock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <list>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace sim {
+namespace {
+
+struct Sleeper {
+    uint64_t wakeUs;
+    bool woken = false;
+};
+
+struct Event {
+    uint64_t atUs;
+    uint64_t sequence;  // keeps events of the same time in the order they were scheduled
+    std::function<void()> fn;
+};
+
+struct ClockState {
+    std::mutex mutex;
+    std::condition_variable wakeUp;
+    uint64_t nowUs = 0;
+    int actors = 1;  // the main thread
+    int asleep = 0;  // sleepers not woken yet
+    int idle = 0;    // threads waiting in joinWorker
+    std::list<Sleeper*> sleepers;
+    std::vector<Event> events;
+    uint64_t nextSequence = 0;
+    // Real microseconds per virtual microsecond; 0 = no real waiting.
+    double pace = 0.0;
+
+    ClockState() {
+        if (const char* text = std::getenv("UNITFLASH_SIM_PACE")) {
+            pace = std::max(0.0, std::atof(text));
+        }
+    }
+};
+
+// Never destroyed: devices and worker threads may still use the clock while the process exits.
+ClockState& state() {
+    static ClockState* s = new ClockState;
+    return *s;
+}
+
+thread_local std::unique_lock<std::mutex> tlsLock;
+
+void moveTo(ClockState& s, uint64_t targetUs) {
+    if (targetUs <= s.nowUs) {
+        return;
+    }
+    if (s.pace > 0.0) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<uint64_t>((targetUs - s.nowUs) * s.pace)));
+    }
+    s.nowUs = targetUs;
+}
+
+// Advances time while every actor sleeps or waits, until some sleeper wakes. Events due before
+// that wake-up run in time order on the way.
+void advanceWhileStuck(ClockState& s) {
+    while (s.asleep > 0 && s.asleep + s.idle >= s.actors) {
+        uint64_t target = UINT64_MAX;
+        for (const Sleeper* sleeper : s.sleepers) {
+            if (!sleeper->woken) {
+                target = std::min(target, sleeper->wakeUs);
+            }
+        }
+        for (;;) {
+            auto due = std::min_element(
+                s.events.begin(), s.events.end(), [](const Event& a, const Event& b) {
+                    return a.atUs != b.atUs ? a.atUs < b.atUs : a.sequence < b.sequence;
+                });
+            if (due == s.events.end() || due->atUs > target) {
+                break;
+            }
+            moveTo(s, due->atUs);
+            std::function<void()> fn = std::move(due->fn);
+            s.events.erase(due);
+            fn();
+        }
+        moveTo(s, target);
+        for (Sleeper* sleeper : s.sleepers) {
+            if (!sleeper->woken && sleeper->wakeUs <= s.nowUs) {
+                sleeper->woken = true;
+                --s.asleep;
+            }
+        }
+        s.wakeUp.notify_all();
+    }
+}
+
+}  // namespace
+
+VirtualClock::Lock::Lock() {
+    if (!tlsLock.owns_lock()) {
+        tlsLock = std::unique_lock<std::mutex>(state().mutex);
+        owner_ = true;
+    }
+}
+
+VirtualClock::Lock::~Lock() {
+    if (owner_) {
+        tlsLock.unlock();
+    }
+}
+
+uint64_t VirtualClock::nowUs() {
+    Lock lock;
+    return state().nowUs;
+}
+
+void VirtualClock::sleepUs(uint64_t us) {
+    if (us == 0) {
+        return;
+    }
+    Lock lock;
+    ClockState& s = state();
+    Sleeper me{s.nowUs + us};
+    s.sleepers.push_back(&me);
+    ++s.asleep;
+    advanceWhileStuck(s);
+    s.wakeUp.wait(tlsLock, [&] { return me.woken; });
+    s.sleepers.remove(&me);
+}
+
+void VirtualClock::schedule(uint64_t delayUs, std::function<void()> fn) {
+    Lock lock;
+    ClockState& s = state();
+    s.events.push_back(Event{s.nowUs + delayUs, s.nextSequence++, std::move(fn)});
+}
+
+void VirtualClock::reset() {
+    Lock lock;
+    state().nowUs = 0;
+    state().events.clear();
+}
+
+void VirtualClock::actorStarted() {
+    Lock lock;
+    ++state().actors;
+}
+
+void VirtualClock::actorEnded() {
+    Lock lock;
+    --state().actors;
+    advanceWhileStuck(state());
+}
+
+void VirtualClock::idleBegin() {
+    Lock lock;
+    ++state().idle;
+    advanceWhileStuck(state());
+}
+
+void VirtualClock::idleEnd() {
+    Lock lock;
+    --state().idle;
+}
+
+}  // namespace sim
+
+// In builds linked to the virtual bus, every wait and thread of the tool runs on the virtual clock.
+namespace platform {
+
+void sleepMs(uint32_t ms) {
+    sim::VirtualClock::sleepUs(uint64_t{ms} * 1000);
+}
+
+uint64_t monotonicMs() {
+    return sim::VirtualClock::nowUs() / 1000;
+}
+
+std::thread startWorker(std::function<void()> fn) {
+    sim::VirtualClock::actorStarted();
+    return std::thread([fn = std::move(fn)] {
+        fn();
+        sim::VirtualClock::actorEnded();
+    });
+}
+
+void joinWorker(std::thread& worker) {
+    if (!worker.joinable()) {
+        return;
+    }
+    sim::VirtualClock::idleBegin();
+    worker.join();
+    sim::VirtualClock::idleEnd();
+}
+
+}  // namespace platform
