@@ -1,0 +1,195 @@
+#include "Setting.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace trn {
+
+const char* settingTypeName(uint32_t type) {
+    switch (static_cast<SettingType>(type)) {
+        case SettingType::Int32:
+            return "Int32";
+        case SettingType::Bits64:
+            return "Bits64";
+        case SettingType::Text:
+            return "Text";
+        case SettingType::Bool:
+            return "Bool";
+        case SettingType::Float32:
+            return "Float32";
+        default:
+            return "Invalid";
+    }
+}
+
+uint32_t normalizeSettingType(uint32_t code) {
+    switch (static_cast<SettingType>(code)) {
+        case SettingType::Int32:
+        case SettingType::Bits64:
+        case SettingType::Text:
+        case SettingType::Bool:
+        case SettingType::Float32:
+            return code;
+        default:
+            return static_cast<uint32_t>(SettingType::Invalid);
+    }
+}
+
+bool Setting::sizeFits(uint32_t type, int32_t count) {
+    const int64_t bytes = int64_t{count} * (int64_t{1} << (type & 3u));
+    return count >= 0 && bytes <= std::numeric_limits<int32_t>::max();
+}
+
+Setting::Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset,
+                 bool readonly, bool isConst)
+    : name_(name),
+      type_(type),
+      count_(count),
+      offset_(offset),
+      readonly_(readonly),
+      isConst_(isConst) {
+    if (!sizeFits(type, count)) {
+        throw std::length_error("setting size out of range");
+    }
+    data_.assign(static_cast<size_t>(count) * elementSize(), 0);
+}
+
+double Setting::value(int32_t index) const {
+    if (index < 0 || index >= elements()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const uint8_t* p = data_.data() + static_cast<size_t>(index) * elementSize();
+    switch (static_cast<SettingType>(type_)) {
+        case SettingType::Int32: {
+            const uint32_t bits =
+                uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+            return static_cast<int32_t>(bits);
+        }
+        case SettingType::Float32: {
+            const uint32_t bits =
+                uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            return f;
+        }
+        case SettingType::Bool:
+        case SettingType::Text:
+            return p[0];
+        default:
+            return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+namespace {
+
+// Rounds to the nearest float; finite values beyond the float range round to the largest float
+// or to infinity as IEEE rounding does, without the undefined out-of-range conversion.
+float toFloat(double v) {
+    if (std::isfinite(v) && std::fabs(v) > FLT_MAX) {
+        const double halfUlpAboveMax = std::ldexp(1.0, 103);
+        const float mag = std::fabs(v) >= double{FLT_MAX} + halfUlpAboveMax
+                              ? std::numeric_limits<float>::infinity()
+                              : FLT_MAX;
+        return v < 0 ? -mag : mag;
+    }
+    return static_cast<float>(v);
+}
+
+}  // namespace
+
+bool Setting::setValue(double value, int32_t index) {
+    if (index < 0 || index >= elements()) {
+        return false;
+    }
+    uint8_t bytes[4];
+    size_t size;
+    switch (static_cast<SettingType>(type_)) {
+        case SettingType::Int32: {
+            int32_t v = std::numeric_limits<int32_t>::min();
+            if (value > -2147483649.0 && value < 2147483648.0) {
+                v = static_cast<int32_t>(value);
+            }
+            const uint32_t bits = static_cast<uint32_t>(v);
+            for (int i = 0; i < 4; ++i) {
+                bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+            }
+            size = 4;
+            break;
+        }
+        case SettingType::Bool:
+        case SettingType::Text: {
+            int16_t v = std::numeric_limits<int16_t>::min();
+            if (value > -32769.0 && value < 32768.0) {
+                v = static_cast<int16_t>(value);
+            }
+            bytes[0] = static_cast<uint8_t>(static_cast<uint16_t>(v) & 0xFF);
+            size = 1;
+            break;
+        }
+        case SettingType::Float32: {
+            const float f = toFloat(value);
+            uint32_t bits;
+            std::memcpy(&bits, &f, sizeof bits);
+            for (int i = 0; i < 4; ++i) {
+                bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+            }
+            size = 4;
+            break;
+        }
+        default:
+            return false;
+    }
+    uint8_t* p = data_.data() + static_cast<size_t>(index) * elementSize();
+    if (std::memcmp(p, bytes, size) != 0) {
+        changed_ = true;
+    }
+    std::memcpy(p, bytes, size);
+    return true;
+}
+
+std::string Setting::text() const {
+    if (type_ != static_cast<uint32_t>(SettingType::Text)) {
+        return std::string();
+    }
+    const auto end = std::find(data_.begin(), data_.end(), uint8_t{0});
+    return std::string(data_.begin(), end);
+}
+
+bool Setting::setText(const std::string& text) {
+    if (type_ != static_cast<uint32_t>(SettingType::Text)) {
+        return false;
+    }
+    // The text with its terminating NUL, cut to the buffer.
+    const size_t n = std::min(text.size() + 1, data_.size());
+    if (n > 0 && std::memcmp(data_.data(), text.c_str(), n) != 0) {
+        changed_ = true;
+    }
+    if (n > 0) {
+        std::memcpy(data_.data(), text.c_str(), n);
+    }
+    return true;
+}
+
+bool Setting::applyImage(int32_t start, const std::vector<uint8_t>& image) {
+    // 64-bit arithmetic: offsets and sizes from the unit may lie anywhere in the 32-bit range.
+    const int64_t low = std::max<int64_t>(start, offset_);
+    const int64_t high = std::min<int64_t>(int64_t{start} + static_cast<int64_t>(image.size()),
+                                           int64_t{offset_} + static_cast<int64_t>(data_.size()));
+    if (high <= low) {
+        return false;
+    }
+    const uint8_t* src = image.data() + (low - start);
+    uint8_t* dst = data_.data() + (low - offset_);
+    const size_t n = static_cast<size_t>(high - low);
+    if (std::memcmp(src, dst, n) == 0) {
+        return false;
+    }
+    std::memcpy(dst, src, n);
+    return true;
+}
+
+}  // namespace trn

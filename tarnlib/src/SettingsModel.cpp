@@ -1,0 +1,243 @@
+#include "SettingsModel.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "cn-cbor/CborDecoder.h"
+
+namespace trn {
+
+namespace {
+
+struct CborTreeDeleter {
+    void operator()(CborNode* root) const { cborFree(root); }
+};
+
+// A key's bytes, cut at the first NUL; a chunked string is joined from its chunks. Keys of
+// other kinds give an empty name.
+std::string keyName(const CborNode* key) {
+    std::string name;
+    if (key->type == CborType::Bytes || key->type == CborType::Text) {
+        name.assign(reinterpret_cast<const char*>(key->value.str),
+                    static_cast<size_t>(key->length));
+    } else if (key->type == CborType::BytesChunked || key->type == CborType::TextChunked) {
+        for (const CborNode* chunk = key->firstChild; chunk != nullptr; chunk = chunk->next) {
+            name.append(reinterpret_cast<const char*>(chunk->value.str),
+                        static_cast<size_t>(chunk->length));
+        }
+    }
+    const size_t nul = name.find('\0');
+    if (nul != std::string::npos) {
+        name.resize(nul);
+    }
+    return name;
+}
+
+// An integer property's 32 bits; items of other kinds count as absent.
+bool intProperty(const CborNode* props, const char* key, int32_t& out) {
+    const CborNode* node = cborMapGetName(props, key);
+    if (node == nullptr || (node->type != CborType::Uint && node->type != CborType::Int)) {
+        return false;
+    }
+    out = static_cast<int32_t>(node->value.uint);
+    return true;
+}
+
+constexpr uint32_t kReadonlyBit = 0x80;
+
+}  // namespace
+
+SettingsModel::SettingsModel(TransportLayer& transport) : transport_(&transport) {
+    nameCache_.max_load_factor(1.0f);
+}
+
+bool SettingsModel::loadCatalogue(const std::vector<uint8_t>& cbor) {
+    std::unique_ptr<CborNode, CborTreeDeleter> root(cborDecode(cbor.data(), cbor.size(), nullptr));
+    if (root == nullptr || root->type != CborType::Map) {
+        return false;
+    }
+    std::vector<std::shared_ptr<Setting>> settings;
+    try {
+        settings.reserve(static_cast<size_t>(root->length / 2));
+        for (const CborNode* key = root->firstChild; key != nullptr && key->next != nullptr;
+             key = key->next->next) {
+            const CborNode* props = key->next;
+            const bool isMap = props->type == CborType::Map;
+            int32_t offset = -1;
+            int32_t count = 1;
+            int32_t rawType = 0;
+            bool hasType = false;
+            bool isConst = false;
+            if (isMap) {
+                intProperty(props, "offset", offset);
+                intProperty(props, "count", count);
+                hasType = intProperty(props, "type", rawType);
+                const CborNode* c = cborMapGetString(props, "const");
+                isConst = c != nullptr && c->type == CborType::True;
+            }
+            uint32_t type = static_cast<uint32_t>(SettingType::Invalid);
+            bool readonly = true;
+            if (hasType) {
+                const uint32_t bits = static_cast<uint32_t>(rawType);
+                readonly = (bits & kReadonlyBit) != 0;
+                type = normalizeSettingType(bits & ~kReadonlyBit);
+            }
+            // A negative or oversized count cannot describe a real setting: refuse the
+            // catalogue rather than keep part of it.
+            if (!Setting::sizeFits(type, count)) {
+                return false;
+            }
+            settings.push_back(
+                std::make_shared<Setting>(keyName(key), type, count, offset, readonly, isConst));
+        }
+    } catch (const std::bad_alloc&) {
+        return false;  // sizes the host cannot hold; the model stays as it was
+    }
+    replaceSettings(std::move(settings));
+    return true;
+}
+
+void SettingsModel::replaceSettings(std::vector<std::shared_ptr<Setting>> settings) {
+    settings_ = std::move(settings);
+    nameCache_.clear();
+    updateLayout();
+}
+
+void SettingsModel::updateLayout() {
+    uint16_t minOffset = 0xFFFF;
+    int64_t end = 0;
+    for (const auto& s : settings_) {
+        const uint16_t o = static_cast<uint16_t>(static_cast<uint32_t>(s->offset()) & 0xFFFF);
+        const int64_t e = int64_t{s->elementSize()} * s->count() + o;
+        end = std::max(end, e);
+        if (!s->isConst() && o < minOffset) {
+            minOffset = o;
+        }
+    }
+    minOffset_ = minOffset;
+    imageSize_ = static_cast<uint16_t>(static_cast<uint64_t>(end) & 0xFFFF);
+}
+
+std::weak_ptr<Setting> SettingsModel::find(const std::string& name) {
+    const auto cached = nameCache_.find(name);
+    if (cached != nameCache_.end()) {
+        return cached->second;
+    }
+    std::shared_ptr<Setting> candidate;
+    bool exact = false;
+    int partial = 0;
+    for (const auto& s : settings_) {
+        const size_t pos = s->name().find(name);
+        if (pos == std::string::npos) {
+            continue;
+        }
+        if (pos == 0 && s->name().size() == name.size()) {
+            if (exact) {
+                return {};  // two settings of that name: ambiguous, not cached
+            }
+            candidate = s;
+            exact = true;
+        } else if (!exact) {
+            candidate = s;
+            ++partial;
+        }
+    }
+    if (!exact && partial > 1) {
+        return {};
+    }
+    nameCache_[name] = candidate;
+    return candidate;
+}
+
+bool SettingsModel::load() {
+    std::vector<uint8_t> catalogue;
+    try {
+        transport_->reconnect();
+        catalogue = transport_->readCatalogue();
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    if (catalogue.empty() || !loadCatalogue(catalogue)) {
+        return false;
+    }
+    for (const auto& s : settings_) {
+        s->setChanged(false);
+    }
+    if (!readValues(false)) {
+        return false;
+    }
+    for (const auto& s : settings_) {
+        s->setValid(true);
+    }
+    return true;
+}
+
+bool SettingsModel::readValues(bool fromMinOffset) {
+    uint16_t start = 0;
+    uint16_t length = imageSize_;
+    if (fromMinOffset) {
+        start = minOffset_;
+        length = static_cast<uint16_t>(imageSize_ - minOffset_);
+    }
+    const std::vector<uint8_t> image = transport_->readData(start, length);
+    if (image.size() != length) {
+        return false;
+    }
+    for (const auto& s : settings_) {
+        if (!s->changed() && s->applyImage(start, image)) {
+            s->setValid(true);
+        }
+    }
+    return true;
+}
+
+double SettingsModel::value(const std::string& name, int32_t index, double fallback) {
+    const auto s = find(name).lock();
+    return s ? s->value(index) : fallback;
+}
+
+bool SettingsModel::setValue(const std::string& name, double value, int32_t index) {
+    const auto s = find(name).lock();
+    if (!s) {
+        return false;
+    }
+    s->setValue(value, index);
+    return true;
+}
+
+std::string SettingsModel::valueText(const std::string& name, const std::string& fallback) {
+    const auto s = find(name).lock();
+    return s ? s->text() : fallback;
+}
+
+bool SettingsModel::setText(const std::string& name, const std::string& text) {
+    const auto s = find(name).lock();
+    if (!s) {
+        return false;
+    }
+    s->setText(text);
+    return true;
+}
+
+void SettingsModel::writeChanged() {
+    std::vector<uint8_t> payload;
+    for (const auto& s : settings_) {
+        if (!s->changed()) {
+            continue;
+        }
+        const uint32_t offset = static_cast<uint32_t>(s->offset());
+        const size_t length = s->data().size();
+        payload.push_back(static_cast<uint8_t>(offset & 0xFF));
+        payload.push_back(static_cast<uint8_t>((offset >> 8) & 0xFF));
+        payload.push_back(static_cast<uint8_t>(length & 0xFF));
+        payload.push_back(static_cast<uint8_t>((length >> 8) & 0xFF));
+        payload.insert(payload.end(), s->data().begin(), s->data().end());
+        s->setChanged(false);
+    }
+    if (!payload.empty()) {
+        transport_->writeData(payload);
+    }
+}
+
+}  // namespace trn

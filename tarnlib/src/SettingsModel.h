@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "Setting.h"
+#include "TransportLayer.h"
+
+namespace trn {
+
+// The settings of one unit behind one transport: the catalogue, the values, typed access by
+// name and the JSON forms. Throws nothing of its own; transport exceptions other than the
+// runtime errors of connecting pass through.
+class SettingsModel {
+  public:
+    // Import failure codes, kept in the import status (there is no code 4).
+    enum ImportError : int32_t {
+        ImportOk = 0,
+        ImportFileNotOpened = 1,
+        ImportMalformedJson = 2,
+        ImportNotAnObject = 3,
+        ImportValueRefused = 5,
+    };
+
+    // The transport is used, not owned, and must outlive the model.
+    explicit SettingsModel(TransportLayer& transport);
+
+    // Catalogue (CBOR); false leaves the model as it was.
+    bool loadCatalogue(const std::vector<uint8_t>& cbor);
+    void updateLayout();
+    // The single setting answering to a name (exact, or a part of exactly one name).
+    std::weak_ptr<Setting> find(const std::string& name);
+
+    const std::vector<std::shared_ptr<Setting>>& settings() const { return settings_; }
+    uint16_t minOffset() const { return minOffset_; }
+    uint16_t imageSize() const { return imageSize_; }
+
+    // Values.
+    bool load();
+    bool readValues(bool fromMinOffset);
+    double value(const std::string& name, int32_t index, double fallback);
+    bool setValue(const std::string& name, double value, int32_t index);
+    std::string valueText(const std::string& name, const std::string& fallback);
+    bool setText(const std::string& name, const std::string& text);
+    void writeChanged();
+
+    // Settings JSON text.
+    std::string exportJson(bool validOnly) const;
+    bool importJson(const std::string& text);
+    bool importJsonFile(const std::string& path);
+    bool applyJson(const rapidjson::Document& document);
+    void importStatus(int32_t& failureCode, int32_t& entries, int32_t& applied,
+                      int32_t& elements) const;
+
+    // Full JSON form and JSON catalogue description.
+    std::string exportJsonFull() const;
+    int32_t exportJsonFile(const char* path, bool skipReadonly, bool keepReadonlyText) const;
+    int32_t exportJsonFile(const std::string& path, bool skipReadonly, bool keepReadonlyText) const;
+    bool loadCatalogueJson(const std::string& text);
+
+  private:
+    void replaceSettings(std::vector<std::shared_ptr<Setting>> settings);
+
+    std::vector<std::shared_ptr<Setting>> settings_;
+    uint16_t minOffset_ = 0;
+    uint16_t imageSize_ = 0;
+    TransportLayer* transport_;
+    std::unordered_map<std::string, std::weak_ptr<Setting>> nameCache_;
+    int32_t importEntries_ = 0;
+    int32_t importApplied_ = 0;
+    int32_t importElements_ = 0;
+    int32_t importFailure_ = ImportOk;
+};
+
+}  // namespace trn
