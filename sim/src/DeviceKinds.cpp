@@ -2,9 +2,12 @@
 
 namespace sim {
 
+DeviceFactory bootloaderFactory();
+
 // Every device model that scenario files may name adds its kind here.
 DeviceFactory deviceFactory(const std::string& kind) {
-    (void)kind;
+    if (kind == "bootloader")
+        return bootloaderFactory();
     return {};
 }
 

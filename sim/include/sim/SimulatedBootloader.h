@@ -1,0 +1,193 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/UnitHardware.h"
+#include "sim/VirtualDevice.h"
+
+namespace sim {
+
+// DFU states (bState) and their names.
+enum class DfuState : uint8_t {
+    appIdle = 0,
+    appDetach = 1,
+    dfuIdle = 2,
+    dfuDnloadSync = 3,
+    dfuDnbusy = 4,
+    dfuDnloadIdle = 5,
+    dfuManifestSync = 6,
+    dfuManifest = 7,
+    dfuManifestWaitReset = 8,
+    dfuUploadIdle = 9,
+    dfuError = 10,
+};
+inline const char* dfuStateName(DfuState state) {
+    static const char* const kNames[] = {
+        "appIDLE",          "appDETACH",   "dfuIDLE",
+        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
+        "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
+        "dfuUPLOAD-IDLE",   "dfuERROR"};
+    const auto i = static_cast<size_t>(state);
+    return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "unknown state";
+}
+
+// DFU status codes (bStatus) and their names.
+enum class DfuStatus : uint8_t {
+    ok = 0x00,
+    errTarget = 0x01,
+    errFile = 0x02,
+    errWrite = 0x03,
+    errErase = 0x04,
+    errCheckErased = 0x05,
+    errProg = 0x06,
+    errVerify = 0x07,
+    errAddress = 0x08,
+    errNotdone = 0x09,
+    errFirmware = 0x0A,
+    errVendor = 0x0B,
+    errUsbr = 0x0C,
+    errPor = 0x0D,
+    errUnknown = 0x0E,
+    errStalledPkt = 0x0F,
+};
+inline const char* dfuStatusName(DfuStatus status) {
+    static const char* const kNames[] = {
+        "OK",      "errTARGET", "errFILE",    "errWRITE",     "errERASE",    "errCHECK_ERASED",
+        "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE",   "errFIRMWARE", "errVENDOR",
+        "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
+    const auto i = static_cast<size_t>(status);
+    return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "unknown status";
+}
+
+// Faults a test can make the boot loader show. They may be changed while the device runs.
+struct BootloaderFaults {
+    // Erase commands spend their time and end in errERASE with nothing erased.
+    bool eraseError = false;
+    // Programming stops half-way through a block and ends in errPROG.
+    bool writeError = false;
+    // The boot loader reads every programmed block back: a block that did not come out as sent
+    // (its flash was not erased) ends in errVERIFY. Off, such a block silently holds the AND.
+    bool verifyWrites = false;
+    // Read protection is active: memory commands and data end in errVENDOR, uploads stall with
+    // errVENDOR, until a read-unprotect command (which mass-erases and restarts the chip).
+    bool readProtected = false;
+    // The n-th DFU request (counting from 1) finds the cable pulled; 0 = never.
+    unsigned unplugAtRequest = 0;
+    // The functional descriptor lacks the upload bit and UPLOAD requests stall.
+    bool noUpload = false;
+    // The boot loader starts in dfuERROR (errUNKNOWN) and stays there until CLRSTATUS.
+    bool startInError = false;
+};
+
+// The STM32F405/407 system-memory DFU boot loader (DfuSe) of a unit: four alternate settings
+// (internal flash, option bytes, OTP, device feature), the DFU 1.1 state machine with the DfuSe
+// commands, flash that erases to 0xFF and programs by clearing bits, and datasheet erase and
+// programming times spent on the virtual clock. Leaving DFU mode starts the firmware in flash
+// (hw->makeUnit) when it carries a version, else the chip comes back as its boot loader.
+class SimulatedBootloader : public VirtualDevice,
+                            public std::enable_shared_from_this<SimulatedBootloader> {
+  public:
+    static constexpr uint16_t kVendorId = 0x0483;
+    static constexpr uint16_t kProductId = 0xDF11;
+    static constexpr uint16_t kTransferSize = 2048;
+    static constexpr uint16_t kDetachTimeoutMs = 255;
+    static constexpr uint8_t kAlternateSettings = 4;
+    // From the GETSTATUS that answers dfuMANIFEST to the chip leaving the bus, and from there to
+    // the started firmware (or the boot loader again) enumerating.
+    static constexpr uint32_t kDetachDelayMs = 5;
+    static constexpr uint32_t kRestartDelayMs = 300;
+
+    // DFU class request numbers.
+    enum Request : uint8_t {
+        kDetach = 0,
+        kDnload = 1,
+        kUpload = 2,
+        kGetStatus = 3,
+        kClrStatus = 4,
+        kGetState = 5,
+        kAbort = 6,
+    };
+
+    explicit SimulatedBootloader(std::shared_ptr<UnitHardware> hardware,
+                                 BootloaderFaults faults = {},
+                                 std::string serialNumber = "3276376E3034");
+    SimulatedBootloader(const SimulatedBootloader&) = delete;
+    SimulatedBootloader& operator=(const SimulatedBootloader&) = delete;
+
+    BootloaderFaults& faults() { return faults_; }
+    DfuState state() const { return state_; }
+    DfuStatus status() const { return status_; }
+    uint32_t addressPointer() const { return pointer_; }
+    const std::shared_ptr<UnitHardware>& hardware() const { return hardware_; }
+    // The memory-layout string of an alternate setting.
+    static const char* layoutString(uint8_t alternate);
+
+    libusb_device_descriptor deviceDescriptor() const override;
+    std::vector<uint8_t> configDescriptor() const override;
+    std::optional<std::string> stringDescriptor(uint8_t index) const override;
+    int setAltSetting(int interfaceNumber, int alternate) override;
+    int control(const ControlSetup& setup, uint8_t* data, unsigned timeoutMs) override;
+    void attached(Bus& bus) override;
+    void detached() override;
+
+  private:
+    struct Sector {
+        uint32_t address;
+        uint32_t size;
+        bool erasable;
+    };
+    struct Memory {
+        std::vector<Sector> sectors;
+        uint32_t base;
+        std::vector<uint8_t>* bytes;
+        bool programClearsBits;  // flash and OTP; option bytes are rewritten as a whole
+    };
+    struct Outcome {
+        DfuStatus status = DfuStatus::ok;
+        uint64_t busyUs = 0;
+    };
+
+    int handle(const ControlSetup& setup, uint8_t* data);
+    int dnload(const ControlSetup& setup, const uint8_t* data);
+    int upload(const ControlSetup& setup, uint8_t* data);
+    int getStatus(const ControlSetup& setup, uint8_t* data);
+    int stall(DfuStatus status);
+    int waitWhileBusy(unsigned timeoutMs);
+    Outcome execute();
+    Outcome command();
+    Outcome program(uint64_t address);
+    Outcome erase(uint32_t address);
+    Outcome massErase();
+    void leaveTo(bool startFirmware, uint32_t delayMs);
+
+    Memory& memory() { return memories_[alternate_]; }
+    const Sector* sectorAt(const Memory& memory, uint64_t address) const;
+    // Whether [address, address + size) lies within the memory.
+    bool covers(const Memory& memory, uint64_t address, uint64_t size) const;
+
+    std::shared_ptr<UnitHardware> hardware_;
+    BootloaderFaults faults_;
+    std::string serialNumber_;
+    std::vector<uint8_t> optionBytes_;
+    std::vector<uint8_t> otp_;
+    std::vector<uint8_t> deviceFeature_;
+    Memory memories_[kAlternateSettings];
+
+    DfuState state_ = DfuState::dfuIdle;
+    DfuStatus status_ = DfuStatus::ok;
+    uint8_t alternate_ = 0;
+    uint32_t pointer_ = UnitHardware::kFlashBase;
+    uint16_t pendingBlock_ = 0;
+    std::vector<uint8_t> pending_;  // the DNLOAD data awaiting its GETSTATUS
+    bool pendingUnprotect_ = false;
+    uint64_t busyUntilUs_ = 0;
+    Outcome busyOutcome_;
+    unsigned requests_ = 0;
+    bool gone_ = false;
+};
+
+}  // namespace sim

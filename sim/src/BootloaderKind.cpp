@@ -1,0 +1,40 @@
+#include <stdexcept>
+
+#include "DeviceKinds.h"
+#include "sim/SimulatedBootloader.h"
+
+namespace sim {
+
+// Scenario kind "bootloader": the unit's chip in its DFU boot loader. Faults come from the
+// optional "bootloaderFaults" object of the device entry, named as in BootloaderFaults.
+DeviceFactory bootloaderFactory() {
+    return [](const rapidjson::Value& options, std::shared_ptr<UnitHardware> hardware) {
+        BootloaderFaults faults;
+        auto it = options.FindMember("bootloaderFaults");
+        if (it != options.MemberEnd()) {
+            if (!it->value.IsObject())
+                throw std::runtime_error("\"bootloaderFaults\" is not an object");
+            for (const auto& member : it->value.GetObject()) {
+                const std::string name = member.name.GetString();
+                const rapidjson::Value& v = member.value;
+                bool* flag = name == "eraseError"      ? &faults.eraseError
+                             : name == "writeError"    ? &faults.writeError
+                             : name == "verifyWrites"  ? &faults.verifyWrites
+                             : name == "readProtected" ? &faults.readProtected
+                             : name == "noUpload"      ? &faults.noUpload
+                             : name == "startInError"  ? &faults.startInError
+                                                       : nullptr;
+                if (flag != nullptr && v.IsBool()) {
+                    *flag = v.GetBool();
+                } else if (name == "unplugAtRequest" && v.IsUint()) {
+                    faults.unplugAtRequest = v.GetUint();
+                } else {
+                    throw std::runtime_error("bad boot loader fault \"" + name + "\"");
+                }
+            }
+        }
+        return std::make_shared<SimulatedBootloader>(std::move(hardware), faults);
+    };
+}
+
+}  // namespace sim

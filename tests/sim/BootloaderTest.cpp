@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/Bus.h"
+#include "sim/DfuFileWriter.h"
+#include "sim/SimulatedBootloader.h"
+#include "sim/VirtualClock.h"
+
+namespace {
+
+using sim::DfuState;
+using sim::DfuStatus;
+using sim::SimulatedBootloader;
+
+constexpr uint32_t kFlash = 0x08000000;
+const std::vector<uint8_t> kPort = {2};
+
+// Stands in for the unit in normal operation: tells which firmware it was started with.
+class StartedFirmware : public sim::VirtualDevice {
+  public:
+    explicit StartedFirmware(std::string version) : version_(std::move(version)) {}
+    libusb_device_descriptor deviceDescriptor() const override {
+        libusb_device_descriptor d{};
+        d.bLength = LIBUSB_DT_DEVICE_SIZE;
+        d.bDescriptorType = LIBUSB_DT_DEVICE;
+        d.idVendor = 0x1234;
+        d.idProduct = 0x0001;
+        d.iProduct = 1;
+        d.bNumConfigurations = 1;
+        return d;
+    }
+    std::vector<uint8_t> configDescriptor() const override {
+        return {9, LIBUSB_DT_CONFIG, 9, 0, 0, 1, 0, 0x80, 50};
+    }
+    std::optional<std::string> stringDescriptor(uint8_t index) const override {
+        return index == 1 ? std::optional<std::string>(version_) : std::nullopt;
+    }
+    int control(const sim::ControlSetup&, uint8_t*, unsigned) override { return LIBUSB_ERROR_PIPE; }
+
+  private:
+    std::string version_;
+};
+
+struct Status {
+    DfuStatus status;
+    uint32_t pollMs;
+    DfuState state;
+};
+
+class Bootloader : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::Bus::instance().reset();
+        hw_ = std::make_shared<sim::UnitHardware>();
+        hw_->makeUnit = [](std::shared_ptr<sim::UnitHardware> hw) {
+            return std::make_shared<StartedFirmware>(hw->firmwareVersion());
+        };
+        hw_->makeBootloader = [](std::shared_ptr<sim::UnitHardware> hw) {
+            return std::make_shared<SimulatedBootloader>(hw);
+        };
+        ASSERT_EQ(libusb_init(&ctx_), LIBUSB_SUCCESS);
+    }
+    void TearDown() override {
+        closeHandle();
+        libusb_exit(ctx_);
+        sim::Bus::instance().reset();
+    }
+
+    void plugIn(sim::BootloaderFaults faults = {}) {
+        device_ = std::make_shared<SimulatedBootloader>(hw_, faults);
+        sim::Bus::instance().attach(1, kPort, device_);
+        handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
+        ASSERT_NE(handle_, nullptr);
+        ASSERT_EQ(libusb_claim_interface(handle_, 0), LIBUSB_SUCCESS);
+    }
+    void closeHandle() {
+        if (handle_ != nullptr)
+            libusb_close(handle_);
+        handle_ = nullptr;
+    }
+
+    int out(uint8_t request, uint16_t value, std::vector<uint8_t> data = {}) {
+        return libusb_control_transfer(handle_, 0x21, request, value, 0, data.data(),
+                                       static_cast<uint16_t>(data.size()), 5000);
+    }
+    int in(uint8_t request, uint16_t value, std::vector<uint8_t>& data, unsigned timeout = 5000) {
+        return libusb_control_transfer(handle_, 0xA1, request, value, 0, data.data(),
+                                       static_cast<uint16_t>(data.size()), timeout);
+    }
+    Status getStatus() {
+        std::vector<uint8_t> s(6);
+        EXPECT_EQ(in(SimulatedBootloader::kGetStatus, 0, s), 6);
+        return Status{static_cast<DfuStatus>(s[0]), uint32_t{s[1]} | s[2] << 8u | s[3] << 16u,
+                      static_cast<DfuState>(s[4])};
+    }
+    // A DfuSe command or data block taken through DNBUSY; returns the status after it.
+    Status run(uint16_t block, const std::vector<uint8_t>& data) {
+        EXPECT_EQ(out(SimulatedBootloader::kDnload, block, data), static_cast<int>(data.size()));
+        const Status busy = getStatus();
+        EXPECT_EQ(busy.state, DfuState::dfuDnbusy);
+        sim::VirtualClock::sleepUs(uint64_t{busy.pollMs} * 1000);
+        return getStatus();
+    }
+    static std::vector<uint8_t> command(uint8_t cmd, uint32_t address) {
+        return {cmd, uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16),
+                uint8_t(address >> 24)};
+    }
+    Status setAddress(uint32_t a) { return run(0, command(0x21, a)); }
+    Status erase(uint32_t a) { return run(0, command(0x41, a)); }
+    void expectStalled(int result, DfuStatus status) {
+        EXPECT_EQ(result, LIBUSB_ERROR_PIPE);
+        const Status s = getStatus();
+        EXPECT_EQ(s.state, DfuState::dfuError);
+        EXPECT_EQ(s.status, status);
+        EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    }
+    std::string productOfOnlyDevice() {
+        libusb_device** list = nullptr;
+        const ssize_t n = libusb_get_device_list(ctx_, &list);
+        std::string product;
+        if (n == 1) {
+            libusb_device_handle* h = nullptr;
+            if (libusb_open(list[0], &h) == 0) {
+                unsigned char text[64] = {};
+                libusb_device_descriptor d;
+                libusb_get_device_descriptor(list[0], &d);
+                libusb_get_string_descriptor_ascii(h, d.iProduct, text, sizeof text);
+                product = reinterpret_cast<char*>(text);
+                libusb_close(h);
+            }
+        }
+        libusb_free_device_list(list, 1);
+        return n == 1 ? product : "<" + std::to_string(n) + " devices>";
+    }
+
+    std::shared_ptr<sim::UnitHardware> hw_;
+    std::shared_ptr<SimulatedBootloader> device_;
+    libusb_context* ctx_ = nullptr;
+    libusb_device_handle* handle_ = nullptr;
+};
+
+TEST_F(Bootloader, DescribesTheStm32BootloaderWithFourMemories) {
+    plugIn({});
+    libusb_device_descriptor d;
+    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle_), &d), 0);
+    EXPECT_EQ(d.bcdDevice, 0x2200);
+    unsigned char text[80];
+    ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iProduct, text, sizeof text), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(text), "STM32  BOOTLOADER");
+
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle_), &config), 0);
+    ASSERT_EQ(config->bNumInterfaces, 1);
+    const libusb_interface& iface = config->interface[0];
+    ASSERT_EQ(iface.num_altsetting, 4);
+    for (int alt = 0; alt < 4; ++alt) {
+        const libusb_interface_descriptor& a = iface.altsetting[alt];
+        EXPECT_EQ(a.bInterfaceClass, 0xFE);
+        EXPECT_EQ(a.bInterfaceSubClass, 1);
+        EXPECT_EQ(a.bInterfaceProtocol, 2);
+        ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, a.iInterface, text, sizeof text), 0);
+        EXPECT_STREQ(reinterpret_cast<char*>(text), SimulatedBootloader::layoutString(alt));
+        ASSERT_EQ(a.extra_length, 9);
+        const uint8_t functional[] = {9, 0x21, 0x0B, 255, 0, 0x00, 0x08, 0x1A, 0x01};
+        EXPECT_EQ(0, std::memcmp(a.extra, functional, 9));
+    }
+    libusb_free_config_descriptor(config);
+}
+
+TEST_F(Bootloader, RefusedRequestsStallIntoDfuErrorUntilClrStatus) {
+    plugIn({});
+    std::vector<uint8_t> cmds(64);
+    ASSERT_EQ(in(SimulatedBootloader::kUpload, 0, cmds), 4);
+    EXPECT_EQ(std::vector<uint8_t>(cmds.begin(), cmds.begin() + 4),
+              (std::vector<uint8_t>{0x00, 0x21, 0x41, 0x92}));
+
+    EXPECT_EQ(getStatus().state, DfuState::dfuIdle);
+    expectStalled(out(SimulatedBootloader::kClrStatus, 0), DfuStatus::errStalledPkt);
+    expectStalled(out(SimulatedBootloader::kDnload, 0, {}), DfuStatus::errStalledPkt);
+    expectStalled(out(SimulatedBootloader::kDnload, 0, {0x55}), DfuStatus::errStalledPkt);
+    expectStalled(out(SimulatedBootloader::kDetach, 1000), DfuStatus::errStalledPkt);
+
+    EXPECT_EQ(setAddress(kFlash).state, DfuState::dfuDnloadIdle);
+    std::vector<uint8_t> block(2048);
+    expectStalled(in(SimulatedBootloader::kUpload, 2, block), DfuStatus::errStalledPkt);
+
+    // Upload after ABORT reads at the pointer; ABORT from dfuERROR is refused.
+    EXPECT_EQ(setAddress(kFlash + 0x4000).state, DfuState::dfuDnloadIdle);
+    EXPECT_EQ(out(SimulatedBootloader::kAbort, 0), 0);
+    hw_->flash[0x4000 + 2048] = 0x5A;
+    EXPECT_EQ(in(SimulatedBootloader::kUpload, 3, block), 2048);
+    EXPECT_EQ(block[0], 0x5A);
+    EXPECT_EQ(getStatus().state, DfuState::dfuUploadIdle);
+    expectStalled(out(SimulatedBootloader::kDnload, 0, command(0x21, kFlash)),
+                  DfuStatus::errStalledPkt);
+    const Status outside = setAddress(0x07000000);
+    EXPECT_EQ(outside.state, DfuState::dfuError);
+    EXPECT_EQ(outside.status, DfuStatus::errTarget);
+    EXPECT_EQ(out(SimulatedBootloader::kAbort, 0), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(getStatus().status, DfuStatus::errStalledPkt);
+}
+
+TEST_F(Bootloader, EraseSetsOnesAndProgrammingOnlyClearsBits) {
+    plugIn({});
+    std::fill(hw_->flash.begin(), hw_->flash.begin() + 0x20000, 0x00);
+    EXPECT_EQ(erase(kFlash + 0x4123).status, DfuStatus::ok);  // the second 16K sector
+    EXPECT_EQ(hw_->flash[0x3FFF], 0x00);
+    EXPECT_EQ(hw_->flash[0x4000], 0xFF);
+    EXPECT_EQ(hw_->flash[0x7FFF], 0xFF);
+    EXPECT_EQ(hw_->flash[0x8000], 0x00);
+
+    EXPECT_EQ(setAddress(kFlash + 0x4000).status, DfuStatus::ok);
+    EXPECT_EQ(run(3, std::vector<uint8_t>(16, 0xF0)).status, DfuStatus::ok);  // at +0x800
+    EXPECT_EQ(hw_->flash[0x4800], 0xF0);
+    EXPECT_EQ(run(3, std::vector<uint8_t>(16, 0x3C)).status, DfuStatus::ok);
+    EXPECT_EQ(hw_->flash[0x4800], 0x30);
+
+    device_->faults().verifyWrites = true;
+    const Status verify = run(3, std::vector<uint8_t>(16, 0x0F));
+    EXPECT_EQ(verify.state, DfuState::dfuError);
+    EXPECT_EQ(verify.status, DfuStatus::errVerify);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+
+    device_->faults().writeError = true;
+    EXPECT_EQ(run(4, std::vector<uint8_t>(16, 0x00)).status, DfuStatus::errProg);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    device_->faults().eraseError = true;
+    EXPECT_EQ(erase(kFlash + 0x4000).status, DfuStatus::errErase);
+    EXPECT_EQ(hw_->flash[0x5000], 0x00);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+
+    // Outside the memory of the alternate setting.
+    EXPECT_EQ(erase(0x1FFFC000).status, DfuStatus::errTarget);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(setAddress(kFlash + 0x100000 - 1024).status, DfuStatus::ok);
+    EXPECT_EQ(run(2, std::vector<uint8_t>(2048, 0)).status, DfuStatus::errAddress);
+}
+
+TEST_F(Bootloader, BusyTimeIsReportedAndSpentOnTheVirtualClock) {
+    plugIn({});
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, command(0x41, kFlash + 0x20000)), 5);
+    const Status busy = getStatus();
+    EXPECT_EQ(busy.state, DfuState::dfuDnbusy);
+    EXPECT_EQ(busy.pollMs, 1000u);  // a 128K sector
+
+    // Asked too early, the chip answers only when done, or the request times out.
+    const uint64_t start = sim::VirtualClock::nowUs();
+    std::vector<uint8_t> s(6);
+    EXPECT_EQ(in(SimulatedBootloader::kGetStatus, 0, s, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(getStatus().state, DfuState::dfuDnloadIdle);
+    EXPECT_GE(sim::VirtualClock::nowUs() - start, 1000000u - 1000);
+
+    EXPECT_EQ(out(SimulatedBootloader::kDnload, 0, command(0x41, kFlash)), 5);
+    EXPECT_EQ(getStatus().pollMs, 250u);
+    sim::VirtualClock::sleepUs(250000);
+    EXPECT_EQ(setAddress(kFlash).state, DfuState::dfuDnloadIdle);
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 2, std::vector<uint8_t>(2048, 0)), 2048);
+    EXPECT_EQ(getStatus().pollMs, 9u);  // 512 words of 16 us
+}
+
+TEST_F(Bootloader, LeavingStartsTheFirmwareInFlashOrComesBackAsBootloader) {
+    plugIn({});
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
+    EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
+    sim::VirtualClock::sleepUs(1000000);
+    std::vector<uint8_t> state(1);
+    EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(productOfOnlyDevice(), "STM32  BOOTLOADER");  // blank flash: nothing to start
+    closeHandle();
+
+    const std::vector<uint8_t> image = sim::makeExampleFirmware("2.1.0", 6000);
+    handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
+    ASSERT_NE(handle_, nullptr);
+    EXPECT_EQ(erase(kFlash).status, DfuStatus::ok);
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+    for (size_t at = 0; at < image.size(); at += 2048) {
+        const size_t n = std::min<size_t>(2048, image.size() - at);
+        std::vector<uint8_t> block(image.begin() + at, image.begin() + at + n);
+        EXPECT_EQ(run(static_cast<uint16_t>(2 + at / 2048), block).status, DfuStatus::ok);
+    }
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
+    EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
+    sim::VirtualClock::sleepUs(1000000);
+    EXPECT_EQ(productOfOnlyDevice(), "2.1.0");
+}
+
+TEST_F(Bootloader, ReadProtectionRefusesMemoryAccessUntilUnprotected) {
+    std::fill(hw_->flash.begin(), hw_->flash.begin() + 16, 0x00);
+    sim::BootloaderFaults faults;
+    faults.readProtected = true;
+    plugIn(faults);
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::errVendor);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    std::vector<uint8_t> block(2048);
+    expectStalled(in(SimulatedBootloader::kUpload, 2, block), DfuStatus::errVendor);
+
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, {0x92}), 1);
+    const Status busy = getStatus();
+    EXPECT_EQ(busy.pollMs, 8000u);
+    // The chip mass-erases, restarts and, with nothing to start, is its boot loader again.
+    sim::VirtualClock::sleepUs(busy.pollMs * 1000 + 1000000);
+    std::vector<uint8_t> state(1);
+    EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(hw_->flash[0], 0xFF);
+    closeHandle();
+    handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
+    ASSERT_NE(handle_, nullptr);
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+}
+
+TEST_F(Bootloader, InjectedStartupFaults) {
+    sim::BootloaderFaults faults;
+    faults.unplugAtRequest = 6;
+    faults.noUpload = true;
+    faults.startInError = true;
+    plugIn(faults);
+    const Status first = getStatus();
+    EXPECT_EQ(first.state, DfuState::dfuError);
+    EXPECT_EQ(first.status, DfuStatus::errUnknown);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle_), &config), 0);
+    EXPECT_EQ(config->interface[0].altsetting[0].extra[2], 0x09);  // no upload bit
+    libusb_free_config_descriptor(config);
+    std::vector<uint8_t> cmds(64);
+    expectStalled(in(SimulatedBootloader::kUpload, 0, cmds), DfuStatus::errStalledPkt);
+
+    std::vector<uint8_t> state(1);
+    EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(productOfOnlyDevice(), "<0 devices>");
+}
+
+}  // namespace
