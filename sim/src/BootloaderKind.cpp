@@ -6,7 +6,8 @@
 namespace sim {
 
 // Scenario kind "bootloader": the unit's chip in its DFU boot loader. Faults come from the
-// optional "bootloaderFaults" object of the device entry, named as in BootloaderFaults.
+// optional "bootloaderFaults" object of the device entry, named as in BootloaderFaults; the
+// optional "bootloaderSerial" sets its serial number string.
 DeviceFactory bootloaderFactory() {
     return [](const rapidjson::Value& options, std::shared_ptr<UnitHardware> hardware) {
         BootloaderFaults faults;
@@ -32,6 +33,13 @@ DeviceFactory bootloaderFactory() {
                     throw std::runtime_error("bad boot loader fault \"" + name + "\"");
                 }
             }
+        }
+        auto serial = options.FindMember("bootloaderSerial");
+        if (serial != options.MemberEnd()) {
+            if (!serial->value.IsString())
+                throw std::runtime_error("\"bootloaderSerial\" is not a string");
+            return std::make_shared<SimulatedBootloader>(std::move(hardware), faults,
+                                                         serial->value.GetString());
         }
         return std::make_shared<SimulatedBootloader>(std::move(hardware), faults);
     };

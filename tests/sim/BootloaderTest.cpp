@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -336,6 +341,27 @@ TEST_F(Bootloader, InjectedStartupFaults) {
     std::vector<uint8_t> state(1);
     EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(productOfOnlyDevice(), "<0 devices>");
+}
+
+TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {
+    const std::string path =
+        ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << R"({"devices": [{"port": "3.1", "kind": "bootloader",
+        "bootloaderSerial": "SIM0001", "bootloaderFaults": {"startInError": true}}]})";
+    sim::Bus::instance().loadScenarioFile(path);
+    handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
+    ASSERT_NE(handle_, nullptr);
+    unsigned char text[32] = {};
+    libusb_device_descriptor d;
+    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle_), &d), 0);
+    ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iSerialNumber, text, sizeof text), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(text), "SIM0001");
+    EXPECT_EQ(getStatus().status, DfuStatus::errUnknown);
+
+    std::ofstream(path) << R"({"devices": [{"port": "3.2", "kind": "bootloader",
+        "bootloaderFaults": {"eraseErorr": true}}]})";
+    EXPECT_THROW(sim::Bus::instance().loadScenarioFile(path), std::runtime_error);
+    std::remove(path.c_str());
 }
 
 }  // namespace
