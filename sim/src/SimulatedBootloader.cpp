@@ -156,10 +156,17 @@ int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsig
     if (gone_)
         return LIBUSB_ERROR_NO_DEVICE;
     if (++requests_ == faults_.unplugAtRequest) {
-        // Keep this object alive through the bus dropping its reference.
+        // The cable is pulled: the bus keeps this device for a replug at the same port. The
+        // reference below keeps it alive through the bus dropping its own.
         std::shared_ptr<SimulatedBootloader> self = weak_from_this().lock();
-        if (bus() != nullptr)
-            bus()->reenumerate(*this, nullptr);
+        if (bus() != nullptr) {
+            for (const auto& attachment : bus()->attachments()) {
+                if (attachment->device.get() == this) {
+                    bus()->unplug(attachment->busNumber, attachment->portPath);
+                    break;
+                }
+            }
+        }
         gone_ = true;
         return LIBUSB_ERROR_NO_DEVICE;
     }

@@ -341,6 +341,8 @@ TEST_F(Bootloader, InjectedStartupFaults) {
     std::vector<uint8_t> state(1);
     EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(productOfOnlyDevice(), "<0 devices>");
+    ASSERT_TRUE(sim::Bus::instance().replug(1, kPort));
+    EXPECT_EQ(productOfOnlyDevice(), "STM32  BOOTLOADER");
 }
 
 TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {

@@ -75,7 +75,8 @@ struct BootloaderFaults {
     // Read protection is active: memory commands and data end in errVENDOR, uploads stall with
     // errVENDOR, until a read-unprotect command (which mass-erases and restarts the chip).
     bool readProtected = false;
-    // The n-th DFU request (counting from 1) finds the cable pulled; 0 = never.
+    // The n-th DFU request (counting from 1) finds the cable pulled; 0 = never. Bus::replug
+    // plugs the device back in as it was.
     unsigned unplugAtRequest = 0;
     // The functional descriptor lacks the upload bit and UPLOAD requests stall.
     bool noUpload = false;
