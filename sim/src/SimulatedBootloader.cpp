@@ -245,8 +245,10 @@ int SimulatedBootloader::handle(const ControlSetup& setup, uint8_t* data) {
 }
 
 int SimulatedBootloader::stall(DfuStatus status) {
+    // A device already in dfuERROR keeps the status of the fault that put it there.
+    if (state_ != DfuState::dfuError)
+        status_ = status;
     state_ = DfuState::dfuError;
-    status_ = status;
     return LIBUSB_ERROR_PIPE;
 }
 
