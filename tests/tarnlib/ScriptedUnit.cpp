@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "Checksum.h"
 #include "sim/Bus.h"
@@ -114,7 +113,7 @@ int ScriptedUnit::bulk(uint8_t endpoint, uint8_t* data, int length, int* transfe
     const Packet packet = in.front();
     in.pop_front();
     const int size = static_cast<int>(packet.data.size());
-    std::memcpy(data, packet.data.data(), static_cast<size_t>(std::min(size, length)));
+    std::copy_n(packet.data.begin(), std::min(size, length), data);
     *transferred = std::min(size, length);
     return packet.result;
 }
