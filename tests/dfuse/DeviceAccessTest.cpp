@@ -1,0 +1,102 @@
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SimulatedLoader.h"
+#include "dfuse/DfuDiscovery.h"
+#include "dfuse/MemoryLayout.h"
+#include "dfuse/Stdfu.h"
+
+namespace {
+
+using DeviceAccessTest = LoaderTest;
+
+std::vector<std::optional<std::string>> discover() {
+    std::vector<std::optional<std::string>> paths;
+    EXPECT_EQ(dfuse::findDfuInterfaces(&paths), kDfuSuccess);
+    return paths;
+}
+
+TEST_F(DeviceAccessTest, DiscoveryListsEveryLoaderInPortOrder) {
+    using Paths = std::vector<std::optional<std::string>>;
+    EXPECT_EQ(discover(), Paths{kPath});
+
+    auto other = std::make_shared<sim::SimulatedBootloader>(std::make_shared<sim::UnitHardware>());
+    sim::Bus::instance().attach(1, {1, 4}, other);
+    EXPECT_EQ(discover(), (Paths{"USB-BUS1-PORT1.4-IF0", kPath}));
+
+    sim::Bus::instance().reset();
+    EXPECT_TRUE(discover().empty());
+}
+
+TEST_F(DeviceAccessTest, OpensByPathInAnyCaseAndReadsStatus) {
+    uint32_t handle = 0;
+    ASSERT_EQ(STDFU_Open("usb-bus1-port2-if0", &handle), kDfuSuccess);
+    ASSERT_NE(handle, 0u);
+    EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1), kDfuSuccess);
+    DfuStatus status{};
+    ASSERT_EQ(STDFU_Getstatus(&handle, &status), kDfuSuccess);
+    EXPECT_EQ(status.bState, kDfuStateIdle);
+    EXPECT_EQ(status.bStatus, kDfuStatusOk);
+    EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(STDFU_Close(&handle), kDfuErrorBadHandle);
+    EXPECT_EQ(STDFU_Getstatus(&handle, &status), kDfuErrorBadHandle);
+}
+
+TEST_F(DeviceAccessTest, ClearsAnErrorState) {
+    sim::BootloaderFaults faults;
+    faults.startInError = true;
+    replaceLoader(faults);
+    uint32_t handle = 0;
+    ASSERT_EQ(STDFU_Open(kPath, &handle), kDfuSuccess);
+    ASSERT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1), kDfuSuccess);
+    DfuStatus status{};
+    ASSERT_EQ(STDFU_Getstatus(&handle, &status), kDfuSuccess);
+    EXPECT_EQ(status.bState, kDfuStateError);
+    EXPECT_EQ(STDFU_Clrstatus(&handle), kDfuSuccess);
+    ASSERT_EQ(STDFU_Getstatus(&handle, &status), kDfuSuccess);
+    EXPECT_EQ(status.bState, kDfuStateIdle);
+    EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
+}
+
+TEST_F(DeviceAccessTest, RefusesBadPathsSelectionsAndGoneDevices) {
+    uint32_t handle = 0;
+    EXPECT_EQ(STDFU_Open("", &handle), kDfuErrorBadDevicePath);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT2", &handle), kDfuErrorBadDevicePath);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT2-IF0 ", &handle), kDfuErrorBadDevicePath);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT1.2.3.4.5.6.7.8-IF0", &handle), kDfuErrorBadDevicePath);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT256-IF0", &handle), kDfuErrorBadDevicePath);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT3-IF0", &handle), kDfuErrorDeviceNotFound);
+    EXPECT_EQ(STDFU_Open("USB-BUS1-PORT2-IF1", &handle), kDfuErrorNotDfuInterface);
+
+    ASSERT_EQ(STDFU_Open(kPath, &handle), kDfuSuccess);
+    EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 4), kDfuErrorInvalidArgument);
+    EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 1, 0, 0), kDfuErrorInvalidArgument);
+    sim::Bus::instance().unplug(1, {2});
+    DfuStatus status{};
+    EXPECT_EQ(STDFU_Getstatus(&handle, &status), kDfuErrorDeviceGone);
+    EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
+}
+
+TEST_F(DeviceAccessTest, MapsEveryAlternateSetting) {
+    DfuMapping mapping = nullptr;
+    uint32_t alternates = 0;
+    ASSERT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping, &alternates), kDfuSuccess);
+    EXPECT_EQ(alternates, 4u);
+    dfuse::MemoryLayout layout;
+    ASSERT_EQ(dfuse::mappingLayout(mapping, 0, &layout), kDfuSuccess);
+    EXPECT_EQ(layout.name, "Internal Flash");
+    ASSERT_EQ(layout.groups.size(), 3u);
+    EXPECT_EQ(layout.groups[2].count, 7u);
+    ASSERT_EQ(dfuse::mappingLayout(mapping, 3, &layout), kDfuSuccess);
+    EXPECT_EQ(layout.groups[0].address, 0xFFFF0000u);
+    EXPECT_EQ(dfuse::mappingLayout(mapping, 4, &layout), kDfuErrorInvalidArgument);
+    EXPECT_EQ(STDFUPRT_DestroyMapping(&mapping), kDfuSuccess);
+    EXPECT_EQ(mapping, nullptr);
+
+    EXPECT_EQ(STDFUPRT_CreateMappingFromDevice("", &mapping, &alternates), kDfuErrorBadDevicePath);
+    EXPECT_EQ(mapping, nullptr);
+}
+
+}  // namespace
