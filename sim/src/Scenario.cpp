@@ -13,6 +13,7 @@
 
 #include "DeviceKinds.h"
 #include "sim/Bus.h"
+#include "sim/SimulatedUnit.h"
 #include "sim/VirtualClock.h"
 
 namespace sim {
@@ -24,7 +25,6 @@ struct Placed {
     std::vector<uint8_t> portPath;
     std::string key;  // its entry in the state file
     std::shared_ptr<UnitHardware> hardware;
-    uint16_t unitVendorId;
 };
 
 struct Loaded {
@@ -174,6 +174,7 @@ void Scenario::load(Bus& bus, const std::string& path) {
         if (state.IsObject() && state.HasMember(placed.key.c_str())) {
             const rapidjson::Value& saved = state[placed.key.c_str()];
             std::vector<uint8_t> flash = bytesOf(stringMember(saved, "flash", ""));
+            std::fill(hardware->flash.begin(), hardware->flash.end(), 0xFF);
             std::copy_n(flash.begin(), std::min(flash.size(), hardware->flash.size()),
                         hardware->flash.begin());
             hardware->savedSettings = bytesOf(stringMember(saved, "savedSettings", ""));
@@ -182,10 +183,6 @@ void Scenario::load(Bus& bus, const std::string& path) {
         }
         std::shared_ptr<VirtualDevice> device =
             factory ? factory(entry, hardware) : std::shared_ptr<VirtualDevice>{};
-        placed.unitVendorId = device ? device->deviceDescriptor().idVendor : 0;
-        if (hardware->makeUnit) {
-            placed.unitVendorId = hardware->makeUnit(hardware)->deviceDescriptor().idVendor;
-        }
         placed.hardware = hardware;
         if (device) {
             bus.attach(placed.busNumber, placed.portPath, device);
@@ -211,7 +208,7 @@ void Scenario::saveState() {
             std::shared_ptr<VirtualDevice> now =
                 Bus::instance().deviceAt(placed.busNumber, placed.portPath);
             const char* mode = !now ? "none"
-                               : now->deviceDescriptor().idVendor == placed.unitVendorId
+                               : now->deviceDescriptor().idVendor == SimulatedUnit::kVendorId
                                    ? "unit"
                                    : "bootloader";
             rapidjson::Value entry(rapidjson::kObjectType);

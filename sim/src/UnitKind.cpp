@@ -1,0 +1,116 @@
+#include <stdexcept>
+
+#include "DeviceKinds.h"
+#include "sim/SimulatedUnit.h"
+
+namespace sim {
+namespace {
+
+[[noreturn]] void bad(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+uint16_t bcdDeviceOf(const rapidjson::Value& v) {
+    if (v.IsUint() && v.GetUint() <= 0xFFFF) {
+        return static_cast<uint16_t>(v.GetUint());
+    }
+    if (v.IsString()) {
+        size_t used = 0;
+        unsigned long value = std::stoul(v.GetString(), &used, 0);
+        if (used > 0 && v.GetString()[used] == '\0' && value <= 0xFFFF) {
+            return static_cast<uint16_t>(value);
+        }
+    }
+    bad("bad \"bcdDevice\"");
+}
+
+void readFaults(const rapidjson::Value& v, UnitFaults& faults) {
+    if (!v.IsObject()) {
+        bad("\"faults\" is not an object");
+    }
+    for (const auto& member : v.GetObject()) {
+        const std::string name = member.name.GetString();
+        const rapidjson::Value& value = member.value;
+        unsigned* counter = name == "corruptChecksums"   ? &faults.corruptChecksums
+                            : name == "shortFrames"      ? &faults.shortFrames
+                            : name == "overlongFrames"   ? &faults.overlongFrames
+                            : name == "silentRequests"   ? &faults.silentRequests
+                            : name == "stallRequests"    ? &faults.stallRequests
+                            : name == "unplugAtTransfer" ? &faults.unplugAtTransfer
+                                                         : nullptr;
+        if (counter != nullptr && value.IsUint()) {
+            *counter = value.GetUint();
+        } else if (name == "denyOpen" && value.IsBool()) {
+            faults.denyOpen = value.GetBool();
+        } else {
+            bad("bad unit fault \"" + name + "\"");
+        }
+    }
+}
+
+void readSettings(const rapidjson::Value& v, UnitOptions& options) {
+    if (!v.IsObject()) {
+        bad("\"settings\" is not an object");
+    }
+    for (const auto& member : v.GetObject()) {
+        const std::string name = member.name.GetString();
+        const rapidjson::Value& value = member.value;
+        if (value.IsString()) {
+            options.texts[name] = value.GetString();
+        } else if (value.IsNumber() || value.IsBool()) {
+            options.numbers[name] = {value.IsBool() ? double(value.GetBool()) : value.GetDouble()};
+        } else if (value.IsArray()) {
+            std::vector<double>& numbers = options.numbers[name];
+            for (const auto& element : value.GetArray()) {
+                if (!element.IsNumber()) {
+                    bad("setting \"" + name + "\": array of numbers expected");
+                }
+                numbers.push_back(element.GetDouble());
+            }
+        } else {
+            bad("setting \"" + name + "\": text, number or array expected");
+        }
+    }
+}
+
+std::string stringOr(const rapidjson::Value& entry, const char* key, const std::string& fallback) {
+    auto it = entry.FindMember(key);
+    if (it == entry.MemberEnd()) {
+        return fallback;
+    }
+    if (!it->value.IsString()) {
+        bad(std::string("\"") + key + "\" is not a string");
+    }
+    return it->value.GetString();
+}
+
+}  // namespace
+
+// Scenario kind "unit": the unit in normal operation. Optional members of the device entry:
+// "bcdDevice" (number or text such as "0x0250"), "product", "serialNumber", "vio",
+// "hardwareUid", "settings" (factory defaults by setting name: text, number or array) and
+// "faults" (named as in UnitFaults).
+DeviceFactory unitFactory() {
+    return [](const rapidjson::Value& entry, std::shared_ptr<UnitHardware> hardware) {
+        UnitOptions options;
+        auto bcd = entry.FindMember("bcdDevice");
+        if (bcd != entry.MemberEnd()) {
+            options.bcdDevice = bcdDeviceOf(bcd->value);
+        }
+        options.product = stringOr(entry, "product", options.product);
+        options.serialNumber = stringOr(entry, "serialNumber", options.serialNumber);
+        options.vio = stringOr(entry, "vio", options.vio);
+        options.hardwareUid = stringOr(entry, "hardwareUid", options.hardwareUid);
+        auto settings = entry.FindMember("settings");
+        if (settings != entry.MemberEnd()) {
+            readSettings(settings->value, options);
+        }
+        auto faults = entry.FindMember("faults");
+        if (faults != entry.MemberEnd()) {
+            readFaults(faults->value, options.faults);
+        }
+        return std::make_shared<SimulatedUnit>(std::move(hardware), options);
+    };
+}
+
+}  // namespace sim
