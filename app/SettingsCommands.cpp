@@ -1,15 +1,82 @@
 #include <QDebug>
+#include <QFileInfo>
 
 #include "Commands.h"
+#include "SettingsFile.h"
+#include "SettingsModel.h"
+#include "UsbTransportV2.h"
+#include "platform/Platform.h"
 
-bool connectWithRetry(trn::SettingsModel&, bool) { return false; }
-
-bool exportSettings(const QString&, const QString&, const std::string&) {
-    qCritical("Exporting settings is not available in this build");
+bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (logAttempts) {
+            qDebug("trying to connect (retries: %i)", attempt);
+        }
+        platform::sleepMs(100);
+        if (model.load()) {
+            return true;
+        }
+    }
     return false;
 }
 
-bool importSettings(const QString&, const QString&, const std::string&) {
-    qCritical("Importing settings is not available in this build");
-    return false;
+bool exportSettings(const QString& fileName, const QString& portText,
+                    const std::string& deviceName) {
+    if (QFileInfo::exists(fileName)) {
+        qInfo() << "File already exists, overwriting\n" << fileName;
+    }
+    const std::vector<uint8_t> port = parsePortPath(portText);
+    qInfo() << "Waiting for device connection to export settings, to file:\n" << fileName;
+
+    trn::UsbTransportV2 transport;
+    transport.setPortFilter(port);
+    transport.setNameFilter(deviceName);
+    trn::SettingsModel model(transport);
+    if (!connectWithRetry(model, true)) {
+        qCritical("Unable to connect to device for setting export! (port: %s)",
+                  qUtf8Printable(portText));
+        printDeviceList();
+        return false;
+    }
+    const std::string text = model.exportJson(false);
+    if (text.empty()) {
+        qCritical("Unable to read any data from device");
+        return false;
+    }
+    if (!writeSettingsFile(fileName, text, "Unable to open file for export:")) {
+        return false;
+    }
+    qDebug("Settings successfully exported");
+    return true;
+}
+
+bool importSettings(const QString& fileName, const QString& portText,
+                    const std::string& deviceName) {
+    if (!QFileInfo::exists(fileName)) {
+        qCritical() << "Unable to import settings, file does not exist:\n" << fileName;
+        return false;
+    }
+    const std::vector<uint8_t> port = parsePortPath(portText);
+    qInfo() << "Connecting to device to update settings, from file:\n" << fileName;
+
+    trn::UsbTransportV2 transport;
+    transport.setNameFilter(deviceName);
+    transport.setPortFilter(port);
+    trn::SettingsModel model(transport);
+    if (!connectWithRetry(model, false)) {
+        qCritical("Unable to connect to device for setting import! (port: %s)",
+                  qUtf8Printable(portText));
+        printDeviceList();
+        return false;
+    }
+    const bool ok = model.importJsonFile(fileName.toStdString());
+    // What the import applied before a failing member is sent and stored all the same.
+    model.writeChanged();
+    transport.commit();
+    if (ok) {
+        qInfo("Setting import successful!");
+    } else {
+        qCritical("Importing settings failed!");
+    }
+    return ok;
 }

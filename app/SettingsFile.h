@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+namespace trn {
+class SettingsModel;
+}
+
+// Writes settings JSON text to a file. The text goes to a temporary file beside the target,
+// which replaces the target only once all of it is written, so that a failed write never
+// destroys an earlier file of the same name. Logs its own failure, starting the open failure
+// message with `openFailure`.
+bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure);
+
+// The name of a backup file for the unit whose settings the model holds:
+// version_identifier_time.json, with characters that could lead out of the working directory
+// replaced.
+QString backupFileName(trn::SettingsModel& model);

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QString>
+
+#include "dfuse/DfuOperationContext.h"
+
+// A zero-filled operation context for the device at `path` (Latin-1, cut to 259 characters).
+DfuOperationContext makeDfuContext(const QString& path);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// Erases and programs the first unit in DFU mode with image 0 of a .dfu file, then returns it
+// to normal operation; true when all of it succeeded.
+bool updateFirmware(const QString& dfuFile);
