@@ -187,7 +187,7 @@ TEST_F(OperationsTest, StopEndsARunningOperation) {
     uint32_t handle = 0;
     ASSERT_EQ(STDFUPRT_LaunchOperation(&context, &handle), kDfuSuccess);
     ASSERT_EQ(STDFUPRT_StopOperation(handle, &context), kDfuSuccess);
-    EXPECT_EQ(context.errorCode, kDfuErrorOperationStopped);
+    EXPECT_EQ(uint32_t{context.errorCode}, uint32_t{kDfuErrorOperationStopped});
     EXPECT_LT(context.percent, 100);
     EXPECT_EQ(*flashAt(kFlash + 0xE0000), 0xFF);  // nothing was there to begin with
     EXPECT_EQ(STDFUPRT_GetOperationStatus(handle, &context), kDfuErrorBadHandle);
