@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "UsbTransportV2.h"
 
 std::vector<uint8_t> parsePortPath(const QString& text) {
     if (text.isEmpty()) {
@@ -18,7 +19,8 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
         size_t start = 0;
         while (true) {
             const size_t dot = utf8.find('.', start);
-            const std::string field = utf8.substr(start, dot == std::string::npos ? dot : dot - start);
+            const std::string field =
+                utf8.substr(start, dot == std::string::npos ? dot : dot - start);
             // Only the low 8 bits of a number are kept, so 300 gives 44 and -1 gives 255.
             const uint8_t number = static_cast<uint8_t>(std::stoi(field, nullptr, 10));
             path.push_back(number);
@@ -38,7 +40,20 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
 }
 
 bool printDeviceList() {
+    // Straight to standard output, not through the log: the user picks a --port value from it
+    // at every verbosity.
+    trn::UsbTransportV2 transport;
+    const std::vector<std::vector<uint8_t>> paths = transport.listDevices();
     std::fputs("Available devices:\n", stdout);
+    for (const std::vector<uint8_t>& path : paths) {
+        std::string line = " Port path: ";
+        for (size_t i = 0; i < path.size(); ++i) {
+            line += (i == 0 ? "" : ".") + std::to_string(path[i]);
+        }
+        line += '\n';
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
     std::fflush(stdout);
     return true;
 }
