@@ -129,6 +129,12 @@ void Scenario::load(Bus& bus, const std::string& path) {
         fail("expected an object with a \"devices\" array");
     }
     scenario.stateFile = stringMember(root, "stateFile", "");
+    // The state file now belongs to this scenario; an earlier one no longer writes it.
+    for (Loaded& earlier : loadedScenarios()) {
+        if (&earlier != &scenario && earlier.stateFile == scenario.stateFile) {
+            earlier.stateFile.clear();
+        }
+    }
     rapidjson::Document state;
     if (!scenario.stateFile.empty() && std::ifstream(scenario.stateFile).good()) {
         state = parseFile(scenario.stateFile);
@@ -169,8 +175,9 @@ void Scenario::load(Bus& bus, const std::string& path) {
             };
         }
 
-        // A state file saved by an earlier process tells what the hardware holds now and which
-        // side of it is on the bus.
+        // A state file saved by an earlier process tells what the hardware holds now, which
+        // side of it is on the bus and, for a unit that stayed powered, its value image.
+        std::vector<uint8_t> image;
         if (state.IsObject() && state.HasMember(placed.key.c_str())) {
             const rapidjson::Value& saved = state[placed.key.c_str()];
             std::vector<uint8_t> flash = bytesOf(stringMember(saved, "flash", ""));
@@ -180,9 +187,13 @@ void Scenario::load(Bus& bus, const std::string& path) {
             hardware->savedSettings = bytesOf(stringMember(saved, "savedSettings", ""));
             std::string mode = stringMember(saved, "mode", kind.c_str());
             factory = mode == "none" ? DeviceFactory{} : deviceFactory(mode);
+            image = bytesOf(stringMember(saved, "image", ""));
         }
         std::shared_ptr<VirtualDevice> device =
             factory ? factory(entry, hardware) : std::shared_ptr<VirtualDevice>{};
+        if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(device); unit && !image.empty()) {
+            unit->restoreImage(image);
+        }
         placed.hardware = hardware;
         if (device) {
             bus.attach(placed.busNumber, placed.portPath, device);
@@ -221,6 +232,10 @@ void Scenario::saveState() {
                 "savedSettings",
                 rapidjson::Value(hexOf(placed.hardware->savedSettings).c_str(), allocator),
                 allocator);
+            if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(now)) {
+                entry.AddMember("image", rapidjson::Value(hexOf(unit->image()).c_str(), allocator),
+                                allocator);
+            }
             state.AddMember(rapidjson::Value(placed.key.c_str(), allocator), entry, allocator);
         }
         std::ofstream out(scenario.stateFile, std::ios::trunc);

@@ -92,6 +92,15 @@ std::function<std::shared_ptr<VirtualDevice>(std::shared_ptr<UnitHardware>)> Sim
     };
 }
 
+bool SimulatedUnit::restoreImage(const std::vector<uint8_t>& image) {
+    if (image.size() != image_.size()) {
+        return false;
+    }
+    image_ = image;
+    writeIdentification();
+    return true;
+}
+
 // What the unit reports about itself comes from the hardware, whatever the saved image says.
 void SimulatedUnit::writeIdentification() {
     setText("Version: Firmware", hardware_ ? hardware_->firmwareVersion() : std::string());

@@ -322,15 +322,25 @@ TEST(Scenario, LoadsUnitsAndCarriesTheirStateAcrossProcesses) {
     EXPECT_EQ(unit->text("Location"), "Lab 7");
     EXPECT_EQ(unit->number("Thresholds", 2), 3.0);
     EXPECT_EQ(unit->number("Thresholds", 3), 400.0);
-    unit->setText("Location", "Moved");
+    unit->setText("Location", "Saved");
     unit->hardware()->savedSettings = unit->image();
+    unit->setText("Device name", "Not saved");
     sim::Scenario::saveState();
 
+    // The next process finds the unit as it was left: powered, with its unsaved changes.
     bus.reset();
     bus.loadScenarioFile(scenarioPath);
     unit = std::dynamic_pointer_cast<SimulatedUnit>(bus.deviceAt(2, {4, 2}));
     ASSERT_NE(unit, nullptr);
-    EXPECT_EQ(unit->text("Location"), "Moved");
+    EXPECT_EQ(unit->text("Location"), "Saved");
+    EXPECT_EQ(unit->text("Device name"), "Not saved");
+    EXPECT_EQ(SimulatedUnit(unit->hardware()).text("Device name"), "Quorel unit");
+    // Gone from the bus (no boot loader to restart into) it stays gone.
+    bus.unplug(2, {4, 2});
+    sim::Scenario::saveState();
+    bus.reset();
+    bus.loadScenarioFile(scenarioPath);
+    EXPECT_TRUE(bus.empty());
     bus.reset();
 
     std::ofstream(scenarioPath) << R"({"devices": [{"kind": "toaster", "port": [1]}]})";

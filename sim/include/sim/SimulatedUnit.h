@@ -73,6 +73,9 @@ class SimulatedUnit : public VirtualDevice, public std::enable_shared_from_this<
     const std::shared_ptr<UnitHardware>& hardware() const { return hardware_; }
     const UnitCatalogue& catalogue() const { return *catalogue_; }
     const std::vector<uint8_t>& image() const { return image_; }
+    // Takes over a value image kept from an earlier process (a unit that stayed powered);
+    // false when it does not fit this unit's catalogue.
+    bool restoreImage(const std::vector<uint8_t>& image);
     // The catalogue bytes as the unit sends them (compressed behind 4 bytes when bcdDevice says).
     std::vector<uint8_t> cataloguePayload() const;
 
