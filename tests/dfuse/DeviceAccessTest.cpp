@@ -6,6 +6,7 @@
 #include "dfuse/DfuDiscovery.h"
 #include "dfuse/MemoryLayout.h"
 #include "dfuse/Stdfu.h"
+#include "sim/SimulatedUnit.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ TEST_F(DeviceAccessTest, DiscoveryListsEveryLoaderInPortOrder) {
 
     auto other = std::make_shared<sim::SimulatedBootloader>(std::make_shared<sim::UnitHardware>());
     sim::Bus::instance().attach(1, {1, 4}, other);
+    // A unit in normal operation has no DFU-mode interface.
+    sim::Bus::instance().attach(
+        1, {1, 1}, std::make_shared<sim::SimulatedUnit>(std::make_shared<sim::UnitHardware>()));
     EXPECT_EQ(discover(), (Paths{"USB-BUS1-PORT1.4-IF0", kPath}));
 
     sim::Bus::instance().reset();

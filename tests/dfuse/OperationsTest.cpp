@@ -5,6 +5,8 @@
 #include "DfuFileBytes.h"
 #include "SimulatedLoader.h"
 #include "dfuse/StdfuFiles.h"
+#include "sim/DfuFileWriter.h"
+#include "sim/SimulatedUnit.h"
 
 namespace {
 
@@ -214,26 +216,31 @@ TEST_F(OperationsTest, RefusesMalformedLaunches) {
     EXPECT_EQ(runOperation(kDfuOperationUpgrade, eraseImage_).error, kDfuErrorInvalidArgument);
 }
 
-TEST_F(OperationsTest, LeaveStartsTheFirmwareAtOnce) {
-    DfuMapping mapping = nullptr;
-    uint32_t alternates = 0;
-    ASSERT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping, &alternates), kDfuSuccess);
-    uint32_t image = 0;
-    ASSERT_EQ(STDFUFILES_CreateImageFromMapping(&image, mapping), kDfuSuccess);
-    STDFUPRT_DestroyMapping(&mapping);
+TEST_F(OperationsTest, UpdateAndLeaveStartTheNewFirmware) {
+    hardware_->makeUnit = sim::SimulatedUnit::factory({});
+    const std::vector<uint8_t> firmware = sim::makeExampleFirmware("7.1.2");
+    prepare({{0, "", {{kFlash, firmware}}}});
+    update();
 
-    const OperationRun leave = runOperation(kDfuOperationLeave, image);
+    uint32_t leaveImage = 0;
+    ASSERT_EQ(STDFUFILES_CreateImageFromMapping(&leaveImage, mapping_), kDfuSuccess);
+    const OperationRun leave = runOperation(kDfuOperationLeave, leaveImage);
     EXPECT_EQ(leave.error, kDfuSuccess) << dfuReturnCodeName(leave.error);
     EXPECT_EQ(leave.percents, std::vector<int>{100});
-    EXPECT_EQ(loader_->addressPointer(), kFlash);
-    platform::sleepMs(10);
-    EXPECT_NE(sim::Bus::instance().deviceAt(1, {2}), loader_) << "the boot loader detached";
-    STDFUFILES_DestroyImage(&image);
+    EXPECT_FALSE(leave.stopped);
+    EXPECT_EQ(loader_->addressPointer(), kFlash) << "the application starts at the flash base";
 
-    // A device gone before the leave starts is an error, not a success.
-    sim::Bus::instance().reset();
-    ASSERT_EQ(STDFUFILES_CreateImageFromMapping(&image, nullptr), kDfuErrorInvalidArgument);
-    EXPECT_EQ(runOperation(kDfuOperationLeave, image_ ? image_ : 0).launch, kDfuErrorBadHandle);
+    platform::sleepMs(1000);
+    auto unit =
+        std::dynamic_pointer_cast<sim::SimulatedUnit>(sim::Bus::instance().deviceAt(1, {2}));
+    ASSERT_NE(unit, nullptr) << "the unit came back in normal operation";
+    EXPECT_EQ(hardware_->firmwareVersion(), "7.1.2");
+
+    // With the boot loader gone, a second leave reports the missing device.
+    const OperationRun again = runOperation(kDfuOperationLeave, leaveImage);
+    EXPECT_EQ(again.launch, kDfuSuccess);
+    EXPECT_EQ(again.error, kDfuErrorNotDfuInterface);
+    STDFUFILES_DestroyImage(&leaveImage);
 }
 
 }  // namespace
