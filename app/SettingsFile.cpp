@@ -8,7 +8,8 @@
 
 bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure) {
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a short write shows in the count write() returns.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qCritical() << openFailure << fileName;
         return false;
     }

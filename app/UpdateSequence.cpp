@@ -14,13 +14,14 @@
 
 namespace {
 
-bool checkFirmwareFile(const QString& firmwareFile) {
+bool acceptFirmwareFile(const QString& firmwareFile) {
     const QFileInfo info(firmwareFile);
     if (info.suffix() != "dfu") {
         qWarning() << "Need a *.dfu file for firmware updates, but got: " << info.fileName();
     } else if (!info.isReadable()) {
         qWarning() << "Can not read dfu file for firmware update: " << info.fileName();
-    } else {
+    } else if (checkFirmwareFile(firmwareFile)) {
+        // A file that cannot be programmed is refused before the unit leaves normal operation.
         return true;
     }
     qCritical("Unable to perform update, invalid dfu file");
@@ -123,7 +124,7 @@ void rescueSettings(const KeptSettings& kept) {
 
 bool runUpdate(const QString& firmwareFile, bool discardSettings, bool noBackup,
                const QString& portText, const std::string& deviceName) {
-    if (!checkFirmwareFile(firmwareFile)) {
+    if (!acceptFirmwareFile(firmwareFile)) {
         return false;
     }
     const bool skipBackup = noBackup || discardSettings;

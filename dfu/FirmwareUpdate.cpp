@@ -31,12 +31,9 @@ QStringList waitForDfuDevices() {
     return devices;
 }
 
-}  // namespace
-
-bool updateFirmware(const QString& dfuFile) {
-    qDebug("Starting firmware update");
+// Opens the file and reads its first image, logging why when it cannot.
+bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) {
     const QByteArray path = dfuFile.toUtf8();
-    ScopedFile file;
     const uint32_t opened = STDFUFILES_OpenExistingDFUFile(path.constData(), file.out(), nullptr,
                                                            nullptr, nullptr, nullptr);
     if (opened != kDfuSuccess) {
@@ -44,9 +41,26 @@ bool updateFirmware(const QString& dfuFile) {
                   static_cast<unsigned long>(opened));
         return false;
     }
-    ScopedImage fileImage;
-    if (STDFUFILES_ReadImageFromDFUFile(file.get(), 0, fileImage.out()) != kDfuSuccess) {
+    if (STDFUFILES_ReadImageFromDFUFile(file.get(), 0, image.out()) != kDfuSuccess) {
         qCritical("unable to image from dfu file!");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkFirmwareFile(const QString& dfuFile) {
+    ScopedFile file;
+    ScopedImage image;
+    return readFirmware(dfuFile, file, image);
+}
+
+bool updateFirmware(const QString& dfuFile) {
+    qDebug("Starting firmware update");
+    ScopedFile file;
+    ScopedImage fileImage;
+    if (!readFirmware(dfuFile, file, fileImage)) {
         return false;
     }
     qDebug("Firmware file read successfully");
