@@ -1,9 +1,11 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,12 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
     for (size_t i = 0; i < size; ++i)
         data[i] = uint8_t(seed + i * 7 + (i >> 8));
     return data;
+}
+
+// A file name of the running test's own, so that tests run in parallel never share a file.
+inline std::string uniqueTempPath(const std::string& testName) {
+    std::random_device random;
+    return ::testing::TempDir() + "dfuse_" + testName + "_" + std::to_string(random()) + ".dfu";
 }
 
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {

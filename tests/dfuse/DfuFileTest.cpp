@@ -31,7 +31,8 @@ class DfuFileTest : public ::testing::Test {
              {1, "", {{0x1FFFC000, pattern(16, 3)}}}});
     }
 
-    const std::string path_ = ::testing::TempDir() + "dfuse_file_test.dfu";
+    const std::string path_ =
+        uniqueTempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 TEST_F(DfuFileTest, ReadsTargetsElementsAndSuffix) {

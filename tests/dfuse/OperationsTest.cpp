@@ -63,7 +63,8 @@ class OperationsTest : public LoaderTest {
         return result;
     }
 
-    const std::string path_ = ::testing::TempDir() + "dfuse_operations_test.dfu";
+    const std::string path_ =
+        uniqueTempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
     uint32_t image_ = 0;
     uint32_t eraseImage_ = 0;
     DfuMapping mapping_ = nullptr;
