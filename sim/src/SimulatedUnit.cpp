@@ -329,6 +329,7 @@ int SimulatedUnit::control(const ControlSetup& setup, uint8_t*, unsigned) {
             announcedWrite_ = setup.wValue;
             return 0;
         case kCommit:
+            bus()->spendUs(uint64_t{kCommitBusyMs} * 1000);
             hardware_->savedSettings = image_;
             return 0;
         default:

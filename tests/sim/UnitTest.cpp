@@ -232,7 +232,10 @@ TEST_F(UnitTest, AppliesWriteRecordsToWritableSettingsAndCommitsThem) {
     EXPECT_EQ(sent, int(frame.size()) - 3);
     EXPECT_EQ(unit->number("Operating mode"), 8.0);
 
+    uint64_t before = sim::Bus::instance().nowUs();
     ASSERT_EQ(request(SimulatedUnit::kCommit), 0);
+    EXPECT_EQ(sim::Bus::instance().nowUs() - before,
+              SimulatedUnit::kCommitBusyMs * 1000 + sim::Bus::controlCostUs(0));
     EXPECT_EQ(hardware->savedSettings, unit->image());
     // A restarted unit starts from what it saved, and reports its firmware from the flash.
     std::string version = std::string(sim::UnitHardware::kVersionMarker) + "3.0.0";

@@ -57,6 +57,8 @@ class SimulatedUnit : public VirtualDevice, public std::enable_shared_from_this<
     // From the trigger write to leaving the bus, and from there to the boot loader enumerating.
     static constexpr uint32_t kLeaveDelayMs = 20;
     static constexpr uint32_t kRestartDelayMs = 300;
+    // Writing the settings to flash on commit keeps the unit busy this long.
+    static constexpr uint32_t kCommitBusyMs = 25;
 
     enum Request : uint8_t { kCommit = 7, kCatalogue = 9, kReadData = 10, kWriteData = 11 };
 
