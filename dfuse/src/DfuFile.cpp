@@ -1,5 +1,6 @@
 #include "DfuFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,8 +55,7 @@ uint32_t parseTarget(Reader& reader, DfuImage* image) {
     const bool named = le32(prefix + 7) != 0;
     const uint8_t* name = prefix + 11;
     if (named)
-        image->name.assign(reinterpret_cast<const char*>(name),
-                           strnlen(reinterpret_cast<const char*>(name), kTargetNameSize));
+        image->name.assign(name, std::find(name, name + kTargetNameSize, 0));
     const uint32_t targetSize = le32(prefix + 11 + kTargetNameSize);
     const uint32_t elementCount = le32(prefix + 15 + kTargetNameSize);
     if (targetSize > reader.left())

@@ -26,5 +26,6 @@ uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operat
 uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* context);
 
 // Ends the operation (asking it to stop if it still runs), waits for it, writes its final
-// progress and error code into the context and frees the handle.
+// progress and error code into the context and frees the handle. Returns kDfuSuccess when the
+// operation completed or ended on this request, and its error code when it failed by itself.
 uint32_t STDFUPRT_StopOperation(uint32_t operation, DfuOperationContext* context);
