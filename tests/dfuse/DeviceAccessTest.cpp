@@ -12,6 +12,39 @@ namespace {
 
 using DeviceAccessTest = LoaderTest;
 
+// A boot loader whose descriptors are damaged in one of two ways.
+class DamagedLoader : public sim::SimulatedBootloader {
+  public:
+    enum Damage { kBadLayout, kNoFunctionalDescriptor };
+    DamagedLoader(std::shared_ptr<sim::UnitHardware> hardware, Damage damage)
+        : SimulatedBootloader(std::move(hardware)), damage_(damage) {}
+
+    std::optional<std::string> stringDescriptor(uint8_t index) const override {
+        std::optional<std::string> text = SimulatedBootloader::stringDescriptor(index);
+        if (damage_ == kBadLayout && text && text->rfind("@Internal Flash", 0) == 0)
+            return std::string("@Internal Flash  /0x08000000/04*016Kg,01*064K");
+        return text;
+    }
+
+    std::vector<uint8_t> configDescriptor() const override {
+        std::vector<uint8_t> bytes = SimulatedBootloader::configDescriptor();
+        if (damage_ != kNoFunctionalDescriptor)
+            return bytes;
+        std::vector<uint8_t> kept;
+        for (size_t at = 0; at + 1 < bytes.size() && bytes[at] > 0; at += bytes[at]) {
+            if (bytes[at + 1] != 0x21)
+                kept.insert(kept.end(), bytes.begin() + long(at),
+                            bytes.begin() + long(at) + bytes[at]);
+        }
+        kept[2] = uint8_t(kept.size());
+        kept[3] = uint8_t(kept.size() >> 8);
+        return kept;
+    }
+
+  private:
+    Damage damage_;
+};
+
 std::vector<std::optional<std::string>> discover() {
     std::vector<std::optional<std::string>> paths;
     EXPECT_EQ(dfuse::findDfuInterfaces(&paths), kDfuSuccess);
@@ -101,6 +134,24 @@ TEST_F(DeviceAccessTest, MapsEveryAlternateSetting) {
 
     EXPECT_EQ(STDFUPRT_CreateMappingFromDevice("", &mapping, &alternates), kDfuErrorBadDevicePath);
     EXPECT_EQ(mapping, nullptr);
+}
+
+TEST_F(DeviceAccessTest, RefusesDamagedDescriptors) {
+    sim::Bus::instance().attach(
+        1, {2}, std::make_shared<DamagedLoader>(hardware_, DamagedLoader::kBadLayout));
+    DfuMapping mapping = nullptr;
+    uint32_t alternates = 0;
+    EXPECT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping, &alternates),
+              kDfuErrorBadMemoryLayout);
+    EXPECT_EQ(mapping, nullptr);
+
+    sim::Bus::instance().attach(
+        1, {2}, std::make_shared<DamagedLoader>(hardware_, DamagedLoader::kNoFunctionalDescriptor));
+    // Still a DFU-mode interface, but one that does not say how to talk to it.
+    EXPECT_EQ(discover(), std::vector<std::optional<std::string>>{kPath});
+    uint32_t handle = 0;
+    EXPECT_EQ(STDFU_Open(kPath, &handle), kDfuErrorBadDescriptor);
+    EXPECT_EQ(handle, 0u);
 }
 
 }  // namespace
