@@ -145,8 +145,12 @@ void Scenario::load(Bus& bus, const std::string& path) {
             fail("a device entry is not an object");
         }
         Placed placed;
-        placed.busNumber = static_cast<uint8_t>(
-            entry.HasMember("bus") && entry["bus"].IsInt() ? entry["bus"].GetInt() : 1);
+        int busNumber =
+            entry.HasMember("bus") ? (entry["bus"].IsInt() ? entry["bus"].GetInt() : 0) : 1;
+        if (busNumber < 1 || busNumber > 255) {
+            fail("bad bus number");
+        }
+        placed.busNumber = static_cast<uint8_t>(busNumber);
         if (!entry.HasMember("port")) {
             fail("a device entry has no \"port\"");
         }
