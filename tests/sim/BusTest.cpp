@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 
+#include "platform/Platform.h"
 #include "sim/Bus.h"
+#include "sim/VirtualClock.h"
 
 namespace {
 
@@ -217,6 +221,35 @@ TEST_F(BusTest, TransfersCostBusTime) {
     ASSERT_EQ(libusb_control_transfer(handle, 0xC0, 0x42, 0, 0, data, 64, 100), 64);
     EXPECT_EQ(sim::Bus::instance().nowUs() - before, sim::Bus::controlCostUs(64));
     EXPECT_EQ(sim::Bus::controlCostUs(64), 250u + 76u);
+}
+
+// A worker busy on the bus while the main thread polls every 100 ms: the same virtual times on
+// every run, however the threads are scheduled.
+TEST_F(BusTest, AWorkerTransfersWhileTheMainThreadPolls) {
+    handle = libusb_open_device_with_vid_pid(context, 0x1234, 0x5678);
+    ASSERT_NE(handle, nullptr);
+    for (int run = 0; run < 5; ++run) {
+        sim::VirtualClock::reset();
+        std::atomic<bool> done{false};
+        std::atomic<uint64_t> workerEndUs{0};
+        std::thread worker = platform::startWorker([&] {
+            unsigned char data[64];
+            for (int i = 0; i < 1000; ++i) {
+                libusb_control_transfer(handle, 0xC0, 0x42, 0, 0, data, 64, 100);
+            }
+            workerEndUs = sim::VirtualClock::nowUs();
+            done = true;
+        });
+        int polls = 0;
+        while (!done) {
+            platform::sleepMs(100);
+            ++polls;
+        }
+        platform::joinWorker(worker);
+        EXPECT_EQ(workerEndUs.load(), 1000 * sim::Bus::controlCostUs(64));
+        EXPECT_EQ(polls, 4);
+        EXPECT_EQ(platform::monotonicMs(), 400u);
+    }
 }
 
 TEST(LibusbInfo, NamesErrors) {
