@@ -76,11 +76,15 @@ int standardOrDeviceControl(Attachment& attachment, const sim::ControlSetup& set
     return device.control(setup, data, timeoutMs);
 }
 
-// Bus time of a finished transfer; a time-out has waited the whole time-out.
-void spendTransferTime(int result, size_t moved, bool control, unsigned timeoutMs) {
+// Bus time of a finished transfer. A time-out lasts the whole time-out from the transfer's
+// start, including whatever the device already waited in its handler.
+void spendTransferTime(int result, size_t moved, bool control, unsigned timeoutMs,
+                       uint64_t startUs) {
     uint64_t us = control ? Bus::controlCostUs(moved) : Bus::bulkCostUs(moved);
     if (result == LIBUSB_ERROR_TIMEOUT) {
-        us = std::max<uint64_t>(us, uint64_t{timeoutMs} * 1000);
+        uint64_t elapsed = VirtualClock::nowUs() - startUs;
+        uint64_t timeoutUs = uint64_t{timeoutMs} * 1000;
+        us = timeoutUs > elapsed ? std::max(us, timeoutUs - elapsed) : 0;
     }
     Bus::instance().spendUs(us);
 }
@@ -436,11 +440,12 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t bm
     }
     std::shared_ptr<Attachment> attachment = handle->device->attachment;
     sim::ControlSetup setup{bmRequestType, bRequest, wValue, wIndex, wLength};
+    uint64_t startUs = VirtualClock::nowUs();
     int result = standardOrDeviceControl(*attachment, setup, data, timeout);
     if (result > wLength) {
         result = LIBUSB_ERROR_OVERFLOW;  // a device model bug; never claim more than asked
     }
-    spendTransferTime(result, result > 0 ? result : 0, true, timeout);
+    spendTransferTime(result, result > 0 ? result : 0, true, timeout, startUs);
     return result;
 }
 
@@ -456,9 +461,10 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
         result = LIBUSB_ERROR_INVALID_PARAM;
     } else {
         std::shared_ptr<Attachment> attachment = handle->device->attachment;
+        uint64_t startUs = VirtualClock::nowUs();
         result = attachment->device->bulk(endpoint, data, length, &moved, timeout);
         moved = std::clamp(moved, 0, length);
-        spendTransferTime(result, static_cast<size_t>(moved), false, timeout);
+        spendTransferTime(result, static_cast<size_t>(moved), false, timeout, startUs);
     }
     if (transferred != nullptr) {
         *transferred = moved;

@@ -54,6 +54,10 @@ class SmallDevice : public sim::VirtualDevice {
         return LIBUSB_SUCCESS;
     }
     int control(const sim::ControlSetup& setup, uint8_t* data, unsigned) override {
+        if (setup.bRequest == 0x44) {  // busy a while, then gives up
+            bus()->spendUs(30000);
+            return LIBUSB_ERROR_TIMEOUT;
+        }
         if (setup.bRequest == 0x42 && setup.deviceToHost()) {
             std::memset(data, 0xAB, setup.wLength);
             return setup.wLength;
@@ -221,6 +225,16 @@ TEST_F(BusTest, TransfersCostBusTime) {
     ASSERT_EQ(libusb_control_transfer(handle, 0xC0, 0x42, 0, 0, data, 64, 100), 64);
     EXPECT_EQ(sim::Bus::instance().nowUs() - before, sim::Bus::controlCostUs(64));
     EXPECT_EQ(sim::Bus::controlCostUs(64), 250u + 76u);
+    // A time-out lasts the time-out, whether the device or the bus spent it.
+    before = sim::Bus::instance().nowUs();
+    EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x44, 0, 0, nullptr, 0, 100),
+              LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(sim::Bus::instance().nowUs() - before, 100000u);
+    int transferred = -1;
+    before = sim::Bus::instance().nowUs();
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x81, data, 64, &transferred, 70), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(transferred, 0);
+    EXPECT_EQ(sim::Bus::instance().nowUs() - before, sim::Bus::bulkCostUs(0));
 }
 
 // A worker busy on the bus while the main thread polls every 100 ms: the same virtual times on

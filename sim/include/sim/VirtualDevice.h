@@ -24,6 +24,8 @@ struct ControlSetup {
 
 // A device model on the virtual bus. The bus calls it from the libusb functions; results are
 // libusb codes (LIBUSB_SUCCESS, LIBUSB_ERROR_PIPE for a stall, LIBUSB_ERROR_TIMEOUT, ...).
+// The bus charges each transfer its bus time afterwards; on LIBUSB_ERROR_TIMEOUT it makes the
+// transfer last its whole time-out, counting what the handler already spent.
 class VirtualDevice {
 public:
     virtual ~VirtualDevice() = default;
