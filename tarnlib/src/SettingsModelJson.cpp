@@ -13,7 +13,8 @@ namespace trn {
 namespace {
 
 constexpr size_t kFileBufferSize = 65536;
-constexpr unsigned kParseFlags = rapidjson::kParseNanAndInfFlag;
+// The iterative parser keeps deeply nested input from exhausting the stack.
+constexpr unsigned kParseFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseIterativeFlag;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -132,7 +133,7 @@ int32_t SettingsModel::exportJsonFile(const std::string& path, bool skipReadonly
 
 int32_t SettingsModel::exportJsonFile(const char* path, bool skipReadonly,
                                       bool keepReadonlyText) const {
-    File file(std::fopen(path, "wb"));
+    File file(path == nullptr ? nullptr : std::fopen(path, "wb"));
     if (!file) {
         return 0;
     }

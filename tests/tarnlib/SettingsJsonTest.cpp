@@ -217,6 +217,18 @@ TEST_F(Json, ImportParseErrors) {
     EXPECT_EQ(at(0).value(0), 5);
 }
 
+TEST_F(Json, DeeplyNestedTextIsRefusedWithoutRecursion) {
+    load({{"a", {type(6), offset(0)}}});
+    constexpr size_t kDepth = 1000000;
+    EXPECT_FALSE(model.importJson(std::string(kDepth, '[') + std::string(kDepth, ']')));
+    EXPECT_EQ(status().code, 3);
+    EXPECT_FALSE(
+        model.importJson("{\"a\": " + std::string(kDepth, '[') + std::string(kDepth, ']') + "}"));
+    EXPECT_EQ(status().code, 5);
+    EXPECT_FALSE(model.importJson(std::string(kDepth, '{')));
+    EXPECT_FALSE(model.loadCatalogueJson(std::string(kDepth, '[')));
+}
+
 TEST_F(Json, EmptyModelSkipsEverything) {
     ASSERT_TRUE(model.importJson("{\"a\": 1, \"b\": \"x\", \"c\": null}"));
     EXPECT_EQ(status(), (Status{0, 3, 0, 0}));
