@@ -6,6 +6,8 @@
 #include <rapidjson/ostreamwrapper.h>
 #include <rapidjson/prettywriter.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <list>
 #include <sstream>
@@ -37,6 +39,24 @@ struct Loaded {
 std::list<Loaded>& loadedScenarios() {
     static auto* loaded = new std::list<Loaded>;
     return *loaded;
+}
+
+// When the process ends, devices that are restarting finish doing so (a unit that left for its
+// boot loader comes back as it) before their state is saved for the next process.
+void settleAndSaveAtExit() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    std::atexit([] {
+        VirtualClock::settle(10'000'000);
+        try {
+            Scenario::saveState();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "unitflash-sim: saving the device state: %s\n", e.what());
+        }
+    });
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -129,6 +149,9 @@ void Scenario::load(Bus& bus, const std::string& path) {
         fail("expected an object with a \"devices\" array");
     }
     scenario.stateFile = stringMember(root, "stateFile", "");
+    if (!scenario.stateFile.empty()) {
+        settleAndSaveAtExit();
+    }
     // The state file now belongs to this scenario; an earlier one no longer writes it.
     for (Loaded& earlier : loadedScenarios()) {
         if (&earlier != &scenario && earlier.stateFile == scenario.stateFile) {

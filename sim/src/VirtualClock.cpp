@@ -65,6 +65,27 @@ void moveTo(ClockState& s, uint64_t targetUs) {
     s.nowUs = targetUs;
 }
 
+// Runs the earliest event due at or before `limitUs`; false when there is none.
+bool runNextEvent(ClockState& s, uint64_t limitUs) {
+    auto due =
+        std::min_element(s.events.begin(), s.events.end(), [](const Event& a, const Event& b) {
+            return a.atUs != b.atUs ? a.atUs < b.atUs : a.sequence < b.sequence;
+        });
+    if (due == s.events.end() || due->atUs > limitUs) {
+        return false;
+    }
+    moveTo(s, due->atUs);
+    std::function<void()> fn = std::move(due->fn);
+    s.events.erase(due);
+    // An event runs inside some thread's sleep: its failure must not unwind that.
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "virtual bus: event failed: %s\n", e.what());
+    }
+    return true;
+}
+
 // Advances time while every actor sleeps or waits, until some sleeper wakes. Events due before
 // that wake-up run in time order on the way.
 void advanceWhileStuck(ClockState& s) {
@@ -75,23 +96,7 @@ void advanceWhileStuck(ClockState& s) {
                 target = std::min(target, sleeper->wakeUs);
             }
         }
-        for (;;) {
-            auto due = std::min_element(
-                s.events.begin(), s.events.end(), [](const Event& a, const Event& b) {
-                    return a.atUs != b.atUs ? a.atUs < b.atUs : a.sequence < b.sequence;
-                });
-            if (due == s.events.end() || due->atUs > target) {
-                break;
-            }
-            moveTo(s, due->atUs);
-            std::function<void()> fn = std::move(due->fn);
-            s.events.erase(due);
-            // An event runs inside some thread's sleep: its failure must not unwind that.
-            try {
-                fn();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "virtual bus: event failed: %s\n", e.what());
-            }
+        while (runNextEvent(s, target)) {
         }
         moveTo(s, target);
         for (Sleeper* sleeper : s.sleepers) {
@@ -142,6 +147,14 @@ void VirtualClock::schedule(uint64_t delayUs, std::function<void()> fn) {
     Lock lock;
     ClockState& s = state();
     s.events.push_back(Event{s.nowUs + delayUs, s.nextSequence++, std::move(fn)});
+}
+
+void VirtualClock::settle(uint64_t horizonUs) {
+    Lock lock;
+    ClockState& s = state();
+    const uint64_t limit = s.nowUs + horizonUs;
+    while (runNextEvent(s, limit)) {
+    }
 }
 
 void VirtualClock::reset() {

@@ -36,6 +36,9 @@ class VirtualClock {
     // Runs `fn` (under the simulation lock) when the clock reaches now + delayUs. Events must not
     // sleep.
     static void schedule(uint64_t delayUs, std::function<void()> fn);
+    // Lets the next `horizonUs` of virtual time pass for the devices alone: runs the events due
+    // in it in time order. For the moment a process ends, when nobody waits on the clock.
+    static void settle(uint64_t horizonUs);
     // Back to time 0 without pending events; the actors stay as they are.
     static void reset();
 

@@ -1,0 +1,137 @@
+#include "CliFixture.h"
+
+namespace {
+
+using SettingsCommands = CliTest;
+
+TEST_F(SettingsCommands, ExportWritesTheSettingsText) {
+    const ToolRun run = this->run({"--export", "a.json"});
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_EQ(untimed(run),
+              (QStringList{"[I] Waiting for device connection to export settings, to file:",
+                           " \"a.json\""}));
+    const QByteArray text = read("a.json");
+    EXPECT_TRUE(
+        text.startsWith("{\n    \"Version: Firmware\": \"1.0.0\",\n    \"Version: VIO\": "
+                        "\"VIO 2.1\",\n"));
+    EXPECT_TRUE(text.contains("\n    \"Thresholds\": [\n        100,\n        200,\n"));
+    EXPECT_TRUE(text.endsWith("\n}"));
+    EXPECT_EQ(files(), QStringList{"a.json"});
+}
+
+TEST_F(SettingsCommands, ExportEditImportChangesWhatTheUnitStores) {
+    ASSERT_EQ(run({"--export", "a.json"}).exitCode, 0);
+    const ToolRun again = run({"--export", "a.json"});
+    EXPECT_EQ(untimed(again).mid(0, 2),
+              (QStringList{"[I] File already exists, overwriting", " \"a.json\""}));
+
+    QByteArray edited = read("a.json");
+    edited.replace("\"Location\": \"Bench 1\"", "\"Location\": \"Lab \\\"7\\\"\"");
+    edited.replace("        200,", "        -250,");
+    edited.replace("\"Output 2: gain\": 1.0", "\"Output 2: gain\": 0.10000000149011612");
+    ASSERT_NE(edited, read("a.json"));
+    write("a.json", edited);
+
+    const ToolRun imported = run({"--import", "a.json"});
+    ASSERT_EQ(imported.exitCode, 0) << imported.out.toStdString();
+    EXPECT_EQ(untimed(imported),
+              (QStringList{"[I] Connecting to device to update settings, from file:", " \"a.json\"",
+                           "[I] Setting import successful!"}));
+    // A new run starts the unit from what it stored on commit.
+    EXPECT_EQ(exportedSettings(), edited);
+}
+
+TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
+    const ToolRun run = this->run({"--import", "missing.json", "--verbose"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run), (QStringList{"[!] Unable to import settings, file does not exist:",
+                                         " \"missing.json\""}));
+}
+
+TEST_F(SettingsCommands, InvalidJsonFailsButIsStillCommitted) {
+    write("bad.json", "{ \"Location\": ");
+    EXPECT_TRUE(savedSettings().isEmpty());
+    const ToolRun run = this->run({"--import", "bad.json"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run).last(), "[!] Importing settings failed!");
+    EXPECT_FALSE(savedSettings().isEmpty());
+}
+
+TEST_F(SettingsCommands, ImportStopsAtAValueTheUnitCannotTake) {
+    write("partial.json",
+          "{\"Location\": \"Attic\", \"Operating mode\": \"fast\", "
+          "\"Device name\": \"never\"}");
+    const ToolRun run = this->run({"--import", "partial.json"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QByteArray now = exportedSettings();
+    EXPECT_TRUE(now.contains("\"Location\": \"Attic\""));
+    EXPECT_FALSE(now.contains("never"));
+}
+
+TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
+    setDevices({});
+    write("a.json", "keep me");
+    const ToolRun run = this->run({"--export", "a.json", "--verbose"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QStringList lines = untimed(run);
+    ASSERT_GE(lines.size(), 206);
+    EXPECT_EQ(lines.mid(0, 2),
+              (QStringList{"[I] File already exists, overwriting", " \"a.json\""}));
+    EXPECT_EQ(lines[5], "[D] trying to connect (retries: 0)");
+    EXPECT_EQ(lines[204], "[D] trying to connect (retries: 199)");
+    EXPECT_EQ(lines.mid(205), (QStringList{"[!] Unable to connect to device for setting export! "
+                                           "(port: )",
+                                           "Available devices:"}));
+    EXPECT_EQ(read("a.json"), "keep me");
+}
+
+TEST_F(SettingsCommands, ImportWithoutUnitWaitsSilently) {
+    setDevices({});
+    write("a.json", "{}");
+    const ToolRun run = this->run({"--import", "a.json", "--verbose", "--port", "3.1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_FALSE(run.out.contains("trying to connect"));
+    EXPECT_EQ(untimed(run).mid(untimed(run).size() - 2),
+              (QStringList{"[!] Unable to connect to device for setting import! (port: 3.1)",
+                           "Available devices:"}));
+}
+
+TEST_F(SettingsCommands, FiltersChooseTheUnit) {
+    setDevices({unitAt("1.4"), unitAt("2.1", {{"product", "Second"}, {"vio", "VIO B"}})});
+    EXPECT_TRUE(exportedSettings().contains("\"VIO 2.1\""));
+    ASSERT_EQ(run({"--export", "b.json", "--port", "2"}).exitCode, 0);
+    EXPECT_TRUE(read("b.json").contains("\"VIO B\""));
+    ASSERT_EQ(run({"--export", "c.json", "--name", "Second"}).exitCode, 0);
+    EXPECT_TRUE(read("c.json").contains("\"VIO B\""));
+    EXPECT_EQ(run({"--export", "d.json", "--name", "second"}).exitCode, 1);
+}
+
+TEST_F(SettingsCommands, ExportIntoAMissingDirectoryFails) {
+    const ToolRun run = this->run({"--export", "nowhere/a.json"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run).last(), "[!] Unable to open file for export: \"nowhere/a.json\"");
+}
+
+TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
+    setDevices({unitAt("1.4")}, false);
+    write("a.json", "old content");
+    // Files may grow to 512 bytes only; an export is several kilobytes.
+    const ToolRun run = runInShell("trap '' XFSZ; ulimit -f 1", {"--export", "a.json"});
+    EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
+    EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"a.json\"");
+    EXPECT_EQ(read("a.json"), "old content");
+    EXPECT_EQ(files(), QStringList{"a.json"});
+}
+
+TEST_F(SettingsCommands, AUnitLostDuringTheReadEndsTheRunWithItsError) {
+    // The catalogue takes the first 14 transfers; the 15th asks for the values.
+    setDevices({unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 15}}}})});
+    const ToolRun run = this->run({"--export", "a.json"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(untimed(run).last().startsWith("[!] LIBUSB_ERROR_NO_DEVICE: "))
+        << run.out.toStdString();
+    EXPECT_FALSE(run.err.contains("terminate"));
+    EXPECT_TRUE(files().isEmpty());
+}
+
+}  // namespace

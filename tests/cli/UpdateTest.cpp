@@ -1,0 +1,215 @@
+#include <QRegularExpression>
+
+#include "CliFixture.h"
+#include "sim/DfuFileWriter.h"
+
+namespace {
+
+class Update : public CliTest {
+protected:
+    // Gives the unit settings other than its factory ones.
+    void changeSettings() {
+        write("changes.json",
+              "{\"Location\": \"Lab 7\", \"Thresholds\": [5, 6], \"Output 3: gain\": 2.25}");
+        ASSERT_EQ(run({"--import", "changes.json"}).exitCode, 0);
+    }
+};
+
+const QRegularExpression kBackupName(
+    R"(^VIO 2\.1_3276376E30340038_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)");
+
+QStringList backups(const QStringList& files) {
+    return files.filter(kBackupName);
+}
+
+// The settings text as it should read once the unit runs `version`.
+QByteArray withVersion(QByteArray settings, const QByteArray& version) {
+    return settings.replace("\"Version: Firmware\": \"1.0.0\"",
+                            "\"Version: Firmware\": \"" + version + "\"");
+}
+
+TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
+    changeSettings();
+    const QByteArray before = exportedSettings();
+    ASSERT_TRUE(before.contains("Lab 7"));
+
+    const ToolRun run = this->run({firmware("2.0.0")});
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+    const QStringList lines = untimed(run);
+    const QStringList milestones = {"[I] Waiting for device connection to backup settings",
+                                    "[I] Waiting for device to enter update mode...",
+                                    "[I] 0 %",
+                                    "[I] 100 %",
+                                    "[I] 0 %",
+                                    "[I] 100 %",
+                                    "[I] Waiting for device restart to import old settings..."};
+    int at = 0;
+    for (const QString& milestone : milestones) {
+        at = lines.indexOf(milestone, at);
+        ASSERT_GE(at, 0) << "missing " << milestone.toStdString() << "\n" << run.out.toStdString();
+    }
+    EXPECT_EQ(lines.filter("[!]"), QStringList{});
+
+    const QStringList written = backups(files());
+    ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
+    EXPECT_EQ(read(written.first()), before);
+    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+}
+
+TEST_F(Update, NoBackupStillKeepsTheSettings) {
+    changeSettings();
+    const QByteArray before = exportedSettings();
+    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_FALSE(run.out.contains("backup settings"));
+    EXPECT_EQ(files(), (QStringList{"changes.json", "firmware.dfu"}));
+    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+}
+
+TEST_F(Update, DiscardSettingsSkipsBackupAndRestore) {
+    const ToolRun run = this->run({"-d", firmware("2.0.0")});
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_FALSE(run.out.contains("backup settings"));
+    EXPECT_FALSE(run.out.contains("import old settings"));
+    EXPECT_EQ(files(), QStringList{"firmware.dfu"});
+    EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"2.0.0\""));
+}
+
+TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
+    write("firmware.DFU", "x");
+    const ToolRun upper = run({"firmware.DFU"});
+    EXPECT_EQ(upper.exitCode, 1);
+    EXPECT_EQ(untimed(upper), (QStringList{"[W] Need a *.dfu file for firmware updates, but got:  "
+                                           "\"firmware.DFU\"",
+                                           "[!] Unable to perform update, invalid dfu file"}));
+    const ToolRun missing = run({"sub/missing.dfu"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(untimed(missing), (QStringList{"[W] Can not read dfu file for firmware update:  "
+                                             "\"missing.dfu\"",
+                                             "[!] Unable to perform update, invalid dfu file"}));
+    write("corrupt.dfu", "DfuSe but not really");
+    const ToolRun corrupt = run({"corrupt.dfu", "--no-backup"});
+    EXPECT_EQ(corrupt.exitCode, 1);
+    EXPECT_EQ(untimed(corrupt),
+              (QStringList{"[!] Error opening dfu file (corrupt.dfu): 0x12340010",
+                           "[!] Unable to perform update, invalid dfu file"}));
+    // A refused file never gets near the flash: the unit still runs its old firmware.
+    EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
+}
+
+TEST_F(Update, WithoutUnitTheBackupFailsAndNothingHappens) {
+    setDevices({});
+    const ToolRun run = this->run({firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(
+        untimed(run),
+        (QStringList{"[I] Waiting for device connection to backup settings",
+                     "[!] Unable to connect to device for setting backup! "
+                     "(port: )",
+                     "Available devices:", "[!] Unable to backup device settings, aborting!"}));
+    EXPECT_EQ(files(), QStringList{"firmware.dfu"});
+}
+
+TEST_F(Update, WithoutUnitAndBackupItAbortsBeforeProgramming) {
+    setDevices({});
+    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run),
+              (QStringList{"[I] Waiting for device to enter update mode...",
+                           "[!] Aborting update (unable to export settings before update): "
+                           "specify \"--discard-settings\" to update regardless",
+                           "[!] Cannot return device to normal operation: no device in "
+                           "update-mode detected!"}));
+}
+
+TEST_F(Update, NoDeviceInDfuModeIsReportedAfterLookingForSeconds) {
+    setDevices({});
+    const ToolRun run = this->run({"-d", firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run), (QStringList{"[I] Waiting for device to enter update mode...",
+                                         "[!] Cannot update device: no DFU device detected!",
+                                         "[!] Firmware update failed!"}));
+}
+
+TEST_F(Update, AnEraseErrorStopsBeforeWriting) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"eraseError", true}}}})});
+    const ToolRun run = this->run({firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    const QStringList lines = untimed(run);
+    EXPECT_TRUE(lines.contains("[!] erase operation failed.")) << run.out.toStdString();
+    EXPECT_EQ(lines.last(), "[!] Firmware update failed!");
+    EXPECT_FALSE(run.out.contains("Start upgrade"));
+    // The backup file holds the settings; the chip waits in its boot loader.
+    EXPECT_EQ(backups(files()).size(), 1);
+    EXPECT_EQ(untimed(this->run({"-l"})), QStringList{"Available devices:"});
+}
+
+TEST_F(Update, AWriteErrorWithoutBackupSavesTheKeptSettings) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"writeError", true}}}})});
+    const QByteArray before = exportedSettings();
+    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    const QStringList lines = untimed(run);
+    EXPECT_TRUE(lines.contains("[!] upgrade operation failed.")) << run.out.toStdString();
+    const QStringList rescued = backups(files());
+    ASSERT_EQ(rescued.size(), 1);
+    EXPECT_EQ(read(rescued.first()), before);
+    EXPECT_TRUE(lines.last().startsWith("[!] The settings read before the update were saved to \"" +
+                                        rescued.first() + "\""));
+    EXPECT_TRUE(lines.last().endsWith("--import"));
+}
+
+TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
+    setDevices({unitAt("1.4")});
+    const QByteArray before = exportedSettings();
+    // An image without a version: the chip has nothing to start and stays in its boot loader.
+    const std::vector<uint8_t> bytes =
+        sim::buildDfuFile(0x08000000, std::vector<uint8_t>(4096, 0x5A));
+    write("blank.dfu",
+          QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
+    const ToolRun run = this->run({"--no-backup", "blank.dfu"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QStringList lines = untimed(run);
+    EXPECT_TRUE(lines.contains("[!] Unable to connect to device for setting import! (port: )"))
+        << run.out.toStdString();
+    const QStringList rescued = backups(files());
+    ASSERT_EQ(rescued.size(), 1);
+    EXPECT_EQ(read(rescued.first()), before);
+
+    // Recovery: program a good image with the settings discarded, then import the file.
+    ASSERT_EQ(this->run({"-d", firmware("2.0.0")}).exitCode, 0);
+    ASSERT_EQ(this->run({"--import", rescued.first()}).exitCode, 0);
+    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+}
+
+TEST_F(Update, ResumeWithoutDeviceFails) {
+    setDevices({});
+    const ToolRun run = this->run({"--resume", "--verbose"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run),
+              (QStringList{"[D] device list: ()",
+                           "[!] Cannot return device to normal operation: no device in "
+                           "update-mode detected!"}));
+}
+
+TEST_F(Update, ResumeStartsTheFirmwareOfAnIdleBootloader) {
+    setDevices({unitAt("1.4", {{"kind", "bootloader"}})});
+    EXPECT_EQ(untimed(run({"-l"})), QStringList{"Available devices:"});
+    const ToolRun run = this->run({"--resume", "--verbose"});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+    const QStringList states = untimed(run).filter("dfu state:");
+    EXPECT_EQ(states, QStringList{"[D] dfu state: 2"});
+    EXPECT_TRUE(untimed(run).contains("[D] Return to normal operation complete!"));
+    EXPECT_EQ(untimed(this->run({"-l"})), (QStringList{"Available devices:", " Port path: 1.4"}));
+}
+
+TEST_F(Update, ResumeClearsAnErrorStateFirst) {
+    setDevices({unitAt("1.4", {{"kind", "bootloader"},
+                               {"bootloaderFaults", QJsonObject{{"startInError", true}}}})});
+    const ToolRun run = this->run({"--resume", "--verbose"});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_EQ(untimed(run).filter("dfu state:"),
+              (QStringList{"[D] dfu state: 10", "[D] dfu state: 2"}));
+}
+
+}  // namespace
