@@ -30,6 +30,7 @@ class DeviceListSimulated : public ::testing::Test {
         EXPECT_TRUE(writeFile(path, scenario));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("UNITFLASH_SIM_SCENARIO", path);
+        environment.insert("UNITFLASH_SIM_PACE", "0");
         return runTool(UNITFLASH_SIM_BINARY, QStringList{"--list-devices"} + extra, environment,
                        dir.path());
     }

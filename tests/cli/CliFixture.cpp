@@ -34,12 +34,14 @@ void CliTest::setDevices(const QJsonArray& devices, bool persistent) {
 ToolRun CliTest::run(const QStringList& arguments) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
+    environment.insert("UNITFLASH_SIM_PACE", "0");
     return runTool(UNITFLASH_SIM_BINARY, arguments, environment, work_.path());
 }
 
 ToolRun CliTest::runInShell(const QString& preamble, const QStringList& arguments) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
+    environment.insert("UNITFLASH_SIM_PACE", "0");
     QStringList shellArguments{"-c", preamble + "; exec \"$0\" \"$@\"", UNITFLASH_SIM_BINARY};
     shellArguments += arguments;
     return runTool("/bin/sh", shellArguments, environment, work_.path());
