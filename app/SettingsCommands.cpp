@@ -3,8 +3,7 @@
 
 #include "Commands.h"
 #include "SettingsFile.h"
-#include "SettingsModel.h"
-#include "UsbTransportV2.h"
+#include "UnitSession.h"
 #include "platform/Platform.h"
 
 bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
@@ -28,17 +27,12 @@ bool exportSettings(const QString& fileName, const QString& portText,
     const std::vector<uint8_t> port = parsePortPath(portText);
     qInfo() << "Waiting for device connection to export settings, to file:\n" << fileName;
 
-    trn::UsbTransportV2 transport;
-    transport.setPortFilter(port);
-    transport.setNameFilter(deviceName);
-    trn::SettingsModel model(transport);
-    if (!connectWithRetry(model, true)) {
-        qCritical("Unable to connect to device for setting export! (port: %s)",
-                  qUtf8Printable(portText));
-        printDeviceList();
+    UnitSession unit(port, deviceName);
+    if (!unit.waitForUnit(true, "Unable to connect to device for setting export! (port: %s)",
+                          portText)) {
         return false;
     }
-    const std::string text = model.exportJson(false);
+    const std::string text = unit.model().exportJson(false);
     if (text.empty()) {
         qCritical("Unable to read any data from device");
         return false;
@@ -59,20 +53,14 @@ bool importSettings(const QString& fileName, const QString& portText,
     const std::vector<uint8_t> port = parsePortPath(portText);
     qInfo() << "Connecting to device to update settings, from file:\n" << fileName;
 
-    trn::UsbTransportV2 transport;
-    transport.setNameFilter(deviceName);
-    transport.setPortFilter(port);
-    trn::SettingsModel model(transport);
-    if (!connectWithRetry(model, false)) {
-        qCritical("Unable to connect to device for setting import! (port: %s)",
-                  qUtf8Printable(portText));
-        printDeviceList();
+    UnitSession unit(port, deviceName);
+    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)",
+                          portText)) {
         return false;
     }
-    const bool ok = model.importJsonFile(fileName.toStdString());
+    const bool ok = unit.model().importJsonFile(fileName.toStdString());
     // What the import applied before a failing member is sent and stored all the same.
-    model.writeChanged();
-    transport.commit();
+    unit.storeChanges();
     if (ok) {
         qInfo("Setting import successful!");
     } else {

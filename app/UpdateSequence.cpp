@@ -6,8 +6,7 @@
 
 #include "Commands.h"
 #include "SettingsFile.h"
-#include "SettingsModel.h"
-#include "UsbTransportV2.h"
+#include "UnitSession.h"
 #include "dfu/FirmwareUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "platform/Platform.h"
@@ -28,30 +27,33 @@ bool acceptFirmwareFile(const QString& firmwareFile) {
     return false;
 }
 
+bool writeBackup(UnitSession& unit, const QString& portText) {
+    if (!unit.waitForUnit(true, "Unable to connect to device for setting backup! (port: %s)",
+                          portText)) {
+        return false;
+    }
+    const std::string text = unit.model().exportJson(false);
+    if (text.empty()) {
+        qCritical("Unable to read any data from device for setting backup");
+        return false;
+    }
+    if (!writeSettingsFile(backupFileName(unit.model()), text,
+                           "Unable to open file for setting backup:")) {
+        return false;
+    }
+    qDebug("Settings successfully backed up");
+    return true;
+}
+
 bool backUpSettings(const QString& portText, const std::string& deviceName) {
     const std::vector<uint8_t> port = parsePortPath(portText);
     qInfo("Waiting for device connection to backup settings");
-    trn::UsbTransportV2 transport;
-    transport.setNameFilter(deviceName);
-    transport.setPortFilter(port);
-    trn::SettingsModel model(transport);
-
-    bool ok = false;
-    if (!connectWithRetry(model, true)) {
-        qCritical("Unable to connect to device for setting backup! (port: %s)",
-                  qUtf8Printable(portText));
-        printDeviceList();
-    } else if (const std::string text = model.exportJson(false); text.empty()) {
-        qCritical("Unable to read any data from device for setting backup");
-    } else if (writeSettingsFile(backupFileName(model), text,
-                                 "Unable to open file for setting backup:")) {
-        qDebug("Settings successfully backed up");
-        ok = true;
+    UnitSession unit(port, deviceName);
+    if (writeBackup(unit, portText)) {
+        return true;
     }
-    if (!ok) {
-        qCritical("Unable to backup device settings, aborting!");
-    }
-    return ok;
+    qCritical("Unable to backup device settings, aborting!");
+    return false;
 }
 
 // The settings read just before the boot loader is triggered, and the name a backup of them
@@ -62,12 +64,8 @@ struct KeptSettings {
 };
 
 KeptSettings triggerBootloader(const QString& portText, const std::string& deviceName) {
-    const std::vector<uint8_t> port = parsePortPath(portText);
-    trn::UsbTransportV2 transport;
-    transport.setNameFilter(deviceName);
-    transport.setPortFilter(port);
-    trn::SettingsModel model(transport);
-
+    UnitSession unit(parsePortPath(portText), deviceName);
+    trn::SettingsModel& model = unit.model();
     KeptSettings kept;
     if (model.load()) {
         kept.text = model.exportJson(false);
@@ -89,19 +87,13 @@ bool restoreSettings(const std::string& text, const QString& portText,
                      const std::string& deviceName) {
     const std::vector<uint8_t> port = parsePortPath(portText);
     qInfo("Waiting for device restart to import old settings...");
-    trn::UsbTransportV2 transport;
-    transport.setNameFilter(deviceName);
-    transport.setPortFilter(port);
-    trn::SettingsModel model(transport);
-    if (!connectWithRetry(model, false)) {
-        qCritical("Unable to connect to device for setting import! (port: %s)",
-                  qUtf8Printable(portText));
-        printDeviceList();
+    UnitSession unit(port, deviceName);
+    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)",
+                          portText)) {
         return false;
     }
-    const bool ok = model.importJson(text);
-    model.writeChanged();
-    transport.commit();
+    const bool ok = unit.model().importJson(text);
+    unit.storeChanges();
     if (ok) {
         qDebug("Settings successfully imported");
     } else {

@@ -18,10 +18,6 @@ namespace {
 constexpr int kDeviceSearchAttempts = 50;
 constexpr uint32_t kDeviceSearchIntervalMs = 100;
 
-using ScopedFile = ScopedDfuHandle<uint32_t, STDFUFILES_CloseDFUFile>;
-using ScopedImage = ScopedDfuHandle<uint32_t, STDFUFILES_DestroyImage>;
-using ScopedMapping = ScopedDfuHandle<DfuMapping, STDFUPRT_DestroyMapping>;
-
 QStringList waitForDfuDevices() {
     QStringList devices = findDfuDevices();
     for (int attempt = 1; devices.isEmpty() && attempt < kDeviceSearchAttempts; ++attempt) {

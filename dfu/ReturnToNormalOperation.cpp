@@ -16,10 +16,6 @@ constexpr uint8_t kDfuIdle = 2;
 // A device that is not idle after this many clear-status requests will not become idle.
 constexpr int kMaxClearStatus = 10;
 
-using ScopedDevice = ScopedDfuHandle<uint32_t, STDFU_Close>;
-using ScopedMapping = ScopedDfuHandle<DfuMapping, STDFUPRT_DestroyMapping>;
-using ScopedImage = ScopedDfuHandle<uint32_t, STDFUFILES_DestroyImage>;
-
 bool bringToIdle(const QString& path) {
     ScopedDevice device;
     if (STDFU_Open(path.toLatin1().constData(), device.out()) != kDfuSuccess) {

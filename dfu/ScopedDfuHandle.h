@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+
+#include "dfuse/Stdfu.h"
+#include "dfuse/StdfuFiles.h"
+#include "dfuse/StdfuPrt.h"
 
 // Owns one handle of the DFU library and releases it when it goes out of scope, so that every
 // early return of a DFU step frees what the step obtained. `Release` is the library function
@@ -20,7 +23,7 @@ class ScopedDfuHandle {
     // Releases now; the library's result code.
     uint32_t release() {
         if (!handle_) {
-            return 0x12340000;  // nothing to release counts as success
+            return kDfuSuccess;
         }
         return Release(&handle_);
     }
@@ -28,3 +31,8 @@ class ScopedDfuHandle {
   private:
     Handle handle_{};
 };
+
+using ScopedDevice = ScopedDfuHandle<uint32_t, STDFU_Close>;
+using ScopedFile = ScopedDfuHandle<uint32_t, STDFUFILES_CloseDFUFile>;
+using ScopedImage = ScopedDfuHandle<uint32_t, STDFUFILES_DestroyImage>;
+using ScopedMapping = ScopedDfuHandle<DfuMapping, STDFUPRT_DestroyMapping>;
