@@ -431,7 +431,7 @@ void SimulatedUnit::startBootloader() {
         std::shared_ptr<UnitHardware> hardware = self->hardware_;
         std::shared_ptr<VirtualDevice> next =
             hardware && hardware->makeBootloader ? hardware->makeBootloader(hardware) : nullptr;
-        onBus->reenumerate(*self, next, kRestartDelayMs);
+        onBus->reenumerate(*self, next, self->options_.bootloaderDelayMs);
     });
 }
 

@@ -88,8 +88,8 @@ std::string stringOr(const rapidjson::Value& entry, const char* key, const std::
 
 // Scenario kind "unit": the unit in normal operation. Optional members of the device entry:
 // "bcdDevice" (number or text such as "0x0250"), "product", "serialNumber", "vio",
-// "hardwareUid", "settings" (factory defaults by setting name: text, number or array) and
-// "faults" (named as in UnitFaults).
+// "hardwareUid", "bootloaderDelayMs", "settings" (factory defaults by setting name: text, number or
+// array) and "faults" (named as in UnitFaults).
 DeviceFactory unitFactory() {
     return [](const rapidjson::Value& entry, std::shared_ptr<UnitHardware> hardware) {
         UnitOptions options;
@@ -104,6 +104,13 @@ DeviceFactory unitFactory() {
         auto settings = entry.FindMember("settings");
         if (settings != entry.MemberEnd()) {
             readSettings(settings->value, options);
+        }
+        auto delay = entry.FindMember("bootloaderDelayMs");
+        if (delay != entry.MemberEnd()) {
+            if (!delay->value.IsUint()) {
+                bad("bad \"bootloaderDelayMs\"");
+            }
+            options.bootloaderDelayMs = delay->value.GetUint();
         }
         auto faults = entry.FindMember("faults");
         if (faults != entry.MemberEnd()) {

@@ -6,7 +6,7 @@
 namespace {
 
 class Update : public CliTest {
-protected:
+  protected:
     // Gives the unit settings other than its factory ones.
     void changeSettings() {
         write("changes.json",
@@ -90,9 +90,8 @@ TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
     write("corrupt.dfu", "DfuSe but not really");
     const ToolRun corrupt = run({"corrupt.dfu", "--no-backup"});
     EXPECT_EQ(corrupt.exitCode, 1);
-    EXPECT_EQ(untimed(corrupt),
-              (QStringList{"[!] Error opening dfu file (corrupt.dfu): 0x12340010",
-                           "[!] Unable to perform update, invalid dfu file"}));
+    EXPECT_EQ(untimed(corrupt), (QStringList{"[!] Error opening dfu file (corrupt.dfu): 0x12340010",
+                                             "[!] Unable to perform update, invalid dfu file"}));
     // A refused file never gets near the flash: the unit still runs its old firmware.
     EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
 }
@@ -129,6 +128,21 @@ TEST_F(Update, NoDeviceInDfuModeIsReportedAfterLookingForSeconds) {
     EXPECT_EQ(untimed(run), (QStringList{"[I] Waiting for device to enter update mode...",
                                          "[!] Cannot update device: no DFU device detected!",
                                          "[!] Firmware update failed!"}));
+}
+
+TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
+    setDevices({unitAt("1.4", {{"bootloaderDelayMs", 3000}})});
+    const QByteArray before = exportedSettings();
+    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+
+    // Beyond the search window the run fails, and the kept settings are saved.
+    setDevices({unitAt("1.4", {{"bootloaderDelayMs", 20000}})});
+    const ToolRun late = this->run({"--no-backup", firmware("2.0.0")});
+    EXPECT_EQ(late.exitCode, 1);
+    EXPECT_TRUE(untimed(late).contains("[!] Cannot update device: no DFU device detected!"));
+    EXPECT_EQ(backups(files()).size(), 1);
 }
 
 TEST_F(Update, AnEraseErrorStopsBeforeWriting) {

@@ -40,6 +40,8 @@ struct UnitOptions {
     std::map<std::string, std::string> texts;
     std::map<std::string, std::vector<double>> numbers;
     UnitFaults faults;
+    // From leaving the bus to the boot loader enumerating; real units vary widely here.
+    uint32_t bootloaderDelayMs = 300;
 };
 
 // A unit in normal operation on the virtual bus: VID 0x6444, PID 0x0001, configuration 1 with
