@@ -123,7 +123,7 @@ std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {
 std::optional<std::string> SimulatedBootloader::stringDescriptor(uint8_t index) const {
     switch (index) {
         case kStringManufacturer:
-            return std::string("STMicroelectronics");
+            return std::string("STM32 chip maker");
         case kStringProduct:
             return std::string("STM32  BOOTLOADER");
         case kStringSerial:
