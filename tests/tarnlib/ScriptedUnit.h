@@ -20,34 +20,27 @@ class ScriptedUnit : public sim::VirtualDevice {
         std::vector<uint8_t> data;
         int result = LIBUSB_SUCCESS;
     };
-    struct Read {
-        int length;
-        unsigned timeoutMs;
-    };
 
     explicit ScriptedUnit(uint16_t bcdDevice = 0x0250,
                           std::optional<std::string> product = std::string("Unit"));
 
     // A frame as a unit sends it, and its packets as they leave the IN endpoint (with the
-    // zero-length packet that ends a transfer of whole packets).
+    // zero-length packet that ends a transfer of whole packets unless `zlp` is false).
     static std::vector<uint8_t> frame(const std::vector<uint8_t>& payload, uint16_t kind = 0x0102);
-    static std::vector<Packet> packets(const std::vector<uint8_t>& frameBytes);
+    static std::vector<Packet> packets(const std::vector<uint8_t>& frameBytes, bool zlp = true);
 
-    // Queues the answer that the unit sends after control request `request`.
-    void replyTo(uint8_t request, std::vector<Packet> packets) { replies[request] = packets; }
-    void replyFrame(uint8_t request, const std::vector<uint8_t>& payload) {
-        replyTo(request, packets(frame(payload)));
-    }
+    // Sets the answer that the unit sends after each control request `request`.
+    void replyTo(uint8_t request, std::vector<Packet> answer) { replies[request] = answer; }
 
     libusb_device_descriptor deviceDescriptor() const override { return descriptor; }
     std::vector<uint8_t> configDescriptor() const override;
-    std::optional<std::string> stringDescriptor(uint8_t index) const override;
-    int open() override;
-    void close() override { ++closes; }
-    int setConfiguration(int configuration) override;
-    int claimInterface(int interfaceNumber) override;
-    int releaseInterface(int interfaceNumber) override;
-    int reset() override { return resetResult; }
+    std::optional<std::string> stringDescriptor(uint8_t index) const override {
+        return index == descriptor.iProduct ? product : std::nullopt;
+    }
+    int open() override {
+        ++opens;
+        return openResult;
+    }
     int control(const sim::ControlSetup& setup, uint8_t* data, unsigned timeoutMs) override;
     int bulk(uint8_t endpoint, uint8_t* data, int length, int* transferred,
              unsigned timeoutMs) override;
@@ -55,28 +48,15 @@ class ScriptedUnit : public sim::VirtualDevice {
     libusb_device_descriptor descriptor{};
     std::optional<std::string> product;
     int openResult = LIBUSB_SUCCESS;
-    int configurationResult = LIBUSB_SUCCESS;
-    int claimResult = LIBUSB_SUCCESS;
-    int resetResult = LIBUSB_SUCCESS;
     int controlResult = LIBUSB_SUCCESS;
     int outResult = LIBUSB_SUCCESS;
-    int outTransferred = -1000;  // below 0: all of it
-    // Keeps sending full packets until the next control request.
-    bool streaming = false;
+    int outTransferred = -1;  // below 0: all of it
 
     std::map<uint8_t, std::vector<Packet>> replies;
     std::deque<Packet> in;
 
     std::vector<sim::ControlSetup> controls;
-    std::vector<Read> reads;
+    std::vector<int> packetReads;  // lengths asked for with the 200 ms packet time-out
     std::vector<std::vector<uint8_t>> writes;
     int opens = 0;
-    int closes = 0;
-    int claims = 0;
-    int releases = 0;
-    int configuration = 0;
 };
-
-// Plugs a scripted unit in on bus 1 at `port` and returns it.
-std::shared_ptr<ScriptedUnit> plugUnit(const std::vector<uint8_t>& port,
-                                       std::shared_ptr<ScriptedUnit> unit = nullptr);
