@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TransportLayer.h"
@@ -12,16 +14,16 @@ using Bytes = std::vector<uint8_t>;
 
 // Minimal CBOR writer for building catalogues in tests.
 inline void head(Bytes& out, int major, uint64_t arg) {
-    const uint8_t m = static_cast<uint8_t>(major << 5);
     if (arg < 24) {
-        out.push_back(static_cast<uint8_t>(m | arg));
+        out.push_back(static_cast<uint8_t>(major << 5 | arg));
         return;
     }
-    const int bytes = arg <= 0xFF ? 1 : arg <= 0xFFFF ? 2 : arg <= 0xFFFFFFFFu ? 4 : 8;
-    out.push_back(static_cast<uint8_t>(m | (bytes == 1   ? 24
-                                            : bytes == 2 ? 25
-                                            : bytes == 4 ? 26
-                                                         : 27)));
+    int bytes = 1;
+    int info = 24;
+    for (; bytes < 8 && (arg >> (8 * bytes)) != 0; bytes *= 2) {
+        ++info;
+    }
+    out.push_back(static_cast<uint8_t>(major << 5 | info));
     for (int i = bytes - 1; i >= 0; --i) {
         out.push_back(static_cast<uint8_t>(arg >> (8 * i)));
     }
@@ -32,41 +34,41 @@ inline void text(Bytes& out, const std::string& s) {
     out.insert(out.end(), s.begin(), s.end());
 }
 
-// One catalogue entry property: an integer, or with `simple` "const" as true/false.
-struct Prop {
-    std::string key;
-    int64_t value;
-    bool simple = false;
-};
-inline Prop type(int64_t v) {
-    return {"type", v};
-}
-inline Prop count(int64_t v) {
-    return {"count", v};
-}
-inline Prop offset(int64_t v) {
-    return {"offset", v};
-}
+constexpr int64_t kAbsent = std::numeric_limits<int64_t>::min();
 
+// One catalogue entry; absent properties are left out. `constItem` is the raw CBOR item of
+// "const" (0xF5 true, 0xF4 false, 0x01 the integer 1), below 0 for none.
 struct Entry {
     std::string name;
-    std::vector<Prop> props;
+    int64_t type = kAbsent;
+    int64_t offset = kAbsent;
+    int64_t count = kAbsent;
+    int constItem = -1;
 };
 
 inline Bytes catalogue(const std::vector<Entry>& entries) {
     Bytes out;
     head(out, 5, entries.size());
-    for (const auto& e : entries) {
+    for (const Entry& e : entries) {
         text(out, e.name);
-        head(out, 5, e.props.size());
-        for (const auto& p : e.props) {
-            text(out, p.key);
-            if (p.simple) {
-                out.push_back(p.value ? 0xF5 : 0xF4);
-            } else {
-                head(out, p.value < 0 ? 1 : 0,
-                     static_cast<uint64_t>(p.value < 0 ? -1 - p.value : p.value));
+        const std::pair<const char*, int64_t> props[] = {
+            {"type", e.type}, {"count", e.count}, {"offset", e.offset}};
+        int present = e.constItem >= 0 ? 1 : 0;
+        for (const auto& p : props) {
+            present += p.second != kAbsent ? 1 : 0;
+        }
+        head(out, 5, static_cast<uint64_t>(present));
+        for (const auto& p : props) {
+            if (p.second != kAbsent) {
+                text(out, p.first);
+                const bool negative = p.second < 0;
+                head(out, negative ? 1 : 0,
+                     static_cast<uint64_t>(negative ? -1 - p.second : p.second));
             }
+        }
+        if (e.constItem >= 0) {
+            text(out, "const");
+            out.push_back(static_cast<uint8_t>(e.constItem));
         }
     }
     return out;

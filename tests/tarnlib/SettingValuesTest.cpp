@@ -104,11 +104,8 @@ TEST(SettingValues, Text) {
 TEST(SettingValues, WriteRecordsOfChangedSettingsInCatalogueOrder) {
     FakeTransport unit;
     trn::SettingsModel model(unit);
-    ASSERT_TRUE(
-        model.loadCatalogue(catalogue({{"int", {type(6), offset(4)}},
-                                       {"flag", {type(28), offset(0x0102)}},
-                                       {"Version: Firmware", {type(12), count(8), offset(8)}},
-                                       {"bits", {type(7), offset(16)}}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue(
+        {{"int", 6, 4}, {"flag", 28, 0x0102}, {"Version: Firmware", 12, 8, 8}, {"bits", 7, 16}})));
     model.writeChanged();
     EXPECT_TRUE(unit.writes.empty());
 

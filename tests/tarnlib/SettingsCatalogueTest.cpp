@@ -17,15 +17,15 @@ class Catalogue : public ::testing::Test {
 
 TEST_F(Catalogue, TypesDefaultsAndReadOnlyBit) {
     ASSERT_TRUE(model.loadCatalogue(catalogue({
-        {"int", {type(6), offset(0)}},
-        {"ro floats", {type(0x80 | 30), count(2), offset(4)}},
-        {"bits", {type(7), offset(12)}},
-        {"text", {type(12), count(5), offset(20)}},
-        {"bool", {type(28), offset(25)}},
-        {"eight", {type(8), offset(26)}},
-        {"no type", {offset(34)}},
-        {"wide", {type(0x106), offset(42)}},
-        {"thirty-one", {type(31), offset(42)}},
+        {"int", 6, 0},
+        {"ro floats", 0x80 | 30, 4, 2},
+        {"bits", 7, 12},
+        {"text", 12, 20, 5},
+        {"bool", 28, 25},
+        {"eight", 8, 26},
+        {"no type", kAbsent, 34},
+        {"wide", 0x106, 42},
+        {"thirty-one", 31, 42},
     })));
     struct Want {
         uint32_t type;
@@ -55,19 +55,18 @@ TEST_F(Catalogue, LayoutOfTheValueImage) {
         uint16_t imageSize;
         uint16_t minOffset;
     };
-    const Prop isConst{"const", 1, true};
     const std::vector<Case> cases = {
-        {{{"a", {type(6), offset(0)}}, {"b", {type(30), count(2), offset(4)}}}, 12, 0},
+        {{{"a", 6, 0}, {"b", 30, 4, 2}}, 12, 0},
         // Constant settings do not count for the lowest offset; only the value true is constant.
-        {{{"c", {type(6), offset(0), isConst}},
-          {"n", {type(6), offset(10)}},
-          {"one", {type(6), offset(20), {"const", 1}}},
-          {"f", {type(6), offset(30), {"const", 0, true}}}},
+        {{{"c", 6, 0, kAbsent, 0xF5},
+          {"n", 6, 10},
+          {"one", 6, 20, kAbsent, 0x01},
+          {"f", 6, 30, kAbsent, 0xF4}},
          34,
          10},
         {{}, 0, 0xFFFF},
         // A missing offset is the top of the image: 65535 + 4 taken modulo 65536.
-        {{{"x", {type(6)}}}, 3, 0xFFFF},
+        {{{"x", 6}}, 3, 0xFFFF},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
@@ -100,15 +99,15 @@ TEST_F(Catalogue, NulTerminatedKeysAndNames) {
 }
 
 TEST_F(Catalogue, RefusedCataloguesKeepTheModel) {
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", {type(6), offset(0)}}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", 6, 0}})));
     const auto kept = model.settings();
-    Bytes truncated = catalogue({{"x", {type(6)}}});
+    Bytes truncated = catalogue({{"x", 6}});
     truncated.pop_back();
     for (const Bytes& bad : {Bytes{}, Bytes{0x01}, Bytes{0x82, 0x01, 0x02}, truncated,
-                             catalogue({{"ok", {type(6)}}, {"neg", {type(6), count(-1)}}}),
-                             catalogue({{"big", {type(6), count(0x20000000)}}}),
-                             catalogue({{"big", {type(7), count(0x10000000)}}}),
-                             catalogue({{"big", {count(0x80000000)}}})}) {
+                             catalogue({{"ok", 6}, {"neg", 6, kAbsent, -1}}),
+                             catalogue({{"big", 6, kAbsent, 0x20000000}}),
+                             catalogue({{"big", 7, kAbsent, 0x10000000}}),
+                             catalogue({{"big", kAbsent, kAbsent, 0x80000000}})}) {
         EXPECT_FALSE(model.loadCatalogue(bad));
     }
     EXPECT_EQ(model.settings(), kept);
@@ -117,11 +116,11 @@ TEST_F(Catalogue, RefusedCataloguesKeepTheModel) {
 
 TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
     for (bool exactFirst : {true, false}) {
-        std::vector<Entry> entries = {{"gain", {type(6), offset(0)}},
-                                      {"Version: Firmware", {type(6), offset(4)}},
-                                      {"dup", {type(6), offset(8)}},
-                                      {"dup", {type(6), offset(12)}},
-                                      {"gain limit", {type(6), offset(16)}}};
+        std::vector<Entry> entries = {{"gain", 6, 0},
+                                      {"Version: Firmware", 6, 4},
+                                      {"dup", 6, 8},
+                                      {"dup", 6, 12},
+                                      {"gain limit", 6, 16}};
         if (!exactFirst) {
             std::swap(entries[0], entries[4]);
         }
@@ -135,7 +134,7 @@ TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
     }
     // The cache of looked-up names lives until the next catalogue, failed loads aside.
     EXPECT_EQ(model.find("beta").lock(), nullptr);
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", {type(6)}}, {"beta", {type(6)}}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", 6}, {"beta", 6}})));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);
     EXPECT_FALSE(model.loadCatalogue({0xFF}));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);

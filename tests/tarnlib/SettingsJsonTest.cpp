@@ -40,16 +40,16 @@ class Json : public ::testing::Test {
 
 TEST_F(Json, ExportedText) {
     EXPECT_EQ(model.exportJson(false), "{}");
-    load({{"i", {type(6), offset(0)}},
-          {"b", {type(28), offset(4)}},
-          {"f", {type(30), offset(5)}},
-          {"g", {type(30), offset(9)}},
-          {"n", {type(30), count(3), offset(13)}},
-          {"x", {type(7), offset(25)}},
-          {"bb", {type(28), count(2), offset(33)}},
-          {"t\"\\\x01", {type(12), count(16), offset(35)}},
-          {"empty", {type(6), count(0), offset(51)}},
-          {"nt", {type(12), count(0), offset(51)}}});
+    load({{"i", 6, 0},
+          {"b", 28, 4},
+          {"f", 30, 5},
+          {"g", 30, 9},
+          {"n", 30, 13, 3},
+          {"x", 7, 25},
+          {"bb", 28, 33, 2},
+          {"t\"\\\x01", 12, 35, 16},
+          {"empty", 6, 51, 0},
+          {"nt", 12, 51, 0}});
     at(0).setValue(-1, 0);
     at(1).setValue(2, 0);
     at(2).setValue(0.1, 0);
@@ -86,12 +86,12 @@ TEST_F(Json, ExportedText) {
 }
 
 TEST_F(Json, ExportThenImportChangesNothing) {
-    load({{"i", {type(6), count(2), offset(0)}},
-          {"f", {type(30), offset(8)}},
-          {"t", {type(12), count(6), offset(12)}},
-          {"b", {type(28), offset(18)}},
-          {"x", {type(7), offset(19)}},
-          {"b2", {type(28), offset(27)}}});
+    load({{"i", 6, 0, 2},
+          {"f", 30, 8},
+          {"t", 12, 12, 6},
+          {"b", 28, 18},
+          {"x", 7, 19},
+          {"b2", 28, 27}});
     at(0).setValue(-123456, 0);
     at(0).setValue(2147483647, 1);
     at(1).setValue(0.1, 0);
@@ -113,11 +113,11 @@ TEST_F(Json, ExportThenImportChangesNothing) {
 }
 
 TEST_F(Json, ImportRules) {
-    load({{"trigger bootloader", {type(28), offset(12)}},
-          {"gain", {type(6), count(2), offset(0)}},
-          {"ratio", {type(30), offset(8)}},
-          {"name", {type(12), count(4), offset(13)}},
-          {"raw", {type(7), offset(17)}}});
+    load({{"trigger bootloader", 28, 12},
+          {"gain", 6, 0, 2},
+          {"ratio", 30, 8},
+          {"name", 12, 13, 4},
+          {"raw", 7, 17}});
     // Partial names, objects holding "value", unknown names and longer arrays.
     ASSERT_TRUE(model.importJson(
         "{\"boot\": {\"value\": 1, \"type\": 28}, \"nobody\": 3, \"gain\": [7, 8, 9],"
@@ -151,7 +151,7 @@ TEST_F(Json, ImportRules) {
 }
 
 TEST_F(Json, ImportParseErrorsAndFiles) {
-    load({{"a", {type(6), offset(0)}}});
+    load({{"a", 6, 0}});
     ASSERT_TRUE(model.importJson(std::string(" {\"a\": 5}\0garbage", 17)));  // ends at a NUL
     EXPECT_EQ(at(0).value(0), 5);
     const Status before = status();
@@ -185,9 +185,7 @@ TEST_F(Json, ImportParseErrorsAndFiles) {
 }
 
 TEST_F(Json, FullFormRebuildsTheCatalogue) {
-    load({{"trigger bootloader", {type(28), offset(12)}},
-          {"limits", {type(6 | 0x80), count(2), offset(4)}},
-          {"nothing", {type(12), count(0), offset(13)}}});
+    load({{"trigger bootloader", 28, 12}, {"limits", 6 | 0x80, 4, 2}, {"nothing", 12, 13, 0}});
     at(1).setValue(-1, 1);
     const std::string full =
         "{\n"

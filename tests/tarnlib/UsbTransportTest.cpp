@@ -1,24 +1,115 @@
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
+#include <deque>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "ScriptedUnit.h"
+#include "Checksum.h"
 #include "UsbTransportV2.h"
 #include "sim/Bus.h"
+#include "sim/VirtualDevice.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Path = std::vector<uint8_t>;
-using Packet = ScriptedUnit::Packet;
 
 constexpr uint8_t kCommit = 7;
 constexpr uint8_t kCatalogue = 9;
 constexpr uint8_t kReadData = 10;
 constexpr uint8_t kWriteData = 11;
+
+// One answer to a bulk IN transfer.
+struct Packet {
+    Bytes data;
+    int result = LIBUSB_SUCCESS;
+};
+
+// A unit on the virtual bus whose every answer the test sets, and which records what the host
+// asked of it: the transport's framing and error paths are driven through the real libusb calls.
+class ScriptedUnit : public sim::VirtualDevice {
+  public:
+    ScriptedUnit(uint16_t bcd, std::optional<std::string> name) : product(std::move(name)) {
+        descriptor = {LIBUSB_DT_DEVICE_SIZE,
+                      LIBUSB_DT_DEVICE,
+                      0x0200,
+                      0,
+                      0,
+                      0,
+                      64,
+                      0x6444,
+                      0x0001,
+                      bcd,
+                      0,
+                      2,
+                      0,
+                      1};
+    }
+
+    libusb_device_descriptor deviceDescriptor() const override { return descriptor; }
+    std::vector<uint8_t> configDescriptor() const override {
+        // One configuration, interface 0 with bulk OUT 0x02 and bulk IN 0x81.
+        // clang-format off
+        return {9, LIBUSB_DT_CONFIG, 32, 0, 1, 1, 0, 0x80, 50,
+                9, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0, 0, 0,
+                7, LIBUSB_DT_ENDPOINT, 0x02, 0x02, 64, 0, 0,
+                7, LIBUSB_DT_ENDPOINT, 0x81, 0x02, 64, 0, 0};
+        // clang-format on
+    }
+    std::optional<std::string> stringDescriptor(uint8_t index) const override {
+        return index == descriptor.iProduct ? product : std::nullopt;
+    }
+    int open() override {
+        ++opens;
+        return openResult;
+    }
+    // Queues the answer set for the request.
+    int control(const sim::ControlSetup& setup, uint8_t*, unsigned) override {
+        controls.push_back(setup);
+        const std::vector<Packet>& reply = replies[setup.bRequest];
+        in.insert(in.end(), reply.begin(), reply.end());
+        return 0;
+    }
+    int bulk(uint8_t endpoint, uint8_t* data, int length, int* transferred,
+             unsigned timeoutMs) override {
+        if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+            writes.emplace_back(data, data + length);
+            *transferred = outTransferred < 0 ? length : outTransferred;
+            return outResult;
+        }
+        if (timeoutMs == 200) {
+            packetReads.push_back(length);
+        }
+        *transferred = 0;
+        if (in.empty()) {
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        const Packet packet = in.front();
+        in.pop_front();
+        *transferred = std::min(static_cast<int>(packet.data.size()), length);
+        std::copy_n(packet.data.begin(), *transferred, data);
+        return packet.result;
+    }
+
+    libusb_device_descriptor descriptor{};
+    std::optional<std::string> product;
+    int openResult = LIBUSB_SUCCESS;
+    int outResult = LIBUSB_SUCCESS;
+    int outTransferred = -1;  // below 0: all of it
+    std::map<uint8_t, std::vector<Packet>> replies;
+    std::deque<Packet> in;
+    std::vector<sim::ControlSetup> controls;
+    std::vector<int> packetReads;  // lengths asked for with the 200 ms packet time-out
+    std::vector<Bytes> writes;
+    int opens = 0;
+};
 
 Bytes pattern(size_t size) {
     Bytes data(size);
@@ -28,8 +119,34 @@ Bytes pattern(size_t size) {
     return data;
 }
 
+// A frame as a unit sends it.
+Bytes frame(const Bytes& payload, uint16_t kind = 0x0102) {
+    std::array<uint32_t, 256> table{};
+    crc32InitTable(table.data(), 256);
+    const size_t n = payload.size();
+    Bytes bytes{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(kind),
+                static_cast<uint8_t>(kind >> 8)};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    const uint32_t crc = crc32Frame(table.data(), bytes.data(), static_cast<unsigned>(n + 4));
+    for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<uint8_t>(crc >> (8 * i)));
+    }
+    return bytes;
+}
+
+// The packets of a frame as they leave the IN endpoint, with the zero-length packet that ends a
+// transfer of whole packets unless `zlp` is false.
 std::vector<Packet> answer(const Bytes& payload, bool zlp = true) {
-    return ScriptedUnit::packets(ScriptedUnit::frame(payload), zlp);
+    const Bytes bytes = frame(payload);
+    std::vector<Packet> packets;
+    for (size_t at = 0; at < bytes.size(); at += 64) {
+        packets.push_back(
+            {Bytes(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + 64))});
+    }
+    if (zlp && bytes.size() % 64 == 0) {
+        packets.push_back({});
+    }
+    return packets;
 }
 
 // "libusb <code>" for a USB failure of `operation`, else the text of what it throws.
@@ -81,19 +198,17 @@ TEST_F(UsbTransport, HostFramesAndTheirAnnouncements) {
     EXPECT_TRUE(transport->commit());
     ASSERT_EQ(unit->writes.size(), 3u);  // the over-long payload never reached the unit
     EXPECT_EQ(unit->writes[0], (Bytes{0x00, 0x00, 0xFF, 0xFF, 0x7D, 0x64, 0x48, 0xFF}));
-    EXPECT_EQ(unit->writes[1], ScriptedUnit::frame(pattern(300), 0xFFFF));
+    EXPECT_EQ(unit->writes[1], frame(pattern(300), 0xFFFF));
     EXPECT_EQ(unit->writes[2].size(), 65543u);
     // Each frame is announced with its length, which wraps at 16 bits for the largest one.
-    const uint16_t announced[] = {8, 308, 7, 0};
-    ASSERT_EQ(unit->controls.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(unit->controls[i].bmRequestType, 0x23);
-        EXPECT_EQ(unit->controls[i].bRequest, i < 3 ? kWriteData : kCommit);
-        EXPECT_EQ(unit->controls[i].wValue, announced[i]);
-        EXPECT_EQ(unit->controls[i].wIndex, 0);
-        EXPECT_EQ(unit->controls[i].wLength, 0);
+    std::vector<std::array<int, 5>> requests;
+    for (const sim::ControlSetup& c : unit->controls) {
+        requests.push_back({c.bmRequestType, c.bRequest, c.wValue, c.wIndex, c.wLength});
     }
+    EXPECT_EQ(requests, (std::vector<std::array<int, 5>>{{0x23, kWriteData, 8, 0, 0},
+                                                         {0x23, kWriteData, 308, 0, 0},
+                                                         {0x23, kWriteData, 7, 0, 0},
+                                                         {0x23, kCommit, 0, 0, 0}}));
 
     unit->outTransferred = 5;
     EXPECT_EQ(failure([&] {
@@ -106,48 +221,41 @@ TEST_F(UsbTransport, HostFramesAndTheirAnnouncements) {
 }
 
 TEST_F(UsbTransport, PacketLoop) {
-    struct Case {
-        size_t payload;
-        bool zlp;  // a time-out where the zero-length packet would be is accepted
-    };
-    for (const Case& c :
-         {Case{56, true}, Case{56, false}, Case{120, true}, Case{121, true}, Case{65535, true}}) {
-        SCOPED_TRACE(std::to_string(c.payload) + (c.zlp ? " zlp" : ""));
+    // Whole packets end with a zero-length packet, or a time-out in its place.
+    for (const auto& c : std::vector<std::pair<size_t, bool>>{
+             {56, true}, {56, false}, {120, true}, {121, true}, {65535, true}}) {
+        const size_t size = c.first + 8;
+        SCOPED_TRACE(size);
         connect();
         // Stale bytes of an earlier exchange are drained before the catalogue is asked for.
         unit->in.assign({{pattern(64)}, {pattern(20)}});
-        const Bytes payload = pattern(c.payload);
-        unit->replyTo(kCatalogue, answer(payload, c.zlp));
-        EXPECT_EQ(transport->readCatalogue(), payload);
-        std::vector<int> asked((c.payload + 8) / 64, 64);
-        if ((c.payload + 8) % 64 != 0) {
-            asked.push_back((c.payload + 8) % 64);
+        unit->replies[kCatalogue] = answer(pattern(c.first), c.second);
+        EXPECT_EQ(transport->readCatalogue(), pattern(c.first));
+        std::vector<int> asked(size / 64, 64);
+        if (size % 64 != 0) {
+            asked.push_back(size % 64);
         }
         EXPECT_EQ(unit->packetReads, asked);
         EXPECT_TRUE(unit->in.empty());
     }
     // Any other failure where the zero-length packet would be is one.
-    unit->replyTo(kCatalogue, {answer(pattern(56))[0], {{}, LIBUSB_ERROR_PIPE}});
+    unit->replies[kCatalogue] = {answer(pattern(56))[0], Packet{{}, LIBUSB_ERROR_PIPE}};
     EXPECT_EQ(failure([&] { transport->readCatalogue(); }), "libusb -9");
 }
 
 TEST_F(UsbTransport, ReceiveFailures) {
-    const Bytes frame = ScriptedUnit::frame(pattern(16));
-    Bytes flipped = frame;
+    const Bytes good = frame(pattern(16));
+    Bytes flipped = good;
     flipped[9] ^= 0x10;
     Bytes announcesTen = pattern(64);
     announcesTen[0] = 10;
     announcesTen[1] = 0;
-    const Bytes longFrame = ScriptedUnit::frame(pattern(100));
+    const Bytes longFrame = frame(pattern(100));
     const Bytes head(longFrame.begin(), longFrame.begin() + 64);
     const Bytes shortTail(longFrame.begin() + 64, longFrame.end() - 1);
-    struct Case {
-        std::vector<Packet> answer;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
-        {{{}, {frame}}, "no error"},
-        {{{}, {}, {frame}}, "USB setting data receive: missing header"},
+    const std::vector<std::pair<std::vector<Packet>, std::string>> cases = {
+        {{{}, {good}}, "no error"},
+        {{{}, {}, {good}}, "USB setting data receive: missing header"},
         {{{{1, 0, 0}}}, "USB setting data receive: missing header"},
         {{{announcesTen}}, "USB setting data receive: data overrun"},
         {{{flipped}}, "USB setting data receive: invalid transfer (CRC error)"},
@@ -159,8 +267,8 @@ TEST_F(UsbTransport, ReceiveFailures) {
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
         unit->in.clear();  // what an earlier failure left behind
-        unit->replyTo(kReadData, cases[i].answer);
-        EXPECT_EQ(failure([&] { transport->readData(0, 16); }), cases[i].error);
+        unit->replies[kReadData] = cases[i].first;
+        EXPECT_EQ(failure([&] { transport->readData(0, 16); }), cases[i].second);
     }
 
     try {
@@ -172,13 +280,11 @@ TEST_F(UsbTransport, ReceiveFailures) {
         EXPECT_EQ(std::string(error.what()).rfind("LIBUSB_ERROR_TIMEOUT: ", 0), 0u) << error.what();
     }
     // A failure leaves the link open; the request names offset and length.
-    unit->replyTo(kReadData, answer({1, 2}));
+    unit->replies[kReadData] = answer({1, 2});
     EXPECT_EQ(transport->readData(0x1234, 2), (Bytes{1, 2}));
     EXPECT_EQ(unit->controls.back().bRequest, kReadData);
     EXPECT_EQ(unit->controls.back().wIndex, 0x1234);
     EXPECT_EQ(unit->controls.back().wValue, 2);
-    unit->controlResult = LIBUSB_ERROR_PIPE;
-    EXPECT_EQ(failure([&] { transport->commit(); }), "libusb -9");
 
     trn::UsbTransportV2 unconnected;
     EXPECT_EQ(failure([&] { unconnected.readData(0, 8); }), "USB can't read data, not connected");
@@ -209,12 +315,12 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
     }
     EXPECT_EQ(trn::portPathText({1}), "USB:1");
     EXPECT_EQ(trn::portPathText({}), "USB");
-}
 
-TEST_F(UsbTransport, OpenFailureEndsTheSearch) {
-    plug({1})->openResult = LIBUSB_ERROR_ACCESS;
-    auto later = plug({2});
+    // A unit that cannot be opened ends the search.
+    plug({3, 1})->openResult = LIBUSB_ERROR_ACCESS;
+    auto later = plug({3, 2});
     trn::UsbTransportV2 transport;
+    transport.setPortFilter({3});
     EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
     EXPECT_EQ(later->opens, 0);
     EXPECT_TRUE(transport.portNumbers().empty());
@@ -232,7 +338,7 @@ TEST_F(UsbTransport, ReleaseRangeAndCompressedCatalogue) {
     for (uint8_t port = 1; port <= 6; ++port) {
         units.push_back(plug({port}, cases[port - 1].bcd));
     }
-    auto otherProduct = std::make_shared<ScriptedUnit>();
+    auto otherProduct = std::make_shared<ScriptedUnit>(0x0250, "Unit");
     otherProduct->descriptor.idProduct = 0x0002;
     sim::Bus::instance().attach(1, {7}, otherProduct);
 
@@ -256,7 +362,7 @@ TEST_F(UsbTransport, ReleaseRangeAndCompressedCatalogue) {
             continue;
         }
         transport.reconnect();
-        units[port - 1]->replyTo(kCatalogue, answer(packed));
+        units[port - 1]->replies[kCatalogue] = answer(packed);
         EXPECT_EQ(transport.readCatalogue(), cases[port - 1].compressed ? plain : packed);
     }
 }
