@@ -4,17 +4,17 @@
 
 namespace {
 
-ToolRun unitflash(const QStringList& arguments) { return runTool(UNITFLASH_BINARY, arguments); }
+ToolRun unitflash(const QStringList& arguments) {
+    return runTool(UNITFLASH_BINARY, arguments);
+}
 
 TEST(CommandLine, HelpListsDescriptionOptionsInOrderAndThePositionalArgument) {
     const ToolRun run = unitflash({"--help"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QString& out = run.out;
-    EXPECT_TRUE(out.contains(
+    const QStringList inOrder = {
         "Tool for updating Quorel control units based on STM32 microcontrollers over USB.\n"
         "Updates the first device it finds by default (unless --port option is used).\n"
-        "Tries to preserve device settings (unless --discard-settings is used).\n"));
-    const QStringList inOrder = {
+        "Tries to preserve device settings (unless --discard-settings is used).\n",
         "--verbose",
         "For being extra verbose",
         "-p, --port <USB port path>",
@@ -38,11 +38,9 @@ TEST(CommandLine, HelpListsDescriptionOptionsInOrderAndThePositionalArgument) {
     };
     int position = 0;
     for (const QString& piece : inOrder) {
-        const int found = out.indexOf(piece, position);
+        const int found = run.out.indexOf(piece, position);
         EXPECT_GE(found, 0) << "missing or out of order: " << piece.toStdString();
-        if (found >= 0) {
-            position = found + piece.size();
-        }
+        position = found >= 0 ? found + piece.size() : position;
     }
 }
 
@@ -53,13 +51,11 @@ TEST(CommandLine, VersionLine) {
 }
 
 TEST(CommandLine, UnknownOptionAndMissingValueFail) {
-    const ToolRun unknown = unitflash({"--frobnicate"});
-    EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_TRUE((unknown.out + unknown.err).contains("frobnicate"));
-
-    const ToolRun missingValue = unitflash({"--export"});
-    EXPECT_EQ(missingValue.exitCode, 1);
-    EXPECT_TRUE((missingValue.out + missingValue.err).contains("export"));
+    for (const QString& option : {"--frobnicate", "--export"}) {
+        const ToolRun run = unitflash({option});
+        EXPECT_EQ(run.exitCode, 1) << option.toStdString();
+        EXPECT_TRUE((run.out + run.err).contains(option.mid(2))) << option.toStdString();
+    }
 }
 
 TEST(CommandLine, NoFileNoCommandWarnsListsAndShowsHelp) {

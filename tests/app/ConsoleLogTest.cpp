@@ -4,44 +4,31 @@
 
 namespace {
 
-class ConsoleLogTest : public ::testing::Test {
-protected:
-    void TearDown() override { verboseOutput = false; }
-};
-
-TEST_F(ConsoleLogTest, EachLevelHasItsLetter) {
-    EXPECT_EQ(formatLogLine(QtWarningMsg, 0, "w"), "[W][0] w");
-    EXPECT_EQ(formatLogLine(QtCriticalMsg, 0, "c"), "[!][0] c");
-    EXPECT_EQ(formatLogLine(QtFatalMsg, 0, "f"), "[X][0] f");
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 0, "i"), "[I][0] i");
+// Level letter, seconds in their shortest form, the text as given (never expanded, only its first
+// line prefixed).
+TEST(ConsoleLog, FormatsLevelTimeAndText) {
+    const struct {
+        QtMsgType type;
+        qint64 ms;
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {QtWarningMsg, 0, "w", "[W][0] w"},
+        {QtCriticalMsg, 1234, "c", "[!][1.234] c"},
+        {QtFatalMsg, 20000, "f", "[X][20] f"},
+        {QtInfoMsg, 1234567, "i", "[I][1234.57] i"},
+        {QtDebugMsg, 1000000000, "d", "[D][1e+06] d"},
+        {QtInfoMsg, 0, "100%1 %2 %3 done", "[I][0] 100%1 %2 %3 done"},
+        {QtInfoMsg, 1500, "File already exists, overwriting\n \"a.json\"",
+         "[I][1.5] File already exists, overwriting\n \"a.json\""},
+        {static_cast<QtMsgType>(7), 0, "x", "Unexpected message type: 7."},
+    };
     verboseOutput = true;
-    EXPECT_EQ(formatLogLine(QtDebugMsg, 0, "d"), "[D][0] d");
-}
-
-TEST_F(ConsoleLogTest, DebugLinesNeedVerbose) {
+    for (const auto& c : cases)
+        EXPECT_EQ(formatLogLine(c.type, c.ms, c.text), c.expected);
+    verboseOutput = false;
     EXPECT_TRUE(formatLogLine(QtDebugMsg, 5, "hidden").isNull());
-    EXPECT_FALSE(formatLogLine(QtInfoMsg, 5, "shown").isNull());
-}
-
-TEST_F(ConsoleLogTest, TimeIsSecondsInShortestForm) {
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 0, "x"), "[I][0] x");
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 1234, "x"), "[I][1.234] x");
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 20000, "x"), "[I][20] x");
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 1234567, "x"), "[I][1234.57] x");
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 1000000000, "x"), "[I][1e+06] x");
-}
-
-TEST_F(ConsoleLogTest, MessageTextIsNeverExpanded) {
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 0, "100%1 %2 %3 done"), "[I][0] 100%1 %2 %3 done");
-}
-
-TEST_F(ConsoleLogTest, OnlyTheFirstLineOfAMessageIsPrefixed) {
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 1500, "File already exists, overwriting\n \"a.json\""),
-              "[I][1.5] File already exists, overwriting\n \"a.json\"");
-}
-
-TEST_F(ConsoleLogTest, UnknownTypeHasNoPrefix) {
-    EXPECT_EQ(formatLogLine(static_cast<QtMsgType>(7), 0, "x"), "Unexpected message type: 7.");
+    EXPECT_EQ(formatLogLine(QtInfoMsg, 5, "shown"), "[I][0.005] shown");
 }
 
 }  // namespace

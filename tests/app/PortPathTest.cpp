@@ -4,24 +4,17 @@
 
 namespace {
 
-using Path = std::vector<uint8_t>;
-
-TEST(PortPath, DottedDecimal) {
-    EXPECT_EQ(parsePortPath("4.2"), (Path{4, 2}));
-    EXPECT_EQ(parsePortPath("4"), (Path{4}));
-    EXPECT_EQ(parsePortPath("1.3.1"), (Path{1, 3, 1}));
-}
-
-TEST(PortPath, NumbersAreReadLikeStoi) {
-    EXPECT_EQ(parsePortPath(" 4.2x"), (Path{4, 2}));
-    EXPECT_EQ(parsePortPath("256.1"), (Path{0, 1}));
-    EXPECT_EQ(parsePortPath("-1"), (Path{255}));
-}
-
-TEST(PortPath, BadTextsGiveNoFilter) {
-    for (const char* text : {"", "4..2", ".4", "4.", "a.1", "99999999999"}) {
-        EXPECT_TRUE(parsePortPath(text).empty()) << text;
-    }
+// Dotted decimal, each number read the way std::stoi reads it and kept in a byte; a text that
+// cannot be read gives no filter.
+TEST(PortPath, Parsing) {
+    const std::pair<const char*, std::vector<uint8_t>> cases[] = {
+        {"4.2", {4, 2}},   {"4", {4}},        {"1.3.1", {1, 3, 1}},
+        {" 4.2x", {4, 2}}, {"256.1", {0, 1}}, {"-1", {255}},
+        {"", {}},          {"4..2", {}},      {".4", {}},
+        {"4.", {}},        {"a.1", {}},       {"99999999999", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parsePortPath(c.first), c.second) << '"' << c.first << '"';
 }
 
 }  // namespace
