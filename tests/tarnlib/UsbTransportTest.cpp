@@ -315,6 +315,10 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
     }
     EXPECT_EQ(trn::portPathText({1}), "USB:1");
     EXPECT_EQ(trn::portPathText({}), "USB");
+    trn::UsbTransportV2 probe;
+    EXPECT_EQ(probe.productNameAt({7}), "Mixer Pro");
+    EXPECT_EQ(probe.productNameAt({4}), "");  // the exact path only
+    EXPECT_THROW(probe.productNameAt({6}), std::system_error);
 
     // A unit that cannot be opened ends the search.
     plug({3, 1})->openResult = LIBUSB_ERROR_ACCESS;
