@@ -15,34 +15,23 @@ Setting make(uint32_t type, int32_t count = 1) {
 }
 
 TEST(SettingValues, NumbersAreStoredAsTheTypeHoldsThem) {
-    struct Case {
-        uint32_t type;
-        double set;
-        double got;
-    };
     const double kMin = -2147483648.0;
-    // Int32 saturates to its minimum; Bool goes through 16 bits and keeps the low byte.
-    const Case cases[] = {{6, -1, -1},
-                          {6, 3.99, 3},
-                          {6, -3.99, -3},
-                          {6, 3e9, kMin},
-                          {6, 2147483647.9, 2147483647},
-                          {6, NAN, kMin},
-                          {6, -INFINITY, kMin},
-                          {28, 2, 2},
-                          {28, 256, 0},
-                          {28, 1.9, 1},
-                          {28, -1, 255},
-                          {28, 1e9, 0},
-                          {12, 'A', 'A'},
-                          {30, 0.1, 0.10000000149011612},
-                          {30, 1e300, INFINITY},
-                          {30, -3.4028235e38, -3.4028234663852886e38}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.set));
-        Setting s = make(c.type);
-        EXPECT_TRUE(s.setValue(c.set, 0));
-        EXPECT_EQ(s.value(0), c.got);
+    // Per type, values set and read back: Int32 truncates and saturates to its minimum, Bool goes
+    // through 16 bits and keeps the low byte, Float32 rounds to single precision.
+    const std::vector<std::pair<uint32_t, std::vector<std::pair<double, double>>>> cases = {
+        {6, {{-1, -1}, {3.99, 3}, {-3.99, -3}, {3e9, kMin}, {2147483647.9, 2147483647}}},
+        {6, {{NAN, kMin}, {-INFINITY, kMin}}},
+        {28, {{2, 2}, {256, 0}, {1.9, 1}, {-1, 255}, {1e9, 0}}},
+        {12, {{'A', 'A'}}},
+        {30, {{0.1, 0.10000000149011612}, {1e300, INFINITY}}},
+        {30, {{-3.4028235e38, -3.4028234663852886e38}}}};
+    for (const auto& type : cases) {
+        for (const auto& c : type.second) {
+            SCOPED_TRACE(std::to_string(type.first) + " " + std::to_string(c.first));
+            Setting s = make(type.first);
+            EXPECT_TRUE(s.setValue(c.first, 0));
+            EXPECT_EQ(s.value(0), c.second);
+        }
     }
     Setting i = make(6);
     i.setValue(0x01020304, 0);
