@@ -22,8 +22,7 @@ const Bytes& bigCatalogue() {
             const int t = types[i % 5];
             const int n = (t & 0x7F) == 12 ? 16 : 1;
             entries.push_back(
-                {"Group " + std::to_string(i / 100) + ": setting " + std::to_string(i),
-                 {type(t), count(n), offset(at)}});
+                {"Group " + std::to_string(i / 100) + ": setting " + std::to_string(i), t, at, n});
             at = (at + 16) & 0xFFFF;
         }
         return catalogue(entries);
