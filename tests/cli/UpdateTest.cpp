@@ -130,6 +130,17 @@ TEST_F(Update, NoDeviceInDfuModeIsReportedAfterLookingForSeconds) {
                                          "[!] Firmware update failed!"}));
 }
 
+TEST_F(Update, APortThatMatchesNoUnitLeavesTheUnitAlone) {
+    const ToolRun run = this->run({"-d", "--port", "2", firmware("2.0.0")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(untimed(run),
+              (QStringList{"[!] Unable to put desired device in update mode (port: 2)",
+                           "Available devices:", " Port path: 1.4",
+                           "[!] Cannot update device: no DFU device detected!",
+                           "[!] Firmware update failed!"}));
+    EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
+}
+
 TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
     setDevices({unitAt("1.4", {{"bootloaderDelayMs", 3000}})});
     const QByteArray before = exportedSettings();
