@@ -31,13 +31,4 @@ TEST(Checksum, WorkedValuesAndZeroExtendedTail) {
     }
 }
 
-TEST(Checksum, TableRefusesShortOrMissingStorage) {
-    std::array<uint32_t, 256> table;
-    table.fill(0xA5A5A5A5);
-    EXPECT_FALSE(crc32InitTable(table.data(), 255));
-    EXPECT_FALSE(crc32InitTable(nullptr, 256));
-    EXPECT_EQ(table[0], 0xA5A5A5A5u);  // nothing written on refusal
-    EXPECT_EQ(table[254], 0xA5A5A5A5u);
-}
-
 }  // namespace

@@ -41,18 +41,6 @@ TEST(SettingValues, NumbersAreStoredAsTheTypeHoldsThem) {
     EXPECT_TRUE(std::isnan(f.value(0)));
 }
 
-TEST(SettingValues, ChangedOnlyWhenBytesDiffer) {
-    Setting i = make(6);
-    EXPECT_FALSE(i.changed());
-    i.setValue(-5, 0);
-    EXPECT_TRUE(i.changed());
-    i.setChanged(false);
-    i.setValue(-5, 0);
-    EXPECT_FALSE(i.changed());
-    i.setValue(-6, 0);
-    EXPECT_TRUE(i.changed());
-}
-
 TEST(SettingValues, UninterpretedAndOutOfRangeAreRefused) {
     for (uint32_t type : {7u, 255u}) {
         Setting s = make(type);

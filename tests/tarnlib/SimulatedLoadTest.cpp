@@ -40,8 +40,9 @@ class SimulatedLoad : public ::testing::Test {
     trn::SettingsModel model{transport};
 };
 
+// Releases below 0x0300 send the catalogue plain, later ones compressed.
 TEST_F(SimulatedLoad, PlainAndCompressedCataloguesWithTheirValues) {
-    for (uint16_t release : {0x0210, 0x0300}) {
+    for (uint16_t release : {0x0210, 0x02FF, 0x0300, 0x03FF}) {
         SCOPED_TRACE(release);
         auto unit = plug(release);
         ASSERT_TRUE(unit->setNumber("Calibration table", 0.25, 3));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +13,8 @@
 #include "Checksum.h"
 #include "UsbTransportV2.h"
 #include "sim/Bus.h"
+#include "sim/SimulatedBootloader.h"
+#include "sim/SimulatedUnit.h"
 #include "sim/VirtualDevice.h"
 
 namespace {
@@ -36,24 +37,12 @@ struct Packet {
 // asked of it: the transport's framing and error paths are driven through the real libusb calls.
 class ScriptedUnit : public sim::VirtualDevice {
   public:
-    ScriptedUnit(uint16_t bcd, std::optional<std::string> name) : product(std::move(name)) {
-        descriptor = {LIBUSB_DT_DEVICE_SIZE,
-                      LIBUSB_DT_DEVICE,
-                      0x0200,
-                      0,
-                      0,
-                      0,
-                      64,
-                      0x6444,
-                      0x0001,
-                      bcd,
-                      0,
-                      2,
-                      0,
-                      1};
+    libusb_device_descriptor deviceDescriptor() const override {
+        // clang-format off
+        return {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 64, 0x6444, 0x0001, 0x0250,
+                0, 0, 0, 1};
+        // clang-format on
     }
-
-    libusb_device_descriptor deviceDescriptor() const override { return descriptor; }
     std::vector<uint8_t> configDescriptor() const override {
         // One configuration, interface 0 with bulk OUT 0x02 and bulk IN 0x81.
         // clang-format off
@@ -63,13 +52,7 @@ class ScriptedUnit : public sim::VirtualDevice {
                 7, LIBUSB_DT_ENDPOINT, 0x81, 0x02, 64, 0, 0};
         // clang-format on
     }
-    std::optional<std::string> stringDescriptor(uint8_t index) const override {
-        return index == descriptor.iProduct ? product : std::nullopt;
-    }
-    int open() override {
-        ++opens;
-        return openResult;
-    }
+    std::optional<std::string> stringDescriptor(uint8_t) const override { return std::nullopt; }
     // Queues the answer set for the request.
     int control(const sim::ControlSetup& setup, uint8_t*, unsigned) override {
         controls.push_back(setup);
@@ -98,9 +81,6 @@ class ScriptedUnit : public sim::VirtualDevice {
         return packet.result;
     }
 
-    libusb_device_descriptor descriptor{};
-    std::optional<std::string> product;
-    int openResult = LIBUSB_SUCCESS;
     int outResult = LIBUSB_SUCCESS;
     int outTransferred = -1;  // below 0: all of it
     std::map<uint8_t, std::vector<Packet>> replies;
@@ -108,7 +88,6 @@ class ScriptedUnit : public sim::VirtualDevice {
     std::vector<sim::ControlSetup> controls;
     std::vector<int> packetReads;  // lengths asked for with the 200 ms packet time-out
     std::vector<Bytes> writes;
-    int opens = 0;
 };
 
 Bytes pattern(size_t size) {
@@ -170,17 +149,22 @@ class UsbTransport : public ::testing::Test {
         sim::Bus::instance().reset();
     }
 
-    static std::shared_ptr<ScriptedUnit> plug(const Path& port, uint16_t bcd = 0x0250,
-                                              std::optional<std::string> name = "Unit") {
-        auto unit = std::make_shared<ScriptedUnit>(bcd, std::move(name));
-        sim::Bus::instance().attach(1, port, unit);
-        return unit;
+    static void plugUnit(const Path& port, uint16_t release = 0x0300, std::string name = "Unit",
+                         bool locked = false) {
+        sim::UnitOptions options;
+        options.bcdDevice = release;
+        options.product = std::move(name);
+        options.faults.denyOpen = locked;
+        sim::Bus::instance().attach(
+            1, port,
+            std::make_shared<sim::SimulatedUnit>(std::make_shared<sim::UnitHardware>(), options));
     }
     // A transport connected to a single scripted unit.
     void connect() {
         transport.reset();
         sim::Bus::instance().reset();
-        unit = plug({1});
+        unit = std::make_shared<ScriptedUnit>();
+        sim::Bus::instance().attach(1, {1}, unit);
         transport = std::make_unique<trn::UsbTransportV2>();
         transport->reconnect();
     }
@@ -282,29 +266,37 @@ TEST_F(UsbTransport, ReceiveFailures) {
     // A failure leaves the link open; the request names offset and length.
     unit->replies[kReadData] = answer({1, 2});
     EXPECT_EQ(transport->readData(0x1234, 2), (Bytes{1, 2}));
-    EXPECT_EQ(unit->controls.back().bRequest, kReadData);
-    EXPECT_EQ(unit->controls.back().wIndex, 0x1234);
-    EXPECT_EQ(unit->controls.back().wValue, 2);
+    const sim::ControlSetup& asked = unit->controls.back();
+    EXPECT_EQ((std::array<int, 3>{asked.bRequest, asked.wIndex, asked.wValue}),
+              (std::array<int, 3>{kReadData, 0x1234, 2}));
 
     trn::UsbTransportV2 unconnected;
     EXPECT_EQ(failure([&] { unconnected.readData(0, 8); }), "USB can't read data, not connected");
 }
 
 TEST_F(UsbTransport, UnitSelectionByPortAndName) {
-    plug({5, 1});
-    plug({4, 2});
-    plug({6}, 0x0250, std::nullopt);
-    plug({7}, 0x0250, "Mixer Pro");
-    plug({8}, 0x0250, "mixer");
-    plug({9}, 0x0250, "Mixer");
+    // The boot loader and the units of releases out of range are no units of ours.
+    for (const Path& port : {Path{5, 1}, Path{4, 2}}) {
+        plugUnit(port);
+    }
+    plugUnit({7}, 0x0300, "Mixer Pro");
+    plugUnit({8}, 0x0300, "mixer");
+    plugUnit({9}, 0x0300, "Mixer");
+    plugUnit({2}, 0x0210);
+    plugUnit({3}, 0x020F);
+    plugUnit({6}, 0x0400);
+    sim::Bus::instance().attach(
+        1, {1}, std::make_shared<sim::SimulatedBootloader>(std::make_shared<sim::UnitHardware>()));
     struct Case {
         Path port;
         std::string name;
         std::string found;
     };
-    for (const Case& c : {Case{{}, "", "USB:5.1"}, Case{{4}, "", "USB:4.2"},
-                          Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "USB:9"},
-                          Case{{}, "Mix", "Failed to find device"}}) {
+    for (const Case& c :
+         {Case{{}, "", "USB:5.1"}, Case{{4}, "", "USB:4.2"}, Case{{2}, "", "USB:2"},
+          Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "USB:9"},
+          Case{{}, "Mix", "Failed to find device"}, Case{{3}, "", "Failed to find device"},
+          Case{{6}, "", "Failed to find device"}}) {
         SCOPED_TRACE(c.name);
         trn::UsbTransportV2 transport;
         transport.setPortFilter(c.port);
@@ -313,62 +305,20 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
         EXPECT_EQ(error == "no error" ? trn::portPathText(transport.portNumbers()) : error,
                   c.found);
     }
-    EXPECT_EQ(trn::portPathText({1}), "USB:1");
     EXPECT_EQ(trn::portPathText({}), "USB");
-    trn::UsbTransportV2 probe;
-    EXPECT_EQ(probe.productNameAt({7}), "Mixer Pro");
-    EXPECT_EQ(probe.productNameAt({4}), "");  // the exact path only
-    EXPECT_THROW(probe.productNameAt({6}), std::system_error);
-
-    // A unit that cannot be opened ends the search.
-    plug({3, 1})->openResult = LIBUSB_ERROR_ACCESS;
-    auto later = plug({3, 2});
-    trn::UsbTransportV2 transport;
-    transport.setPortFilter({3});
-    EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
-    EXPECT_EQ(later->opens, 0);
-    EXPECT_TRUE(transport.portNumbers().empty());
-}
-
-TEST_F(UsbTransport, ReleaseRangeAndCompressedCatalogue) {
-    struct Case {
-        uint16_t bcd;
-        bool found;
-        bool compressed;
-    };
-    const Case cases[] = {{0x020F, false, false}, {0x0210, true, false}, {0x02FF, true, false},
-                          {0x0300, true, true},   {0x03FF, true, true},  {0x0400, false, false}};
-    std::vector<std::shared_ptr<ScriptedUnit>> units;
-    for (uint8_t port = 1; port <= 6; ++port) {
-        units.push_back(plug({port}, cases[port - 1].bcd));
-    }
-    auto otherProduct = std::make_shared<ScriptedUnit>(0x0250, "Unit");
-    otherProduct->descriptor.idProduct = 0x0002;
-    sim::Bus::instance().attach(1, {7}, otherProduct);
-
     // Listing ignores the filters.
     trn::UsbTransportV2 listing;
     listing.setPortFilter({9});
     listing.setNameFilter("nobody");
-    EXPECT_EQ(listing.listDevices(), (std::vector<Path>{{2}, {3}, {4}, {5}}));
+    EXPECT_EQ(listing.listDevices(), (std::vector<Path>{{5, 1}, {4, 2}, {7}, {8}, {9}, {2}}));
 
-    const Bytes plain = pattern(3000);
-    Bytes packed(compressBound(3000) + 4);
-    uLongf size = static_cast<uLongf>(packed.size() - 4);
-    ASSERT_EQ(compress(packed.data() + 4, &size, plain.data(), 3000), Z_OK);
-    packed.resize(size + 4);
-    for (uint8_t port = 1; port <= 7; ++port) {
-        SCOPED_TRACE(port);
-        trn::UsbTransportV2 transport;
-        transport.setPortFilter({port});
-        if (port == 7 || !cases[port - 1].found) {
-            EXPECT_EQ(failure([&] { transport.reconnect(); }), "Failed to find device");
-            continue;
-        }
-        transport.reconnect();
-        units[port - 1]->replies[kCatalogue] = answer(packed);
-        EXPECT_EQ(transport.readCatalogue(), cases[port - 1].compressed ? plain : packed);
-    }
+    // A unit that cannot be opened ends the search.
+    plugUnit({10, 1}, 0x0300, "Unit", true);
+    plugUnit({10, 2});
+    trn::UsbTransportV2 transport;
+    transport.setPortFilter({10});
+    EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
+    EXPECT_TRUE(transport.portNumbers().empty());
 }
 
 }  // namespace
