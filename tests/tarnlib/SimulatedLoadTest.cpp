@@ -1,6 +1,8 @@
 // The settings model against the simulated unit, through the real USB transport.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "SettingsModel.h"
 #include "UsbTransportV2.h"
 #include "sim/Bus.h"
@@ -56,14 +58,12 @@ TEST_F(SimulatedLoad, PlainAndCompressedCataloguesWithTheirValues) {
             const auto& want = expected[i];
             const trn::Setting& got = *model.settings()[i];
             SCOPED_TRACE(want.name);
-            EXPECT_EQ(got.name(), want.name);
-            EXPECT_EQ(got.type(), trn::normalizeSettingType(want.type));
-            EXPECT_EQ(got.count(), static_cast<int32_t>(want.count));
-            EXPECT_EQ(got.offset(), static_cast<int32_t>(want.offset));
-            EXPECT_EQ(got.readonly(), want.readOnly);
-            EXPECT_EQ(got.isConst(), want.isConst);
-            EXPECT_TRUE(got.valid());
-            EXPECT_FALSE(got.changed());
+            EXPECT_EQ(
+                std::make_tuple(got.name(), got.type(), got.count(), got.offset(), got.readonly(),
+                                got.isConst(), got.valid(), got.changed()),
+                std::make_tuple(want.name, trn::normalizeSettingType(want.type),
+                                static_cast<int32_t>(want.count), static_cast<int32_t>(want.offset),
+                                want.readOnly, want.isConst, true, false));
         }
         EXPECT_EQ(model.value("Calibration table", 3, 0), 0.25);
         EXPECT_EQ(model.valueText("Device name", ""), "bench \"A\"");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -11,21 +12,17 @@
 #include <system_error>
 
 #include "Checksum.h"
+#include "InflateCatalogue.h"
 #include "UsbTransportV2.h"
 #include "sim/Bus.h"
 #include "sim/SimulatedBootloader.h"
 #include "sim/SimulatedUnit.h"
-#include "sim/VirtualDevice.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Path = std::vector<uint8_t>;
-
-constexpr uint8_t kCommit = 7;
-constexpr uint8_t kCatalogue = 9;
-constexpr uint8_t kReadData = 10;
-constexpr uint8_t kWriteData = 11;
+enum Request : uint8_t { kCommit = 7, kCatalogue = 9, kReadData = 10, kWriteData = 11 };
 
 // One answer to a bulk IN transfer.
 struct Packet {
@@ -33,26 +30,17 @@ struct Packet {
     int result = LIBUSB_SUCCESS;
 };
 
-// A unit on the virtual bus whose every answer the test sets, and which records what the host
-// asked of it: the transport's framing and error paths are driven through the real libusb calls.
-class ScriptedUnit : public sim::VirtualDevice {
+// A unit whose every answer the test sets, and which records what the host asked of it: the
+// transport's framing and error paths are driven through the real libusb calls. It keeps the
+// identity of a simulated unit of a release that sends its catalogue plain.
+class ScriptedUnit : public sim::SimulatedUnit {
   public:
-    libusb_device_descriptor deviceDescriptor() const override {
-        // clang-format off
-        return {LIBUSB_DT_DEVICE_SIZE, LIBUSB_DT_DEVICE, 0x0200, 0, 0, 0, 64, 0x6444, 0x0001, 0x0250,
-                0, 0, 0, 1};
-        // clang-format on
+    ScriptedUnit() : SimulatedUnit(std::make_shared<sim::UnitHardware>(), plainRelease()) {}
+    static sim::UnitOptions plainRelease() {
+        sim::UnitOptions options;
+        options.bcdDevice = 0x0250;
+        return options;
     }
-    std::vector<uint8_t> configDescriptor() const override {
-        // One configuration, interface 0 with bulk OUT 0x02 and bulk IN 0x81.
-        // clang-format off
-        return {9, LIBUSB_DT_CONFIG, 32, 0, 1, 1, 0, 0x80, 50,
-                9, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0, 0, 0,
-                7, LIBUSB_DT_ENDPOINT, 0x02, 0x02, 64, 0, 0,
-                7, LIBUSB_DT_ENDPOINT, 0x81, 0x02, 64, 0, 0};
-        // clang-format on
-    }
-    std::optional<std::string> stringDescriptor(uint8_t) const override { return std::nullopt; }
     // Queues the answer set for the request.
     int control(const sim::ControlSetup& setup, uint8_t*, unsigned) override {
         controls.push_back(setup);
@@ -139,6 +127,77 @@ std::string failure(Operation operation) {
         return error.what();
     }
     return "no error";
+}
+
+// The frame checksum: CRC-32 over little-endian words, the last one zero-extended.
+TEST(Checksum, WorkedValuesAndZeroExtendedTail) {
+    std::array<uint32_t, 256> table{};
+    ASSERT_TRUE(crc32InitTable(table.data(), 256));
+    struct Case {
+        std::string data;
+        uint32_t crc;
+    };
+    for (const Case& c : {Case{"", 0xFFFFFFFF}, Case{"abc", 0xE1208697}, Case{"abcd", 0xA62F1C36},
+                          Case{"123456789", 0xAFF19057}, Case{{"\0\0\xFF\xFF", 4}, 0xFF48647D},
+                          Case{"a", 0x6F60065B}, Case{{"a\0\0\0", 4}, 0x6F60065B}}) {
+        SCOPED_TRACE(c.data);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(c.data.data());
+        const auto size = static_cast<unsigned>(c.data.size());
+        EXPECT_EQ(crc32Frame(table.data(), bytes, size), c.crc);
+        // Continuing over whole words gives the same result as one pass.
+        if (size > 4) {
+            EXPECT_EQ(
+                crc32Update(table.data(), crc32Frame(table.data(), bytes, 4), bytes + 4, size - 4),
+                c.crc);
+        }
+    }
+}
+
+// The catalogue payload of a compressing unit: 4 bytes the host skips, then a deflate stream
+// of `plain`; windowBits 15 gives a zlib header, 31 a gzip one.
+Bytes catalogue(const Bytes& plain, int windowBits) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&stream, static_cast<uLong>(plain.size())) + 4, 0xA5);
+    stream.next_in = const_cast<Bytef*>(plain.data());
+    stream.avail_in = static_cast<uInt>(plain.size());
+    stream.next_out = out.data() + 4;
+    stream.avail_out = static_cast<uInt>(out.size() - 4);
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out + 4);
+    deflateEnd(&stream);
+    return out;
+}
+
+TEST(InflateCatalogue, ZlibAndGzipStreamsWholeOrTruncated) {
+    for (int windowBits : {15, 31}) {
+        for (size_t size : {0, 1023, 1024, 1025, 20000}) {
+            SCOPED_TRACE(std::to_string(windowBits) + " " + std::to_string(size));
+            const Bytes plain = pattern(size);
+            const Bytes whole = catalogue(plain, windowBits);
+            EXPECT_EQ(inflateCatalogue(whole), plain);
+            // A cut stream gives what was produced up to the cut.
+            const Bytes out =
+                inflateCatalogue(Bytes(whole.begin(), whole.begin() + whole.size() / 2));
+            EXPECT_LE(out.size(), plain.size());
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), plain.begin()));
+        }
+    }
+}
+
+TEST(InflateCatalogue, ErrorTexts) {
+    for (size_t size = 0; size <= 4; ++size) {
+        EXPECT_EQ(failure([&] { inflateCatalogue(Bytes(size, 0x78)); }),
+                  "Data size is to small (<= 4)")
+            << size;
+    }
+    EXPECT_EQ(failure([] {
+                  inflateCatalogue({0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x9A});
+              }),
+              "Data error");
+    Bytes badTrailer = catalogue(pattern(2000), 15);
+    badTrailer.back() ^= 0xFF;
+    EXPECT_EQ(failure([&] { inflateCatalogue(badTrailer); }), "Data error");
 }
 
 class UsbTransport : public ::testing::Test {
