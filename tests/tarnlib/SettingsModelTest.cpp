@@ -161,9 +161,6 @@ TEST(SettingValues, NumbersAreStoredAsTheTypeHoldsThem) {
     Setting i = make(6);
     i.setValue(0x01020304, 0);
     EXPECT_EQ(i.data(), (Bytes{4, 3, 2, 1}));  // little-endian
-    Setting f = make(30);
-    f.setValue(NAN, 0);
-    EXPECT_TRUE(std::isnan(f.value(0)));
 }
 
 TEST(SettingValues, UninterpretedAndOutOfRangeAreRefused) {
@@ -182,7 +179,6 @@ TEST(SettingValues, UninterpretedAndOutOfRangeAreRefused) {
     EXPECT_FALSE(s.setValue(1, -1));
     EXPECT_FALSE(s.changed());
     EXPECT_FALSE(make(6, 0).setValue(1, 0));
-    EXPECT_EQ(make(6).text(), "");
 }
 
 TEST(SettingValues, Text) {
