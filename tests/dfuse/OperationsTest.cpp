@@ -53,7 +53,7 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
         platform::sleepMs(100);
     }
     const uint32_t stop = STDFUPRT_StopOperation(handle, &context);
-    run.error = stop != kDfuSuccess ? stop : context.errorCode;
+    run.error = stop != kDfuSuccess ? stop : uint32_t{context.errorCode};
     return run;
 }
 
