@@ -12,23 +12,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct TreeDeleter {
-    void operator()(CborNode* n) const { cborFree(n); }
-};
-
 // A decoded tree with the input it points into, kept alive together.
-struct Decoded {
-    std::unique_ptr<Bytes> input;
-    std::unique_ptr<CborNode, TreeDeleter> tree;
-    CborNode* get() const { return tree.get(); }
-    CborNode* operator->() const { return tree.get(); }
+struct Decoded : std::unique_ptr<CborNode, decltype(&cborFree)> {
+    explicit Decoded(Bytes in) : unique_ptr(nullptr, cborFree), input(std::move(in)) {}
+    Bytes input;
 };
 
 Decoded decode(Bytes in) {
-    Decoded d{std::make_unique<Bytes>(std::move(in)), nullptr};
+    Decoded d(std::move(in));
     CborErrorInfo info{-1, CborError::NoError};
-    d.tree.reset(cborDecode(d.input->data(), d.input->size(), &info));
-    EXPECT_NE(d.tree, nullptr) << "error " << static_cast<int>(info.err) << " at " << info.pos;
+    d.reset(cborDecode(d.input.data(), d.input.size(), &info));
+    EXPECT_NE(d, nullptr) << "error " << static_cast<int>(info.err) << " at " << info.pos;
     EXPECT_EQ(info.pos, -1);  // the error record is left alone on success
     return d;
 }
@@ -83,7 +77,7 @@ TEST(CborDecoder, ScalarsOfEveryMajorTypeAndFloats) {
     t = decode({0x63, 'a', 'b', 'c'});
     EXPECT_EQ(t->type, CborType::Text);
     EXPECT_EQ(t->length, 3);
-    EXPECT_EQ(t->value.str, t.input->data() + 1);  // points into the input, not a copy
+    EXPECT_EQ(t->value.str, t.input.data() + 1);  // points into the input, not a copy
 }
 
 TEST(CborDecoder, ContainersAndLookups) {

@@ -141,15 +141,9 @@ TEST(Checksum, WorkedValuesAndZeroExtendedTail) {
                           Case{"123456789", 0xAFF19057}, Case{{"\0\0\xFF\xFF", 4}, 0xFF48647D},
                           Case{"a", 0x6F60065B}, Case{{"a\0\0\0", 4}, 0x6F60065B}}) {
         SCOPED_TRACE(c.data);
-        const auto* bytes = reinterpret_cast<const uint8_t*>(c.data.data());
-        const auto size = static_cast<unsigned>(c.data.size());
-        EXPECT_EQ(crc32Frame(table.data(), bytes, size), c.crc);
-        // Continuing over whole words gives the same result as one pass.
-        if (size > 4) {
-            EXPECT_EQ(
-                crc32Update(table.data(), crc32Frame(table.data(), bytes, 4), bytes + 4, size - 4),
-                c.crc);
-        }
+        EXPECT_EQ(crc32Frame(table.data(), reinterpret_cast<const uint8_t*>(c.data.data()),
+                             static_cast<unsigned>(c.data.size())),
+                  c.crc);
     }
 }
 
