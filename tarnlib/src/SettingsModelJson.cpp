@@ -87,16 +87,18 @@ bool SettingsModel::applyJson(const rapidjson::Document& document) {
         if (!setting) {
             continue;
         }
-        int32_t taken = 0;
-        if (member->value.IsObject()) {
-            const auto inner = member->value.FindMember("value");
-            if (inner != member->value.MemberEnd()) {
-                taken = setting->setJson(inner->value);
-            }
-        } else {
-            taken = setting->setJson(member->value);
+        const rapidjson::Value* value = &member->value;
+        if (value->IsObject()) {
+            const auto inner = value->FindMember("value");
+            value = inner != value->MemberEnd() ? &inner->value : nullptr;
         }
-        if (taken == 0) {
+        const int32_t taken = value ? setting->setJson(*value) : 0;
+        // A setting without elements is exported as an empty array; taking that back is no
+        // failure, or a file the tool wrote itself could not be restored.
+        const bool emptyTakesEmpty = taken == 0 && setting->count() <= 0 &&
+                                     setting->type() != static_cast<uint32_t>(SettingType::Text) &&
+                                     value && value->IsArray() && value->Empty();
+        if (taken == 0 && !emptyTakesEmpty) {
             importFailure_ = ImportValueRefused;
             return false;
         }
