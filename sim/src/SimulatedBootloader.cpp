@@ -81,19 +81,7 @@ const char* SimulatedBootloader::layoutString(uint8_t alternate) {
 }
 
 libusb_device_descriptor SimulatedBootloader::deviceDescriptor() const {
-    libusb_device_descriptor d{};
-    d.bLength = LIBUSB_DT_DEVICE_SIZE;
-    d.bDescriptorType = LIBUSB_DT_DEVICE;
-    d.bcdUSB = 0x0200;
-    d.bMaxPacketSize0 = 64;
-    d.idVendor = kVendorId;
-    d.idProduct = kProductId;
-    d.bcdDevice = 0x2200;
-    d.iManufacturer = kStringManufacturer;
-    d.iProduct = kStringProduct;
-    d.iSerialNumber = kStringSerial;
-    d.bNumConfigurations = 1;
-    return d;
+    return fullSpeedDeviceDescriptor(kVendorId, kProductId, 0x2200);
 }
 
 std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {

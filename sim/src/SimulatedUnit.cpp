@@ -200,19 +200,7 @@ std::vector<uint8_t> SimulatedUnit::cataloguePayload() const {
 }
 
 libusb_device_descriptor SimulatedUnit::deviceDescriptor() const {
-    libusb_device_descriptor d{};
-    d.bLength = LIBUSB_DT_DEVICE_SIZE;
-    d.bDescriptorType = LIBUSB_DT_DEVICE;
-    d.bcdUSB = 0x0200;
-    d.bMaxPacketSize0 = 64;
-    d.idVendor = kVendorId;
-    d.idProduct = kProductId;
-    d.bcdDevice = options_.bcdDevice;
-    d.iManufacturer = 1;
-    d.iProduct = 2;
-    d.iSerialNumber = 3;
-    d.bNumConfigurations = 1;
-    return d;
+    return fullSpeedDeviceDescriptor(kVendorId, kProductId, options_.bcdDevice);
 }
 
 std::vector<uint8_t> SimulatedUnit::configDescriptor() const {

@@ -22,12 +22,31 @@ struct ControlSetup {
     bool deviceToHost() const { return (bmRequestType & LIBUSB_ENDPOINT_IN) != 0; }
 };
 
+// A full-speed device descriptor with one configuration and its manufacturer, product and
+// serial number at string indexes 1, 2 and 3, as both simulated devices have them.
+inline libusb_device_descriptor fullSpeedDeviceDescriptor(uint16_t vendor, uint16_t product,
+                                                          uint16_t release) {
+    libusb_device_descriptor d{};
+    d.bLength = LIBUSB_DT_DEVICE_SIZE;
+    d.bDescriptorType = LIBUSB_DT_DEVICE;
+    d.bcdUSB = 0x0200;
+    d.bMaxPacketSize0 = 64;
+    d.idVendor = vendor;
+    d.idProduct = product;
+    d.bcdDevice = release;
+    d.iManufacturer = 1;
+    d.iProduct = 2;
+    d.iSerialNumber = 3;
+    d.bNumConfigurations = 1;
+    return d;
+}
+
 // A device model on the virtual bus. The bus calls it from the libusb functions; results are
 // libusb codes (LIBUSB_SUCCESS, LIBUSB_ERROR_PIPE for a stall, LIBUSB_ERROR_TIMEOUT, ...).
 // The bus charges each transfer its bus time afterwards; on LIBUSB_ERROR_TIMEOUT it makes the
 // transfer last its whole time-out, counting what the handler already spent.
 class VirtualDevice {
-public:
+  public:
     virtual ~VirtualDevice() = default;
 
     virtual libusb_device_descriptor deviceDescriptor() const = 0;
@@ -64,10 +83,10 @@ public:
     virtual void attached(Bus& bus) { bus_ = &bus; }
     virtual void detached() { bus_ = nullptr; }
 
-protected:
+  protected:
     Bus* bus() const { return bus_; }
 
-private:
+  private:
     Bus* bus_ = nullptr;
 };
 
