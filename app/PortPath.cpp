@@ -14,7 +14,6 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
     }
     const std::string utf8 = text.toStdString();
     std::vector<uint8_t> path;
-    QStringList numbers;
     try {
         size_t start = 0;
         while (true) {
@@ -24,7 +23,6 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
             // Only the low 8 bits of a number are kept, so 300 gives 44 and -1 gives 255.
             const uint8_t number = static_cast<uint8_t>(std::stoi(field, nullptr, 10));
             path.push_back(number);
-            numbers << QString::number(number);
             if (dot == std::string::npos) {
                 break;
             }
@@ -33,6 +31,10 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
     } catch (...) {
         qCritical("Invalid port path: \"%s\"", utf8.c_str());
         return {};
+    }
+    QStringList numbers;
+    for (const uint8_t number : path) {
+        numbers << QString::number(number);
     }
     const QByteArray quoted = '"' + numbers.join("\".\"").toUtf8() + '"';
     qDebug() << "port path" << text << "as string:" << quoted.constData();

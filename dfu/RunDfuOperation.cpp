@@ -31,7 +31,8 @@ bool queryStatus(DfuOperationContext& context) {
     return true;
 }
 
-// A failed erase or upgrade is stopped all the same, so that no worker is left running.
+// A failed erase or upgrade is stopped all the same, so that no worker is left running. The
+// stop writes into a copy: the context keeps the error that was reported.
 bool abandon(DfuOperationContext& context) {
     DfuOperationContext scratch = context;
     STDFUPRT_StopOperation(operationHandle, &scratch);
