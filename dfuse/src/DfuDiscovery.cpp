@@ -80,4 +80,11 @@ uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths) {
     return kDfuSuccess;
 }
 
+std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
+    const std::optional<DevicePath> parsed = DevicePath::parse(path);
+    if (!parsed)
+        return std::nullopt;
+    return parsed->ports;
+}
+
 }  // namespace dfuse

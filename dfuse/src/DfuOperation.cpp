@@ -119,11 +119,21 @@ uint32_t DfuOperation::execute() {
     code = session.ensureIdle();
     if (code != kDfuSuccess)
         return code;
+    code = perform(session, layout, dfu->functional());
+    // A failed or stopped operation leaves the device in dfuIDLE where it can, so that the next
+    // run does not meet a half-finished upload or download. The failure itself is what counts.
+    if (code != kDfuSuccess)
+        session.ensureIdle();
+    return code;
+}
+
+uint32_t DfuOperation::perform(DfuseSession& session, const MemoryLayout& layout,
+                               const DfuFunctional& functional) {
     switch (operationCode_) {
         case kDfuOperationErase:
             return erase(session, layout);
         case kDfuOperationUpgrade:
-            return upgrade(session, layout, dfu->functional());
+            return upgrade(session, layout, functional);
         case kDfuOperationLeave:
             if (layout.groups.empty())
                 return kDfuErrorBadMemoryLayout;

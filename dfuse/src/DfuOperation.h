@@ -36,6 +36,8 @@ class DfuOperation {
   private:
     void run();
     uint32_t execute();
+    uint32_t perform(DfuseSession& session, const MemoryLayout& layout,
+                     const DfuFunctional& functional);
     uint32_t erase(DfuseSession& session, const MemoryLayout& layout);
     uint32_t upgrade(DfuseSession& session, const MemoryLayout& layout,
                      const DfuFunctional& functional);

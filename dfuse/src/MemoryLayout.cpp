@@ -134,4 +134,16 @@ const SectorGroup* findSectorGroup(const MemoryLayout& layout, uint32_t address)
     return nullptr;
 }
 
+std::optional<uint32_t> firstAddressWithout(const MemoryLayout& layout, uint32_t address,
+                                            uint32_t size, uint8_t access) {
+    const uint64_t end = uint64_t(address) + size;
+    for (uint64_t at = address; at < end;) {
+        const SectorGroup* group = findSectorGroup(layout, uint32_t(at));
+        if (!group || (group->access & access) != access)
+            return uint32_t(at);
+        at = uint64_t(sectorStart(*group, uint32_t(at))) + group->size;
+    }
+    return std::nullopt;
+}
+
 }  // namespace dfuse

@@ -58,6 +58,14 @@ uint32_t STDFU_Clrstatus(uint32_t* handle) {
     return device->clrStatus();
 }
 
+uint32_t STDFU_Abort(uint32_t* handle) {
+    std::shared_ptr<DfuInterface> device;
+    const uint32_t code = withDevice(handle, &device);
+    if (code != kDfuSuccess)
+        return code;
+    return device->abort();
+}
+
 uint32_t STDFU_Close(uint32_t* handle) {
     if (!handle)
         return kDfuErrorInvalidArgument;

@@ -182,6 +182,11 @@ TEST_F(OperationsTest, DeviceFailuresBecomeTheOperationErrorCode) {
         EXPECT_EQ(run.error, c.expected) << dfuReturnCodeName(run.error);
         EXPECT_EQ(run.lastPercent() == 100, c.expected == kDfuSuccess);
         EXPECT_EQ(flashHolds(kFlash, firmware), c.expected == kDfuSuccess);
+        // A failure leaves the device ready for the next run, not in dfuERROR or mid-transfer.
+        if (c.faults.unplugAtRequest == 0) {
+            EXPECT_EQ(loader_->state(), sim::DfuState::dfuIdle)
+                << sim::dfuStateName(loader_->state());
+        }
     }
 }
 

@@ -14,4 +14,8 @@ namespace dfuse {
 // STDFUPRT_CreateMappingFromDevice, or nothing when the device's location cannot be read.
 uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths);
 
+// The USB port path (hub ports from the root hub down) that a path of findDfuInterfaces names;
+// nothing for a text that is no such path.
+std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path);
+
 }  // namespace dfuse

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct MemoryLayout {
 // Parses a memory-layout string; kDfuErrorBadMemoryLayout when it is malformed or its sectors
 // run past the 32-bit address space.
 uint32_t parseMemoryLayout(const std::string& text, MemoryLayout* layout);
+
+// The first address in [address, address + size) that lies in no sector with all the `access`
+// bits, or nothing when the whole range has them.
+std::optional<uint32_t> firstAddressWithout(const MemoryLayout& layout, uint32_t address,
+                                            uint32_t size, uint8_t access);
 
 // The layout of alternate setting `alternate` in a mapping.
 uint32_t mappingLayout(DfuMapping mapping, uint32_t alternate, MemoryLayout* layout);

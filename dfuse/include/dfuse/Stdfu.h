@@ -17,6 +17,9 @@ uint32_t STDFU_SelectCurrentConfiguration(uint32_t* handle, uint32_t configurati
 
 uint32_t STDFU_Getstatus(uint32_t* handle, DfuStatus* status);
 uint32_t STDFU_Clrstatus(uint32_t* handle);
+// Ends a download or upload that the device still holds open (dfuDNLOAD-IDLE, dfuUPLOAD-IDLE):
+// the device returns to dfuIDLE.
+uint32_t STDFU_Abort(uint32_t* handle);
 
 // Releases the interface, closes the device and sets *handle to 0.
 uint32_t STDFU_Close(uint32_t* handle);
