@@ -2,9 +2,9 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "dfuse/DfuDiscovery.h"
 
@@ -26,4 +26,66 @@ QStringList findDfuDevices() {
         devices.append(upper);
     }
     return devices;
+}
+
+QString portPathString(const std::vector<uint8_t>& port) {
+    QStringList numbers;
+    for (const uint8_t number : port) {
+        numbers << QString::number(number);
+    }
+    return numbers.join('.');
+}
+
+std::vector<uint8_t> dfuDevicePort(const QString& devicePath) {
+    return dfuse::devicePortPath(devicePath.toStdString()).value_or(std::vector<uint8_t>{});
+}
+
+namespace {
+
+bool isOnPort(const QString& devicePath, const std::vector<uint8_t>& port) {
+    const std::vector<uint8_t> at = dfuDevicePort(devicePath);
+    return !at.empty() && at.size() >= port.size() &&
+           std::equal(port.begin(), port.end(), at.begin());
+}
+
+}  // namespace
+
+std::optional<QString> firstDfuDeviceOn(const QStringList& devices,
+                                        const std::vector<uint8_t>& port) {
+    for (const QString& device : devices) {
+        if (port.empty() || isOnPort(device, port)) {
+            return device;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> pickDfuDevice(const QStringList& devices, const std::vector<uint8_t>& port,
+                                     const char* noneMessage) {
+    if (port.empty()) {
+        if (devices.isEmpty()) {
+            qCritical("%s", noneMessage);
+            return std::nullopt;
+        }
+        if (devices.size() > 1) {
+            qWarning(
+                "%lld devices are in DFU mode; using the one on port path %s (choose another "
+                "with --port)",
+                static_cast<long long>(devices.size()),
+                qUtf8Printable(portPathString(dfuDevicePort(devices.first()))));
+        }
+        return devices.first();
+    }
+    if (std::optional<QString> device = firstDfuDeviceOn(devices, port)) {
+        return device;
+    }
+    qCritical("%s", noneMessage);
+    QStringList elsewhere;
+    for (const QString& device : devices) {
+        elsewhere << portPathString(dfuDevicePort(device));
+    }
+    qCritical("No DFU device on port path %s (DFU devices present on: %s)",
+              qUtf8Printable(portPathString(port)),
+              elsewhere.isEmpty() ? "none" : qUtf8Printable(elsewhere.join(", ")));
+    return std::nullopt;
 }

@@ -12,10 +12,20 @@
 
 namespace {
 
-constexpr uint8_t kDfuIdle = 2;
-// A device that is not idle after this many clear-status requests will not become idle.
-constexpr int kMaxClearStatus = 10;
+// A device that is not idle after this many requests will not become idle.
+constexpr int kMaxIdleRequests = 10;
 
+bool readStatus(uint32_t& handle, DfuStatus& status) {
+    if (STDFU_Getstatus(&handle, &status) != kDfuSuccess) {
+        qCritical("unable to get status!");
+        return false;
+    }
+    qDebug() << "dfu state:" << int(status.bState);
+    return true;
+}
+
+// Brings the device to dfuIDLE from whatever state an earlier run left it in: an open
+// download or upload is aborted, an error is cleared.
 bool bringToIdle(const QString& path) {
     ScopedDevice device;
     if (STDFU_Open(path.toLatin1().constData(), device.out()) != kDfuSuccess) {
@@ -28,26 +38,28 @@ bool bringToIdle(const QString& path) {
         return false;
     }
     DfuStatus status{};
-    if (STDFU_Getstatus(&handle, &status) != kDfuSuccess) {
-        qCritical("unable to get status!");
+    if (!readStatus(handle, status)) {
         return false;
     }
-    qDebug() << "dfu state:" << int(status.bState);
-    for (int clears = 0; status.bState != kDfuIdle; ++clears) {
-        if (clears == kMaxClearStatus) {
-            qCritical("device did not become idle after %i clear-status requests (state %i)",
-                      kMaxClearStatus, status.bState);
+    for (int requests = 0; status.bState != kDfuStateIdle; ++requests) {
+        if (requests == kMaxIdleRequests) {
+            qCritical("device did not become idle after %i requests (state %i)", kMaxIdleRequests,
+                      status.bState);
             return false;
         }
-        if (STDFU_Clrstatus(&handle) != kDfuSuccess) {
+        if (status.bState == kDfuStateDnloadIdle || status.bState == kDfuStateUploadIdle) {
+            if (STDFU_Abort(&handle) != kDfuSuccess) {
+                qCritical("unable to abort transfer!");
+                return false;
+            }
+        } else if (STDFU_Clrstatus(&handle) != kDfuSuccess && status.bState == kDfuStateError) {
+            // Outside dfuERROR the device refuses the clear and says where it stands instead.
             qCritical("unable to clear status!");
             return false;
         }
-        if (STDFU_Getstatus(&handle, &status) != kDfuSuccess) {
-            qCritical("unable to get status!");
+        if (!readStatus(handle, status)) {
             return false;
         }
-        qDebug() << "dfu state:" << int(status.bState);
     }
     if (device.release() != kDfuSuccess) {
         qCritical("unable to close device!");
@@ -58,18 +70,17 @@ bool bringToIdle(const QString& path) {
 
 }  // namespace
 
-bool returnToNormalOperation() {
+bool returnToNormalOperation(const std::vector<uint8_t>& port) {
     const QStringList devices = findDfuDevices();
     qDebug() << "device list:" << devices;
-    if (devices.isEmpty()) {
-        qCritical("Cannot return device to normal operation: no device in update-mode detected!");
-        return false;
-    }
-    if (!bringToIdle(devices.first())) {
+    const std::optional<QString> device = pickDfuDevice(
+        devices, port,
+        "Cannot return device to normal operation: no device in update-mode detected!");
+    if (!device || !bringToIdle(*device)) {
         return false;
     }
 
-    DfuOperationContext context = makeDfuContext(devices.first());
+    DfuOperationContext context = makeDfuContext(*device);
     ScopedMapping mapping;
     uint32_t alternates = 0;
     const uint32_t mapped =

@@ -3,6 +3,7 @@
 #include <QDebug>
 
 #include "dfuse/StdfuPrt.h"
+#include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -44,6 +45,12 @@ bool pollUntilComplete(DfuOperationContext& context) {
     uint32_t unchangedMs = 0;
     while (true) {
         if (!queryStatus(context)) {
+            return abandon(context);
+        }
+        if (platform::interruptRequested) {
+            // The stop takes effect between two blocks; a block under way is finished first.
+            qCritical("DFU operation %x interrupted: stopping it after the current block",
+                      context.operation);
             return abandon(context);
         }
         const int percent = context.percent;

@@ -8,6 +8,7 @@
 
 #include "SimulatedLoader.h"
 #include "dfu/FindDfuDevices.h"
+#include "dfu/ReturnToNormalOperation.h"
 #include "dfuse/Stdfu.h"
 #include "sim/SimulatedUnit.h"
 
@@ -78,6 +79,45 @@ TEST_F(DeviceAccessTest, RefusesBadPathsAndSelections) {
     EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 4), kDfuErrorInvalidArgument);
     EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 1, 0, 0), kDfuErrorInvalidArgument);
     EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
+}
+
+// Whatever state an earlier run (or another tool) left the boot loader in, resuming brings it to
+// dfuIDLE first and starts the firmware.
+TEST_F(DeviceAccessTest, ResumeStartsFromEveryStateAnEarlierRunLeaves) {
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    const sim::ControlSetup getStatus{0xA1, 3, 0, 0, 6};
+    const sim::ControlSetup upload{0xA1, 2, 2, 0, 64};
+    const sim::ControlSetup setAddress{0x21, 1, 0, 0, 5};
+    const sim::ControlSetup clearStatus{0x21, 4, 0, 0, 0};
+    const struct {
+        const char* what;
+        std::vector<sim::ControlSetup> requests;
+        sim::DfuState before;
+    } cases[] = {
+        {"upload open", {upload}, sim::DfuState::dfuUploadIdle},
+        {"download open", {setAddress, getStatus, getStatus}, sim::DfuState::dfuDnloadIdle},
+        {"error", {clearStatus}, sim::DfuState::dfuError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        hardware_->makeUnit = sim::SimulatedUnit::factory({});
+        replaceLoader({});
+        for (const sim::ControlSetup& request : c.requests) {
+            uint8_t data[64] = {0x21, 0x00, 0x00, 0x00, 0x08};
+            loader_->control(request, data, 1000);
+        }
+        ASSERT_EQ(loader_->state(), c.before);
+        messages.clear();
+        EXPECT_TRUE(returnToNormalOperation({2}));
+        EXPECT_NE(std::dynamic_pointer_cast<sim::SimulatedBootloader>(
+                      sim::Bus::instance().deviceAt(1, {2})),
+                  loader_)
+            << "the boot loader left";
+        EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                                [](const auto& m) { return m.first == QtCriticalMsg; }),
+                  0);
+    }
+    qInstallMessageHandler(previous);
 }
 
 }  // namespace

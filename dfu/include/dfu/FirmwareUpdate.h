@@ -2,10 +2,25 @@
 
 #include <QString>
 
-// Erases and programs the first unit in DFU mode with image 0 of a .dfu file, then returns it
-// to normal operation; true when all of it succeeded.
-bool updateFirmware(const QString& dfuFile);
+#include <cstdint>
+#include <vector>
+
+// How far a firmware update got with the unit, so that the caller can tell the user what state
+// a failed or interrupted update leaves the unit in.
+enum class UpdateStage {
+    kNotStarted,      // no flash changed; the unit may sit in its boot loader
+    kFlashChanging,   // erasing or programming began and did not finish
+    kFlashWritten,    // the whole image is written; the unit still sits in its boot loader
+    kLeftUnchanged,   // the image was refused and the unit went back to its old firmware
+    kLeftProgrammed,  // the unit left its boot loader to start the new firmware
+};
+
+// Erases and programs the first unit in DFU mode on `port` (or below it; any for an empty
+// port) with image 0 of a .dfu file, then returns it to normal operation; true when all of it
+// succeeded. `reached`, when given, tells how far it got.
+bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port = {},
+                    UpdateStage* reached = nullptr);
 
 // Reads and checks the whole .dfu file and its first image without touching any device; logs
-// why when the file is unusable.
+// why when the file cannot be a firmware update.
 bool checkFirmwareFile(const QString& dfuFile);
