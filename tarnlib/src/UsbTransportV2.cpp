@@ -183,6 +183,7 @@ void UsbTransportV2::disconnect() {
 }
 
 void UsbTransportV2::connect() {
+    openFailure_ = {};
     DeviceList devices(context_);
     UniqueHandle chosen;
     for (libusb_device* device : devices) {
@@ -199,6 +200,7 @@ void UsbTransportV2::connect() {
         const int rc = libusb_open(device, &opened);
         if (rc < 0) {
             // A unit we may not open ends the search: a later one is not silently taken instead.
+            openFailure_ = {path, rc};
             throwLibusb(rc);
         }
         UniqueHandle candidate(opened);
@@ -432,6 +434,14 @@ bool UsbTransportV2::commit() {
     requireConnection();
     controlRequest(kRequestCommit, 0, 0);
     return true;
+}
+
+bool UsbTransportV2::OpenFailure::accessDenied() const {
+    return code == LIBUSB_ERROR_ACCESS;
+}
+
+std::string UsbTransportV2::OpenFailure::text() const {
+    return libusbCategory.message(code);
 }
 
 std::string portPathText(const std::vector<uint8_t>& path) {

@@ -44,6 +44,18 @@ class UsbTransportV2 : public TransportLayer {
     // The port path of the connected unit; empty without a connection.
     std::vector<uint8_t> portNumbers();
 
+    // A unit that the last connection attempt found but could not open: its port path and the
+    // libusb code (such as LIBUSB_ERROR_ACCESS); code 0 when there was none.
+    struct OpenFailure {
+        std::vector<uint8_t> port;
+        int code = 0;
+        // The code says that the user lacks permission to open the device.
+        bool accessDenied() const;
+        // The code's libusb name and text.
+        std::string text() const;
+    };
+    const OpenFailure& lastOpenFailure() const { return openFailure_; }
+
   private:
     void connect();
     void disconnect();
@@ -62,6 +74,7 @@ class UsbTransportV2 : public TransportLayer {
     std::vector<uint8_t> portFilter_;
     std::string nameFilter_;
     std::string productName_;
+    OpenFailure openFailure_;
 };
 
 // The text form of a port path for display: "USB:4.2"; "USB" for an empty path.
