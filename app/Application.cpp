@@ -55,20 +55,24 @@ bool runApplication(const QStringList& arguments) {
 
     verboseOutput = parser.isSet("verbose");
     const bool discardSettings = parser.isSet("discard-settings");
-    const QString portText = parser.value("port");
-    const std::string deviceName = parser.value("name").toStdString();
+    UnitSelection selection;
+    selection.portText = parser.value("port");
+    selection.deviceName = parser.value("name").toStdString();
 
     if (parser.isSet("list-devices")) {
         return printDeviceList();
     }
     if (parser.isSet("resume")) {
-        return returnToNormalOperation();
+        if (!selection.portText.isEmpty() && !parseSelectedPort(selection)) {
+            return false;
+        }
+        return returnToNormalOperation(selection.port);
     }
     if (parser.isSet("export")) {
-        return exportSettings(parser.value("export"), portText, deviceName);
+        return exportSettings(parser.value("export"), selection);
     }
     if (parser.isSet("import")) {
-        return importSettings(parser.value("import"), portText, deviceName);
+        return importSettings(parser.value("import"), selection);
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
@@ -76,6 +80,5 @@ bool runApplication(const QStringList& arguments) {
         printDeviceList();
         parser.showHelp(1);
     }
-    return runUpdate(positional.first(), discardSettings, parser.isSet("no-backup"), portText,
-                     deviceName);
+    return runUpdate(positional.first(), discardSettings, parser.isSet("no-backup"), selection);
 }

@@ -41,6 +41,11 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
     return path;
 }
 
+bool parseSelectedPort(UnitSelection& selection) {
+    selection.port = parsePortPath(selection.portText);
+    return selection.portText.isEmpty() || !selection.port.empty();
+}
+
 bool printDeviceList() {
     // Straight to standard output, not through the log: the user picks a --port value from it
     // at every verbosity.

@@ -4,10 +4,11 @@
 #include "Commands.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
+#include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
 bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    for (int attempt = 0; attempt < 200 && !platform::interruptRequested; ++attempt) {
         if (logAttempts) {
             qDebug("trying to connect (retries: %i)", attempt);
         }
@@ -19,17 +20,17 @@ bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
     return false;
 }
 
-bool exportSettings(const QString& fileName, const QString& portText,
-                    const std::string& deviceName) {
+bool exportSettings(const QString& fileName, UnitSelection& selection) {
     if (QFileInfo::exists(fileName)) {
         qInfo() << "File already exists, overwriting\n" << fileName;
     }
-    const std::vector<uint8_t> port = parsePortPath(portText);
+    if (!parseSelectedPort(selection)) {
+        return false;
+    }
     qInfo() << "Waiting for device connection to export settings, to file:\n" << fileName;
 
-    UnitSession unit(port, deviceName);
-    if (!unit.waitForUnit(true, "Unable to connect to device for setting export! (port: %s)",
-                          portText)) {
+    UnitSession unit(selection);
+    if (!unit.waitForUnit(true, "Unable to connect to device for setting export! (port: %s)")) {
         return false;
     }
     const std::string text = unit.model().exportJson(false);
@@ -44,18 +45,18 @@ bool exportSettings(const QString& fileName, const QString& portText,
     return true;
 }
 
-bool importSettings(const QString& fileName, const QString& portText,
-                    const std::string& deviceName) {
+bool importSettings(const QString& fileName, UnitSelection& selection) {
     if (!QFileInfo::exists(fileName)) {
         qCritical() << "Unable to import settings, file does not exist:\n" << fileName;
         return false;
     }
-    const std::vector<uint8_t> port = parsePortPath(portText);
+    if (!parseSelectedPort(selection)) {
+        return false;
+    }
     qInfo() << "Connecting to device to update settings, from file:\n" << fileName;
 
-    UnitSession unit(port, deviceName);
-    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)",
-                          portText)) {
+    UnitSession unit(selection);
+    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
         return false;
     }
     const bool ok = unit.model().importJsonFile(fileName.toStdString());

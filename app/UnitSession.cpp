@@ -3,18 +3,51 @@
 #include <QDebug>
 
 #include "Commands.h"
+#include "dfu/FindDfuDevices.h"
+#include "platform/Interrupt.h"
 
-UnitSession::UnitSession(const std::vector<uint8_t>& port, const std::string& deviceName)
-    : model_(transport_) {
-    transport_.setNameFilter(deviceName);
-    transport_.setPortFilter(port);
+UnitSession::UnitSession(UnitSelection& selection) : selection_(selection), model_(transport_) {
+    transport_.setNameFilter(selection.deviceName);
+    transport_.setPortFilter(selection.portFilter());
 }
 
-bool UnitSession::waitForUnit(bool logAttempts, const char* failure, const QString& portText) {
+void UnitSession::pinFoundUnit() {
+    if (!selection_.pinned.empty()) {
+        return;
+    }
+    selection_.pinned = transport_.portNumbers();
+    if (selection_.portText.isEmpty() && transport_.listDevices().size() > 1) {
+        qWarning(
+            "Several units are attached; using the one on port path %s (choose another with "
+            "--port)",
+            qUtf8Printable(portPathString(selection_.pinned)));
+    }
+}
+
+bool UnitSession::loadOnce() {
+    if (!model_.load()) {
+        return false;
+    }
+    pinFoundUnit();
+    return true;
+}
+
+bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     if (connectWithRetry(model_, logAttempts)) {
+        pinFoundUnit();
         return true;
     }
-    qCritical(failure, qUtf8Printable(portText));
+    if (platform::interruptRequested) {
+        return false;
+    }
+    qCritical(failure, qUtf8Printable(selection_.portText));
+    const trn::UsbTransportV2::OpenFailure& denied = transport_.lastOpenFailure();
+    if (denied.accessDenied()) {
+        qCritical(
+            "The unit on port path %s was found but cannot be opened (%s): install the udev "
+            "rule 70-unitflash.rules as README.md describes under \"Real units\"",
+            qUtf8Printable(portPathString(denied.port)), denied.text().c_str());
+    }
     printDeviceList();
     return false;
 }

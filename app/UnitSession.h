@@ -1,33 +1,36 @@
 #pragma once
 
-#include <QString>
-
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "SettingsModel.h"
+#include "UnitSelection.h"
 #include "UsbTransportV2.h"
 
-// The link to one unit for one step of a command: a transport restricted to the user's port
-// and product name, and a settings model on it. Both go when the step ends, which closes the
-// USB connection, so that at most one link is open at a time.
+// The link to one unit for one step of a command: a transport restricted to the selected unit,
+// and a settings model on it. Both go when the step ends, which closes the USB connection, so
+// that at most one link is open at a time. The first step that reaches a unit pins the
+// selection to its port path.
 class UnitSession {
   public:
-    UnitSession(const std::vector<uint8_t>& port, const std::string& deviceName);
+    explicit UnitSession(UnitSelection& selection);
     UnitSession(const UnitSession&) = delete;
     UnitSession& operator=(const UnitSession&) = delete;
 
     trn::SettingsModel& model() { return model_; }
 
+    // Reads the unit's settings once.
+    bool loadOnce();
+
     // Waits for the unit and reads its settings (connectWithRetry). When it does not come,
-    // logs `failure` (a format whose %s takes the port text) and lists the attached units.
-    bool waitForUnit(bool logAttempts, const char* failure, const QString& portText);
+    // logs `failure` (a format whose %s takes the port text) and lists the attached units;
+    // when an interrupt ends the wait, logs nothing.
+    bool waitForUnit(bool logAttempts, const char* failure);
 
     // Sends the changed values and has the unit save its settings in flash memory.
     void storeChanges();
 
   private:
+    void pinFoundUnit();
+
+    UnitSelection& selection_;
     trn::UsbTransportV2 transport_;
     trn::SettingsModel model_;
 };

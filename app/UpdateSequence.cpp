@@ -1,12 +1,15 @@
+#include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 
 #include <exception>
-#include <optional>
 
 #include "Commands.h"
+#include "Interruption.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
+#include "dfu/FindDfuDevices.h"
 #include "dfu/FirmwareUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "platform/Platform.h"
@@ -27,54 +30,54 @@ bool acceptFirmwareFile(const QString& firmwareFile) {
     return false;
 }
 
-bool writeBackup(UnitSession& unit, const QString& portText) {
-    if (!unit.waitForUnit(true, "Unable to connect to device for setting backup! (port: %s)",
-                          portText)) {
-        return false;
+// Writes the backup file; its name, or an empty text when there is none.
+QString writeBackup(UnitSession& unit) {
+    if (!unit.waitForUnit(true, "Unable to connect to device for setting backup! (port: %s)")) {
+        return QString();
     }
     const std::string text = unit.model().exportJson(false);
     if (text.empty()) {
         qCritical("Unable to read any data from device for setting backup");
-        return false;
+        return QString();
     }
-    if (!writeSettingsFile(backupFileName(unit.model()), text,
-                           "Unable to open file for setting backup:")) {
-        return false;
+    const QString name = backupFileName(unit.model());
+    if (!writeSettingsFile(name, text, "Unable to open file for setting backup:")) {
+        return QString();
     }
     qDebug("Settings successfully backed up");
-    return true;
+    return name;
 }
 
-bool backUpSettings(const QString& portText, const std::string& deviceName) {
-    const std::vector<uint8_t> port = parsePortPath(portText);
+QString backUpSettings(UnitSelection& selection) {
     qInfo("Waiting for device connection to backup settings");
-    UnitSession unit(port, deviceName);
-    if (writeBackup(unit, portText)) {
-        return true;
+    UnitSession unit(selection);
+    const QString name = writeBackup(unit);
+    if (name.isEmpty() && !interrupted()) {
+        qCritical("Unable to backup device settings, aborting!");
     }
-    qCritical("Unable to backup device settings, aborting!");
-    return false;
+    return name;
 }
 
-// The settings read just before the boot loader is triggered, and the name a backup of them
-// would get, for the case that they cannot be written back.
+// The settings read just before the boot loader is triggered, the name a backup of them gets,
+// and the file that holds them once there is one.
 struct KeptSettings {
     std::string text;
     QString rescueFileName;
+    QString savedIn;
 };
 
-KeptSettings triggerBootloader(const QString& portText, const std::string& deviceName) {
-    UnitSession unit(parsePortPath(portText), deviceName);
+KeptSettings triggerBootloader(UnitSelection& selection) {
+    UnitSession unit(selection);
     trn::SettingsModel& model = unit.model();
     KeptSettings kept;
-    if (model.load()) {
+    if (unit.loadOnce()) {
         kept.text = model.exportJson(false);
         kept.rescueFileName = backupFileName(model);
         model.setValue("trigger bootloader", 1, 0);
         model.writeChanged();
-    } else if (!portText.isEmpty()) {
+    } else if (!selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(portText));
+                  qUtf8Printable(selection.portText));
         printDeviceList();
         return kept;
     }
@@ -83,13 +86,12 @@ KeptSettings triggerBootloader(const QString& portText, const std::string& devic
     return kept;
 }
 
-bool restoreSettings(const std::string& text, const QString& portText,
-                     const std::string& deviceName) {
-    const std::vector<uint8_t> port = parsePortPath(portText);
+bool restoreSettings(const std::string& text, UnitSelection& selection, bool& cameBack) {
     qInfo("Waiting for device restart to import old settings...");
-    UnitSession unit(port, deviceName);
-    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)",
-                          portText)) {
+    UnitSession unit(selection);
+    cameBack =
+        unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)");
+    if (!cameBack) {
         return false;
     }
     const bool ok = unit.model().importJson(text);
@@ -102,53 +104,160 @@ bool restoreSettings(const std::string& text, const QString& portText,
     return ok;
 }
 
-// Settings that exist only in memory are lost when the process ends; save them where the
-// user can import them from.
-void rescueSettings(const KeptSettings& kept) {
-    if (writeSettingsFile(kept.rescueFileName, kept.text,
-                          "Unable to open file for setting backup:")) {
-        qCritical() << "The settings read before the update were saved to" << kept.rescueFileName
-                    << "- restore them with --import";
+// Settings that exist only in memory are lost when the process ends: they go to a file in the
+// working directory, else in the temporary directory, else into the log itself.
+QString rescueSettings(const KeptSettings& kept) {
+    const QString inTemp = QDir(QDir::tempPath()).filePath(kept.rescueFileName);
+    for (const QString& name : {kept.rescueFileName, inTemp}) {
+        if (writeSettingsFile(name, kept.text, "Unable to open file for setting backup:")) {
+            qCritical() << "The settings read before the update were saved to" << name;
+            return name;
+        }
+    }
+    qCritical(
+        "The settings read before the update could not be saved to a file; save this "
+        "text as a .json file and import it with --import:\n%s",
+        kept.text.c_str());
+    return QString();
+}
+
+// One argument as a POSIX shell reads it back.
+QString shellWord(const QString& word) {
+    static const QString plain =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:+=,@%";
+    bool quote = word.isEmpty();
+    for (const QChar c : word) {
+        quote = quote || !plain.contains(c);
+    }
+    if (!quote) {
+        return word;
+    }
+    QString quoted = word;
+    return '\'' + quoted.replace('\'', "'\\''") + '\'';
+}
+
+// Tells the user what state a run that did not finish leaves the unit in, and the commands
+// that finish the work, one per line in the order to run them.
+void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selection,
+                    const QString& firmwareFile, const QString& settingsFile) {
+    const QString where = selection.portFilter().empty()
+                              ? QString("The unit")
+                              : "The unit on port path " + portPathString(selection.portFilter());
+    QStringList tool{QCoreApplication::arguments().value(0, "unitflash")};
+    if (!selection.portFilter().empty()) {
+        tool << "--port" << portPathString(selection.portFilter());
+    }
+    QString state;
+    QList<QStringList> steps;
+    switch (stage) {
+        case UpdateStage::kNotStarted:
+            state = "is in its boot loader (or on its way there) with its firmware unchanged";
+            steps << QStringList{"--resume"};
+            break;
+        case UpdateStage::kFlashChanging:
+            state = "is left in its boot loader with its flash partly written";
+            steps << QStringList{"--discard-settings", firmwareFile};
+            break;
+        case UpdateStage::kFlashWritten:
+            state = "is left in its boot loader with the new firmware written";
+            steps << QStringList{"--resume"};
+            break;
+        case UpdateStage::kLeftUnchanged:
+            qCritical("%s runs its old firmware with its settings", qUtf8Printable(where));
+            return;
+        case UpdateStage::kLeftProgrammed:
+            if (cameBack) {
+                state = "runs the new firmware without its old settings";
+                break;
+            }
+            // A firmware that does not start leaves the chip in its boot loader.
+            state =
+                "did not come back after the update; if it sits in its boot loader, its new "
+                "firmware does not start and it needs a firmware file that does";
+            steps << QStringList{"--discard-settings", firmwareFile};
+            break;
+    }
+    if (!settingsFile.isEmpty()) {
+        steps << QStringList{"--import", settingsFile};
+    }
+    if (steps.isEmpty()) {
+        qCritical("%s %s", qUtf8Printable(where), qUtf8Printable(state));
+        return;
+    }
+    qCritical("%s %s. To recover it, run these commands in this order:", qUtf8Printable(where),
+              qUtf8Printable(state));
+    for (const QStringList& step : steps) {
+        QStringList words;
+        for (const QString& word : tool + step) {
+            words << shellWord(word);
+        }
+        qCritical("  %s", qUtf8Printable(words.join(' ')));
     }
 }
 
 }  // namespace
 
 bool runUpdate(const QString& firmwareFile, bool discardSettings, bool noBackup,
-               const QString& portText, const std::string& deviceName) {
+               UnitSelection& selection) {
     if (!acceptFirmwareFile(firmwareFile)) {
         return false;
     }
+    if (!parseSelectedPort(selection)) {
+        return false;
+    }
+    const InterruptGuard guard;
     const bool skipBackup = noBackup || discardSettings;
-    if (!skipBackup && !backUpSettings(portText, deviceName)) {
+    QString backupFile;
+    if (!skipBackup) {
+        backupFile = backUpSettings(selection);
+        if (backupFile.isEmpty() && !interrupted()) {
+            return false;
+        }
+    }
+    if (interrupted()) {
+        qCritical(
+            "Update interrupted before the unit was changed: its firmware and settings are "
+            "as they were");
         return false;
     }
 
-    const KeptSettings kept = triggerBootloader(portText, deviceName);
+    KeptSettings kept = triggerBootloader(selection);
+    kept.savedIn = backupFile;
     if (!discardSettings && kept.text.empty()) {
         qCritical(
             "Aborting update (unable to export settings before update): specify "
             "\"--discard-settings\" to update regardless");
-        returnToNormalOperation();
+        returnToNormalOperation(selection.portFilter());
         return false;
     }
 
-    // From here on the kept settings are the only copy unless a backup file was written.
-    const bool mustRescue = !discardSettings && skipBackup;
-    bool ok = false;
+    UpdateStage stage = UpdateStage::kNotStarted;
+    bool cameBack = true;
     try {
-        if (!updateFirmware(firmwareFile)) {
+        if (!interrupted() && updateFirmware(firmwareFile, selection.portFilter(), &stage)) {
+            if (discardSettings) {
+                return true;
+            }
+            if (!interrupted() && restoreSettings(kept.text, selection, cameBack)) {
+                return true;
+            }
+        } else if (!interrupted()) {
             qCritical("Firmware update failed!");
-        } else if (discardSettings) {
-            return true;
-        } else {
-            ok = restoreSettings(kept.text, portText, deviceName);
         }
     } catch (const std::exception& e) {
         qCritical("%s", e.what());
     }
-    if (!ok && mustRescue) {
-        rescueSettings(kept);
+    if (interrupted()) {
+        qCritical("Update interrupted");
     }
-    return ok;
+    // From here on the kept settings are the only copy unless a backup file was written.
+    if (!discardSettings && kept.savedIn.isEmpty()) {
+        kept.savedIn = rescueSettings(kept);
+    }
+    // A unit that was never sent to its boot loader is wherever it was: nothing to advise.
+    if (!kept.text.empty() || stage != UpdateStage::kNotStarted) {
+        adviseRecovery(stage, cameBack, selection, firmwareFile,
+                       discardSettings ? QString() : kept.savedIn);
+    }
+    return false;
 }

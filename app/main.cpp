@@ -4,10 +4,12 @@
 
 #include "Application.h"
 #include "ConsoleLog.h"
+#include "Interruption.h"
 
 int main(int argc, char* argv[]) {
     applicationTimer.start();
     qInstallMessageHandler(consoleMessageHandler);
+    ignoreBrokenPipes();
     bool ok = false;
     {
         QCoreApplication application(argc, argv);

@@ -1,6 +1,16 @@
 #include "CliFixture.h"
 
 #include <QFile>
+#include <QProcess>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+
+extern char** environ;
 
 #include "sim/DfuFileWriter.h"
 
@@ -20,8 +30,10 @@ void CliTest::SetUp() {
     setDevices(QJsonArray{unitAt("1.4")});
 }
 
-void CliTest::setDevices(const QJsonArray& devices, bool persistent) {
-    QFile::remove(root_.filePath("state.json"));
+void CliTest::setDevices(const QJsonArray& devices, bool persistent, bool keepState) {
+    if (!keepState) {
+        QFile::remove(root_.filePath("state.json"));
+    }
     QJsonObject scenario{{"devices", devices}};
     if (persistent) {
         scenario.insert("stateFile", root_.filePath("state.json"));
@@ -36,6 +48,26 @@ ToolRun CliTest::run(const QStringList& arguments) const {
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
     environment.insert("UNITFLASH_SIM_PACE", "0");
     return runTool(UNITFLASH_SIM_BINARY, arguments, environment, work_.path());
+}
+
+ToolRun CliTest::runUnprivileged(const QStringList& arguments, const QString& temporary) const {
+    // The simulator's scenario and state stay writable; the working directory does not.
+    const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                         QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QFile::setPermissions(root_.path(), all);
+    QFile::setPermissions(root_.filePath("state.json"), all);
+    QDir(temporary).mkpath(".");
+    QFile::setPermissions(temporary, all);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
+    environment.insert("UNITFLASH_SIM_PACE", "0");
+    environment.insert("TMPDIR", temporary);
+    return runTool(
+        "setpriv",
+        QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", UNITFLASH_SIM_BINARY} +
+            arguments,
+        environment, work_.path());
 }
 
 ToolRun CliTest::runInShell(const QString& preamble, const QStringList& arguments) const {
@@ -63,8 +95,8 @@ QStringList CliTest::files() const {
     return work_.entryList(QDir::Files, QDir::Name);
 }
 
-QString CliTest::firmware(const QString& version, const QString& name) const {
-    const std::vector<uint8_t> image = sim::makeExampleFirmware(version.toStdString());
+QString CliTest::firmware(const QString& version, const QString& name, size_t size) const {
+    const std::vector<uint8_t> image = sim::makeExampleFirmware(version.toStdString(), size);
     const std::vector<uint8_t> bytes = sim::buildDfuFile(0x08000000, image);
     write(name,
           QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
@@ -86,4 +118,83 @@ QByteArray CliTest::savedSettings() const {
     }
     const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
     return state.value("1-1.4").toObject().value("savedSettings").toString().toLatin1();
+}
+
+ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
+                                const std::vector<int>& toSend) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
+    environment.insert("UNITFLASH_SIM_PACE", "1");
+    // A terminal's foreground job has these at their default; the child inherits them from here.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, SIG_DFL);
+    }
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(work_.path());
+    process.start(UNITFLASH_SIM_BINARY, arguments);
+    ToolRun run;
+    if (!process.waitForStarted(30000)) {
+        return run;
+    }
+    QByteArray out;
+    while (!out.contains(waitFor.toUtf8() + '\n') && process.waitForReadyRead(60000)) {
+        out += process.readAllStandardOutput();
+    }
+    for (const int signal : toSend) {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+    }
+    process.waitForFinished(120000);
+    out += process.readAllStandardOutput();
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(out);
+    return run;
+}
+
+int CliTest::runIntoClosedPipe(const QStringList& arguments) const {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return -1;
+    }
+    close(ends[0]);
+    QByteArray binary = UNITFLASH_SIM_BINARY;
+    std::vector<QByteArray> words{binary};
+    for (const QString& argument : arguments) {
+        words.push_back(argument.toUtf8());
+    }
+    std::vector<char*> argv;
+    for (QByteArray& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    QByteArray scenario = "UNITFLASH_SIM_SCENARIO=" + scenario_.toUtf8();
+    QByteArray pace = "UNITFLASH_SIM_PACE=0";
+    std::vector<char*> env{scenario.data(), pace.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, ends[1]);
+    // Whatever the test runner does with SIGPIPE, the tool starts with it at its default.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    // The tool runs in the working directory, as the other runs do.
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(work_.path());
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, binary.constData(), &actions, &attributes, argv.data(), env.data());
+    QDir::setCurrent(previous);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(ends[1]);
+    int status = 0;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <ostream>
+#include <vector>
+
 #include "RunTool.h"
 
 // A working directory with a simulated unit whose state lasts from one run of unitflash-sim to
@@ -19,12 +22,24 @@ class CliTest : public ::testing::Test {
 
     void SetUp() override;
     // Describes the devices on the bus (a JSON array of device entries); with `persistent`
-    // their state carries over from one run to the next.
-    void setDevices(const QJsonArray& devices, bool persistent = true);
+    // their state carries over from one run to the next. With `keepState` the devices keep what
+    // earlier runs left in them (flash, settings, boot loader or not) and only their options
+    // and faults change.
+    void setDevices(const QJsonArray& devices, bool persistent = true, bool keepState = false);
     // Runs unitflash-sim in the working directory.
     ToolRun run(const QStringList& arguments) const;
     // Runs it in a shell after `preamble` (e.g. resource limits).
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
+    // Runs it with the simulated devices paced to real time and, once it has printed a line
+    // ending in `waitFor`, sends it `signals` one after another, as a terminal would. The exit
+    // code is -1 when a signal ended the process.
+    ToolRun runInterrupted(const QStringList& arguments, const QString& waitFor,
+                           const std::vector<int>& toSend) const;
+    // Runs it as an unprivileged user, for whom the working directory is read-only; its
+    // temporary directory is `temporary`. Needs root; the exit code is -1 without.
+    ToolRun runUnprivileged(const QStringList& arguments, const QString& temporary) const;
+    // Runs it with standard output a pipe whose reader has already gone.
+    int runIntoClosedPipe(const QStringList& arguments) const;
 
     QString path(const QString& name) const { return work_.filePath(name); }
     QByteArray read(const QString& name) const;
@@ -32,7 +47,8 @@ class CliTest : public ::testing::Test {
     // Files in the working directory, sorted by name.
     QStringList files() const;
     // Writes an example firmware file naming `version`; its file name.
-    QString firmware(const QString& version, const QString& name = "firmware.dfu") const;
+    QString firmware(const QString& version, const QString& name = "firmware.dfu",
+                     size_t size = 48 * 1024) const;
     // A fresh export of the unit's settings (expects success); the file is removed again.
     QByteArray exportedSettings(const QString& name = "check.json") const;
     // The settings the unit has stored, from the simulator's state file.
@@ -43,6 +59,11 @@ class CliTest : public ::testing::Test {
     QDir work_;
     QString scenario_;
 };
+
+// Readable failure output for lines and lists of lines.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 // Output lines without their time stamps, for comparison.
 inline QStringList untimed(const ToolRun& run) {

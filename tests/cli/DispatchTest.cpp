@@ -38,4 +38,23 @@ TEST_F(Dispatch, VerboseAfterTheFileNameCounts) {
     EXPECT_TRUE(untimed(verbose).contains("[D] No port path specified"));
 }
 
+// A --port text that is no port path ends every command that takes a port before any unit is
+// touched, instead of widening it to any unit.
+TEST_F(Dispatch, AMalformedPortStopsEveryCommandThatTakesOne) {
+    write("a.json", "{\"Location\": \"Elsewhere\"}");
+    const QString dfu = firmware("2.0.0");
+    const QStringList commands[] = {
+        {"--resume"}, {"--export", "b.json"}, {"--import", "a.json"}, {dfu}, {"-d", dfu}};
+    for (const QStringList& command : commands) {
+        SCOPED_TRACE(command.join(' ').toStdString());
+        const ToolRun run = this->run(command + QStringList{"--port", "4..2"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(untimed(run).last(), "[!] Invalid port path: \"4..2\"");
+    }
+    EXPECT_EQ(files(), (QStringList{"a.json", "firmware.dfu"}));
+    const QByteArray settings = exportedSettings();
+    EXPECT_TRUE(settings.contains("\"Version: Firmware\": \"1.0.0\"")) << settings.toStdString();
+    EXPECT_FALSE(settings.contains("Elsewhere"));
+}
+
 }  // namespace

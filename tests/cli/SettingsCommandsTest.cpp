@@ -85,15 +85,39 @@ TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
     EXPECT_EQ(read("a.json"), "keep me");
 }
 
-TEST_F(SettingsCommands, ImportWithoutUnitWaitsSilently) {
-    setDevices({});
+// A unit that is not there, and one that is there but may not be opened: the import waits
+// silently, and the failure says which it was.
+TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
     write("a.json", "{}");
-    const ToolRun run = this->run({"--import", "a.json", "--verbose", "--port", "3.1"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_FALSE(run.out.contains("trying to connect"));
-    EXPECT_EQ(untimed(run).mid(untimed(run).size() - 2),
-              (QStringList{"[!] Unable to connect to device for setting import! (port: 3.1)",
-                           "Available devices:"}));
+    const QJsonObject denied = unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}});
+    const struct {
+        const char* what;
+        QJsonArray devices;
+        QStringList options;
+        QStringList ending;
+    } cases[] = {
+        {"no unit",
+         {},
+         {"--import", "a.json", "--port", "3.1"},
+         {"[!] Unable to connect to device for setting import! (port: 3.1)", "Available devices:"}},
+        {"no permission",
+         {denied},
+         {"--import", "a.json"},
+         {"[!] Unable to connect to device for setting import! (port: )",
+          "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
+          "Access denied (insufficient permissions)): install the udev rule 70-unitflash.rules "
+          "as README.md describes under \"Real units\"",
+          "Available devices:", " Port path: 1.4"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        setDevices(c.devices);
+        const ToolRun run = this->run(c.options + QStringList{"--verbose"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_FALSE(run.out.contains("trying to connect"));
+        const QStringList lines = untimed(run);
+        EXPECT_EQ(lines.mid(lines.size() - c.ending.size()), c.ending) << run.out.toStdString();
+    }
 }
 
 TEST_F(SettingsCommands, FiltersChooseTheUnit) {

@@ -1,5 +1,8 @@
 #include <QRegularExpression>
 
+#include <csignal>
+#include <vector>
+
 #include "CliFixture.h"
 #include "sim/DfuFileWriter.h"
 
@@ -12,6 +15,50 @@ class Update : public CliTest {
         write("changes.json",
               "{\"Location\": \"Lab 7\", \"Thresholds\": [5, 6], \"Output 3: gain\": 2.25}");
         ASSERT_EQ(run({"--import", "changes.json"}).exitCode, 0);
+    }
+
+    // Runs the recovery commands a failed run printed, in their order; false when there were
+    // none or one of them failed.
+    bool followAdvice(const ToolRun& failed) {
+        const QStringList commands = untimed(failed).filter(QRegularExpression(R"(^\[!\]   )"));
+        for (const QString& command : commands) {
+            QStringList words;
+            QString word;
+            bool quoted = false;
+            for (const QChar c : command.mid(6)) {
+                if (c == '\'') {
+                    quoted = !quoted;
+                } else if (c == ' ' && !quoted) {
+                    words << word;
+                    word.clear();
+                } else {
+                    word += c;
+                }
+            }
+            words << word;
+            EXPECT_EQ(words.first(), UNITFLASH_SIM_BINARY);
+            const ToolRun step = run(words.mid(1));
+            if (step.exitCode != 0) {
+                ADD_FAILURE() << command.toStdString() << "\n" << step.out.toStdString();
+                return false;
+            }
+        }
+        return !commands.isEmpty();
+    }
+
+    // The firmware version and location of the unit on `port`, or "bootloader".
+    QString unitOn(const QString& port) {
+        const ToolRun listed = run({"-l"});
+        if (!listed.out.contains(" Port path: " + port + "\n")) {
+            return "bootloader";
+        }
+        run({"--export", "probe.json", "--port", port});
+        // Settings files may hold NaN, which strict JSON parsers refuse.
+        const QString text = QString::fromUtf8(read("probe.json"));
+        QFile::remove(path("probe.json"));
+        const QRegularExpression version(R"re("Version: Firmware": "([^"]*)")re");
+        const QRegularExpression location(R"re("Location": "([^"]*)")re");
+        return version.match(text).captured(1) + " " + location.match(text).captured(1);
     }
 };
 
@@ -87,13 +134,51 @@ TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
     EXPECT_EQ(untimed(missing), (QStringList{"[W] Can not read dfu file for firmware update:  "
                                              "\"missing.dfu\"",
                                              "[!] Unable to perform update, invalid dfu file"}));
-    write("corrupt.dfu", "DfuSe but not really");
-    const ToolRun corrupt = run({"corrupt.dfu", "--no-backup"});
-    EXPECT_EQ(corrupt.exitCode, 1);
-    EXPECT_EQ(untimed(corrupt), (QStringList{"[!] Error opening dfu file (corrupt.dfu): 0x12340010",
-                                             "[!] Unable to perform update, invalid dfu file"}));
-    // A refused file never gets near the flash: the unit still runs its old firmware.
-    EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
+}
+
+// A file that cannot be a firmware update never changes the unit: what the file alone shows is
+// refused before the unit is touched, what needs the device's memory map before anything is
+// erased, and the unit then goes back to its old firmware.
+TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
+    const std::vector<uint8_t> code = sim::makeExampleFirmware("2.0.0");
+    const std::vector<uint8_t> small(256, 0x11);
+    const auto file = [](const std::vector<sim::DfuTarget>& targets) {
+        const std::vector<uint8_t> bytes = sim::buildDfuFile(targets);
+        return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                          static_cast<int>(bytes.size()));
+    };
+    const struct {
+        const char* what;
+        QByteArray content;
+        bool refusedBeforeTrigger;
+        QString reason;
+    } cases[] = {
+        {"damaged", "DfuSe but not really", true, "[!] Error opening dfu file (x.dfu): 0x12340010"},
+        {"no element", file({{0, "", {}}}), true,
+         "[!] The image of the dfu file has no element: there is nothing to program"},
+        {"overlap", file({{0, "", {{0x08000000, code}, {0x08000100, small}}}}), true,
+         "[!] Element 1 at 0x08000100 overlaps element 0 at 0x08000000 (49152 bytes)"},
+        {"past 4 GiB", file({{0, "", {{0xFFFFFFF0, small}}}}), true,
+         "[!] Error opening dfu file (x.dfu): 0x12340013"},
+        {"option bytes", file({{1, "", {{0x1FFFC000, {0xAA, 0xEF}}}}}), false,
+         "[!] The image is for alternate setting 1 (\"Option Bytes\"), not the internal flash: "
+         "refusing to program it"},
+        {"outside flash", file({{0, "", {{0x08000000, code}, {0x080FFF80, small}}}}), false,
+         "[!] Element 1 at 0x080fff80 (256 bytes) reaches 0x08100000, outside the writable "
+         "sectors of the internal flash: refusing to program it"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write("x.dfu", c.content);
+        const ToolRun run = this->run({"x.dfu", "--no-backup"});
+        EXPECT_EQ(run.exitCode, 1);
+        const QStringList lines = untimed(run);
+        EXPECT_TRUE(lines.contains(c.reason)) << run.out.toStdString();
+        EXPECT_EQ(lines.contains("[I] Waiting for device to enter update mode..."),
+                  !c.refusedBeforeTrigger);
+        EXPECT_FALSE(run.out.contains(" %")) << "nothing was erased or written";
+        EXPECT_EQ(unitOn("1.4"), "1.0.0 Bench 1");
+    }
 }
 
 TEST_F(Update, WithoutUnitTheBackupFailsAndNothingHappens) {
@@ -137,6 +222,7 @@ TEST_F(Update, APortThatMatchesNoUnitLeavesTheUnitAlone) {
               (QStringList{"[!] Unable to put desired device in update mode (port: 2)",
                            "Available devices:", " Port path: 1.4",
                            "[!] Cannot update device: no DFU device detected!",
+                           "[!] No DFU device on port path 2 (DFU devices present on: none)",
                            "[!] Firmware update failed!"}));
     EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
 }
@@ -156,32 +242,42 @@ TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
     EXPECT_EQ(backups(files()).size(), 1);
 }
 
-TEST_F(Update, AnEraseErrorStopsBeforeWriting) {
-    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"eraseError", true}}}})});
-    const ToolRun run = this->run({firmware("2.0.0")});
-    EXPECT_EQ(run.exitCode, 1);
-    const QStringList lines = untimed(run);
-    EXPECT_TRUE(lines.contains("[!] erase operation failed.")) << run.out.toStdString();
-    EXPECT_EQ(lines.last(), "[!] Firmware update failed!");
-    EXPECT_FALSE(run.out.contains("Start upgrade"));
-    // The backup file holds the settings; the chip waits in its boot loader.
-    EXPECT_EQ(backups(files()).size(), 1);
-    EXPECT_EQ(untimed(this->run({"-l"})), QStringList{"Available devices:"});
-}
+// A failed erase never goes on to programming. The settings stay in a file (the backup, or one
+// written for the purpose), and the commands the run prints bring the unit back whole.
+TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
+    const struct {
+        const char* fault;
+        QStringList options;
+        QString failure;
+    } cases[] = {
+        {"eraseError", {}, "[!] erase operation failed."},
+        {"writeError", {"--no-backup"}, "[!] upgrade operation failed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{c.fault, true}}}})});
+        changeSettings();
+        const QByteArray before = exportedSettings();
+        const ToolRun run = this->run(c.options + QStringList{"--verbose", firmware("2.0.0")});
+        EXPECT_EQ(run.exitCode, 1);
+        const QStringList lines = untimed(run);
+        EXPECT_TRUE(lines.contains(c.failure)) << run.out.toStdString();
+        EXPECT_EQ(lines.contains("[D] Start upgrade..."), c.failure.contains("upgrade"));
+        const QStringList kept = backups(files());
+        ASSERT_EQ(kept.size(), 1);
+        EXPECT_EQ(read(kept.first()), before);
+        EXPECT_TRUE(
+            lines.contains("[!] The unit on port path 1.4 is left in its boot loader with "
+                           "its flash partly written. To recover it, run these commands "
+                           "in this order:"))
+            << run.out.toStdString();
+        EXPECT_EQ(unitOn("1.4"), "bootloader");
 
-TEST_F(Update, AWriteErrorWithoutBackupSavesTheKeptSettings) {
-    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"writeError", true}}}})});
-    const QByteArray before = exportedSettings();
-    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
-    EXPECT_EQ(run.exitCode, 1);
-    const QStringList lines = untimed(run);
-    EXPECT_TRUE(lines.contains("[!] upgrade operation failed.")) << run.out.toStdString();
-    const QStringList rescued = backups(files());
-    ASSERT_EQ(rescued.size(), 1);
-    EXPECT_EQ(read(rescued.first()), before);
-    EXPECT_TRUE(lines.last().startsWith("[!] The settings read before the update were saved to \"" +
-                                        rescued.first() + "\""));
-    EXPECT_TRUE(lines.last().endsWith("--import"));
+        setDevices({unitAt("1.4")}, true, true);
+        EXPECT_TRUE(followAdvice(run));
+        EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        QFile::remove(path(kept.first()));
+    }
 }
 
 TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
@@ -201,40 +297,230 @@ TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
     ASSERT_EQ(rescued.size(), 1);
     EXPECT_EQ(read(rescued.first()), before);
 
-    // Recovery: program a good image with the settings discarded, then import the file.
-    ASSERT_EQ(this->run({"-d", firmware("2.0.0")}).exitCode, 0);
-    ASSERT_EQ(this->run({"--import", rescued.first()}).exitCode, 0);
+    EXPECT_TRUE(
+        lines.contains("[!] The unit on port path 1.4 did not come back after the "
+                       "update; if it sits in its boot loader, its new firmware does not "
+                       "start and it needs a firmware file that does. To recover it, run "
+                       "these commands in this order:"))
+        << run.out.toStdString();
+
+    // The advice, with a firmware file that starts.
+    firmware("2.0.0", "blank.dfu");
+    EXPECT_TRUE(followAdvice(run));
     EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
 }
 
-TEST_F(Update, ResumeWithoutDeviceFails) {
-    setDevices({});
-    const ToolRun run = this->run({"--resume", "--verbose"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(untimed(run),
-              (QStringList{"[D] device list: ()",
-                           "[!] Cannot return device to normal operation: no device in "
-                           "update-mode detected!"}));
+// --resume acts on a boot loader in any state, and with --port only on the one there.
+TEST_F(Update, ResumeStartsTheChosenBootLoader) {
+    const QJsonObject loader = unitAt("1.4", {{"kind", "bootloader"}});
+    const QJsonObject inError = unitAt(
+        "1.4", {{"kind", "bootloader"}, {"bootloaderFaults", QJsonObject{{"startInError", true}}}});
+    const QJsonObject second = unitAt("2.1", {{"kind", "bootloader"}});
+    const struct {
+        const char* what;
+        QJsonArray devices;
+        QStringList options;
+        QStringList expected;  // lines in this order
+        QString on14, on21;
+    } cases[] = {
+        {"none",
+         {},
+         {},
+         {"[D] device list: ()",
+          "[!] Cannot return device to normal operation: no device in update-mode detected!"},
+         "bootloader",
+         "bootloader"},
+        {"idle",
+         {loader},
+         {},
+         {"[D] dfu state: 2", "[D] Return to normal operation complete!"},
+         "1.0.0 Bench 1",
+         "bootloader"},
+        {"in error",
+         {inError},
+         {},
+         {"[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
+         "1.0.0 Bench 1",
+         "bootloader"},
+        {"another port",
+         {loader},
+         {"--port", "2.1"},
+         {"[!] Cannot return device to normal operation: no device in update-mode detected!",
+          "[!] No DFU device on port path 2.1 (DFU devices present on: 1.4)"},
+         "bootloader",
+         "bootloader"},
+        {"the chosen one of two",
+         {loader, second},
+         {"--port", "2.1"},
+         {"[D] dfu state: 2", "[D] Return to normal operation complete!"},
+         "bootloader",
+         "1.0.0 Bench 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        setDevices(c.devices);
+        const ToolRun run = this->run(c.options + QStringList{"--resume", "--verbose"});
+        EXPECT_EQ(run.exitCode, c.expected.last().startsWith("[!]") ? 1 : 0);
+        const QStringList lines = untimed(run).filter(
+            QRegularExpression("dfu state|device list: \\(\\)|complete|^\\[!\\]"));
+        EXPECT_EQ(lines, c.expected) << run.out.toStdString();
+        EXPECT_EQ(unitOn("1.4"), c.on14);
+        EXPECT_EQ(unitOn("2.1"), c.on21);
+    }
 }
 
-TEST_F(Update, ResumeStartsTheFirmwareOfAnIdleBootloader) {
-    setDevices({unitAt("1.4", {{"kind", "bootloader"}})});
-    EXPECT_EQ(untimed(run({"-l"})), QStringList{"Available devices:"});
-    const ToolRun run = this->run({"--resume", "--verbose"});
-    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-    const QStringList states = untimed(run).filter("dfu state:");
-    EXPECT_EQ(states, QStringList{"[D] dfu state: 2"});
-    EXPECT_TRUE(untimed(run).contains("[D] Return to normal operation complete!"));
-    EXPECT_EQ(untimed(this->run({"-l"})), (QStringList{"Available devices:", " Port path: 1.4"}));
+// On a bench with several units, every step of a run (trigger, boot loader, leave, restore)
+// works on the unit the run began with.
+TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
+    const QJsonObject unitA = unitAt("1.4");
+    const QJsonObject unitB = unitAt("2.1", {{"settings", QJsonObject{{"Location", "Unit B"}}}});
+    const QJsonObject loaderA = unitAt("1.4", {{"kind", "bootloader"}});
+    const struct {
+        const char* what;
+        QJsonArray devices;
+        QStringList options;
+        QString on14, on21;
+    } cases[] = {
+        {"the first unit by default", {unitA, unitB}, {}, "2.0.0 Unit A", "1.0.0 Unit B"},
+        {"the chosen unit, with a boot loader elsewhere",
+         {loaderA, unitB},
+         {"--port", "2.1"},
+         "bootloader",
+         "2.0.0 Unit B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        setDevices(c.devices);
+        write("a.json", "{\"Location\": \"Unit A\"}");
+        if (c.on14 != "bootloader") {
+            ASSERT_EQ(run({"--import", "a.json", "--port", "1.4"}).exitCode, 0);
+        }
+        const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
+        EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+        EXPECT_EQ(untimed(run).contains("[W] Several units are attached; using the one on port "
+                                        "path 1.4 (choose another with --port)"),
+                  c.options.isEmpty());
+        EXPECT_EQ(unitOn("1.4"), c.on14);
+        EXPECT_EQ(unitOn("2.1"), c.on21);
+    }
 }
 
-TEST_F(Update, ResumeClearsAnErrorStateFirst) {
-    setDevices({unitAt("1.4", {{"kind", "bootloader"},
-                               {"bootloaderFaults", QJsonObject{{"startInError", true}}}})});
-    const ToolRun run = this->run({"--resume", "--verbose"});
-    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-    EXPECT_EQ(untimed(run).filter("dfu state:"),
-              (QStringList{"[D] dfu state: 10", "[D] dfu state: 2"}));
+// Ctrl-C, SIGTERM or a hang-up stops the run at its next safe point: the settings are kept in a
+// file, the run names the unit's state, and the commands it prints make the unit whole.
+TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
+    const struct {
+        const char* what;
+        QJsonObject unit;
+        QStringList options;
+        QString waitFor;
+        std::vector<int> toSend;
+        QString state;           // what the run says of the unit
+        const char* stateAfter;  // firmware version after the advice; empty: the run ended early
+    } cases[] = {
+        {"before the unit is changed",
+         unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
+         {},
+         "Waiting for device connection to backup settings",
+         {SIGHUP},
+         "before the unit was changed",
+         ""},
+        {"while the boot loader is awaited",
+         unitAt("1.4", {{"bootloaderDelayMs", 3000}}),
+         {},
+         "Waiting for device to enter update mode...",
+         {SIGTERM},
+         "is in its boot loader (or on its way there) with its firmware unchanged",
+         "1.0.0"},
+        {"while erasing",
+         unitAt("1.4"),
+         {"--no-backup"},
+         "] 0 %",
+         {SIGINT},
+         "is left in its boot loader with its flash partly written",
+         "2.0.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        setDevices({c.unit});
+        const ToolRun run = runInterrupted(
+            c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)}, c.waitFor, c.toSend);
+        EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
+        const QStringList lines = untimed(run);
+        EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
+        if (*c.stateAfter == 0) {
+            EXPECT_EQ(lines.last(),
+                      "[!] Update interrupted before the unit was changed: its "
+                      "firmware and settings are as they were");
+            continue;
+        }
+        EXPECT_TRUE(lines.contains("[!] Update interrupted")) << run.out.toStdString();
+        EXPECT_EQ(backups(files()).size(), 1);
+        setDevices({unitAt("1.4")}, true, true);
+        EXPECT_TRUE(followAdvice(run));
+        EXPECT_EQ(unitOn("1.4"), QString(c.stateAfter) + " Bench 1");
+        for (const QString& backup : backups(files())) {
+            QFile::remove(path(backup));
+        }
+    }
+}
+
+// Settings that exist only in memory go to the working directory, else to the temporary
+// directory, else into the log: they are never dropped.
+TEST_F(Update, KeptSettingsAreNeverDropped) {
+    const QString temporary = QDir::cleanPath(path("../tmp"));
+    const struct {
+        const char* where;
+        bool unprivileged;  // the working directory is read-only
+        QString preamble;   // for the shell run
+    } cases[] = {
+        {"temporary directory", true, ""},
+        {"log", false, "trap '' XFSZ; ulimit -f 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"writeError", true}}}})});
+        changeSettings();
+        const QByteArray before = exportedSettings();
+        const QStringList arguments{"--no-backup", firmware("2.0.0")};
+        const ToolRun run = c.unprivileged ? runUnprivileged(arguments, temporary)
+                                           : runInShell(c.preamble, arguments);
+        ASSERT_EQ(run.exitCode, 1) << run.out.toStdString();
+        EXPECT_TRUE(backups(files()).isEmpty());
+        const QStringList rescued = backups(QDir(temporary).entryList(QDir::Files));
+        if (c.unprivileged) {
+            ASSERT_EQ(rescued.size(), 1) << run.out.toStdString();
+            const QString file = QDir(temporary).filePath(rescued.first());
+            EXPECT_TRUE(untimed(run).contains(
+                "[!] The settings read before the update were saved to \"" + file + "\""));
+            QFile saved(file);
+            ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+            EXPECT_EQ(saved.readAll(), before);
+            EXPECT_TRUE(run.out.contains(" --import '" + file + "'")) << run.out.toStdString();
+            saved.remove();
+        } else {
+            EXPECT_TRUE(rescued.isEmpty());
+            EXPECT_TRUE(run.out.contains(QString::fromUtf8(before))) << run.out.toStdString();
+        }
+    }
+}
+
+// A second signal does not wait for a safe point.
+TEST_F(Update, ASecondSignalEndsTheRunAtOnce) {
+    setDevices({unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}})});
+    const ToolRun run = runInterrupted({firmware("2.0.0")},
+                                       "Waiting for device connection to "
+                                       "backup settings",
+                                       {SIGINT, SIGTERM});
+    EXPECT_EQ(run.exitCode, -1) << run.out.toStdString();
+}
+
+// A reader that goes away (a pipe into `head -1`) does not stop the run half-way.
+TEST_F(Update, AClosedOutputDoesNotStopTheRun) {
+    changeSettings();
+    const QByteArray before = exportedSettings();
+    EXPECT_EQ(runIntoClosedPipe({"--verbose", "--no-backup", firmware("2.0.0")}), 0);
+    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+    EXPECT_EQ(runIntoClosedPipe({"--list-devices"}), 0);
 }
 
 }  // namespace
