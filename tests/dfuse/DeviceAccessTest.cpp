@@ -57,8 +57,9 @@ TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyC
     EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1), kDfuSuccess);
     DfuStatus status{};
     ASSERT_EQ(STDFU_Getstatus(&handle, &status), kDfuSuccess);
-    EXPECT_EQ(status.bState, kDfuStateIdle);
-    EXPECT_EQ(status.bStatus, kDfuStatusOk);
+    // As a real STM32 boot loader after reset.
+    EXPECT_EQ(status.bState, kDfuStateError);
+    EXPECT_EQ(status.bStatus, kDfuStatusErrFirmware);
     EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
     EXPECT_EQ(STDFU_Getstatus(&handle, &status), kDfuErrorBadHandle);
 }
