@@ -1,15 +1,19 @@
 #include "sim/Scenario.h"
 
+#include <fcntl.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/istreamwrapper.h>
 #include <rapidjson/ostreamwrapper.h>
 #include <rapidjson/prettywriter.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <sstream>
 #include <stdexcept>
@@ -27,7 +31,7 @@ namespace {
 // What the state file holds of one device; it is rewritten only when this changes.
 struct Snapshot {
     std::string mode;  // the side on the bus: "unit", "bootloader" or "none"
-    std::vector<uint8_t> flash;
+    std::vector<uint8_t> savedSettings;
     unsigned unitStarts = 0;
     std::vector<uint8_t> image;  // live values of a unit on the bus
     int dfuState = -1;           // DFU state of a boot loader on the bus
@@ -35,7 +39,7 @@ struct Snapshot {
     uint32_t pointer = 0;
 
     bool operator==(const Snapshot& o) const {
-        return mode == o.mode && flash == o.flash && unitStarts == o.unitStarts &&
+        return mode == o.mode && savedSettings == o.savedSettings && unitStarts == o.unitStarts &&
                image == o.image && dfuState == o.dfuState && dfuStatus == o.dfuStatus &&
                pointer == o.pointer;
     }
@@ -48,6 +52,8 @@ struct Placed {
     std::string key;  // its entry in the state file
     std::shared_ptr<UnitHardware> hardware;
     Snapshot saved;
+    // What the device's flash file holds; empty until it is written.
+    std::vector<uint8_t> flashWritten;
 };
 
 struct Loaded {
@@ -164,14 +170,52 @@ std::string besideScenario(const std::string& scenarioPath, const std::string& f
     return slash == std::string::npos ? file : scenarioPath.substr(0, slash + 1) + file;
 }
 
+// The flash of a device lies in a binary file beside the state file, named in it.
+std::string flashFileName(const std::string& stateFile, const Placed& placed) {
+    const size_t slash = stateFile.rfind('/');
+    return stateFile.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + placed.key +
+           ".flash";
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fail("cannot read " + path);
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes what changed since the last write: like the chip's own programming, a process killed
+// meanwhile leaves the blocks it wrote.
+void writeFlash(Placed& placed, const std::string& path) {
+    const std::vector<uint8_t>& flash = placed.hardware->flash;
+    const bool whole = placed.flashWritten.size() != flash.size();
+    if (!whole && placed.flashWritten == flash) {
+        return;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (whole ? O_TRUNC : 0), 0644);
+    if (fd < 0) {
+        fail("cannot write " + path);
+    }
+    constexpr size_t kBlock = 2048;
+    bool good = true;
+    for (size_t at = 0; at < flash.size() && good; at += kBlock) {
+        const size_t n = std::min(kBlock, flash.size() - at);
+        if (whole || std::memcmp(flash.data() + at, placed.flashWritten.data() + at, n) != 0) {
+            good =
+                pwrite(fd, flash.data() + at, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+        }
+    }
+    good = close(fd) == 0 && good;
+    if (!good) {
+        fail("cannot write " + path);
+    }
+    placed.flashWritten = flash;
+}
+
 Snapshot snapshotOf(const Placed& placed) {
     Snapshot snapshot;
-    const std::vector<uint8_t>& flash = placed.hardware->flash;
-    size_t used = flash.size();
-    while (used > 0 && flash[used - 1] == 0xFF) {
-        --used;
-    }
-    snapshot.flash.assign(flash.begin(), flash.begin() + used);
+    snapshot.savedSettings = placed.hardware->savedSettingsRecord();
     snapshot.unitStarts = placed.hardware->unitStarts;
     std::shared_ptr<VirtualDevice> now =
         Bus::instance().deviceAt(placed.busNumber, placed.portPath);
@@ -275,10 +319,16 @@ void Scenario::load(Bus& bus, const std::string& path) {
         const rapidjson::Value* saved = nullptr;
         if (state.IsObject() && state.HasMember(placed.key.c_str())) {
             saved = &state[placed.key.c_str()];
-            std::vector<uint8_t> flash = bytesOf(stringMember(*saved, "flash", ""));
+            const std::string flashFile = stringMember(*saved, "flashFile", "");
+            std::vector<uint8_t> flash =
+                flashFile.empty() ? bytesOf(stringMember(*saved, "flash", ""))
+                                  : readFile(besideScenario(scenario.stateFile, flashFile));
             std::fill(hardware->flash.begin(), hardware->flash.end(), 0xFF);
             std::copy_n(flash.begin(), std::min(flash.size(), hardware->flash.size()),
                         hardware->flash.begin());
+            if (!flashFile.empty()) {
+                placed.flashWritten = hardware->flash;
+            }
             hardware->unitStarts = static_cast<unsigned>(intMember(*saved, "unitStarts", 0));
             std::string mode = stringMember(*saved, "mode", kind.c_str());
             factory = mode == "none" ? DeviceFactory{} : deviceFactory(mode);
@@ -345,6 +395,8 @@ void Scenario::saveState() {
         }
         bool changed = !scenario.written;
         for (Placed& placed : scenario.devices) {
+            writeFlash(placed, besideScenario(scenario.stateFile,
+                                              flashFileName(scenario.stateFile, placed)));
             Snapshot now = snapshotOf(placed);
             if (!(now == placed.saved)) {
                 placed.saved = std::move(now);
@@ -363,11 +415,13 @@ void Scenario::saveState() {
             const Snapshot& snapshot = placed.saved;
             rapidjson::Value entry(rapidjson::kObjectType);
             entry.AddMember("mode", rapidjson::Value(snapshot.mode.c_str(), allocator), allocator);
-            entry.AddMember("flash", text(snapshot.flash), allocator);
+            entry.AddMember(
+                "flashFile",
+                rapidjson::Value(flashFileName(scenario.stateFile, placed).c_str(), allocator),
+                allocator);
             entry.AddMember("unitStarts", snapshot.unitStarts, allocator);
             // For readers only: the settings sector's values, whichever version wrote them.
-            entry.AddMember("savedSettings", text(placed.hardware->savedSettingsRecord()),
-                            allocator);
+            entry.AddMember("savedSettings", text(snapshot.savedSettings), allocator);
             if (snapshot.mode == "unit" && !snapshot.image.empty()) {
                 entry.AddMember("image", text(snapshot.image), allocator);
             }
