@@ -379,12 +379,15 @@ TEST_F(Bootloader, InjectedStartupFaults) {
     EXPECT_EQ(productOfOnlyDevice(), "STM32  BOOTLOADER");
 }
 
-TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {
-    const std::string path =
-        ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid()) + ".json";
-    std::ofstream(path) << R"({"devices": [{"port": "3.1", "kind": "bootloader",
-        "bootloaderSerial": "SIM0001", "bootloaderFaults": {"startInError": true}}]})";
-    sim::Bus::instance().loadScenarioFile(path);
+TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProcesses) {
+    const std::string base =
+        ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid());
+    const std::string path = base + ".json";
+    std::ofstream(path) << R"({"stateFile": ")" << base << R"(-state.json",
+        "devices": [{"port": "3.1", "kind": "bootloader", "bootloaderSerial": "SIM0001",
+                     "bootloaderFaults": {"noUpload": false}}]})";
+    auto& bus = sim::Bus::instance();
+    bus.loadScenarioFile(path);
     handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
     ASSERT_NE(handle_, nullptr);
     unsigned char text[32] = {};
@@ -393,10 +396,28 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {
     ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iSerialNumber, text, sizeof text), 0);
     EXPECT_STREQ(reinterpret_cast<char*>(text), "SIM0001");
     EXPECT_EQ(getStatus().status, DfuStatus::errFirmware);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(setAddress(kFlash + 0x800).state, DfuState::dfuDnloadIdle);
+    EXPECT_EQ(out(SimulatedBootloader::kAbort, 0), 0);
+    std::vector<uint8_t> block(2048);
+    EXPECT_EQ(in(SimulatedBootloader::kUpload, 2, block), 2048);
+    closeHandle();
+
+    // A chip that stayed powered is found by the next process in dfuUPLOAD-IDLE, its pointer
+    // where it was.
+    bus.reset();
+    bus.loadScenarioFile(path);
+    auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(bus.deviceAt(1, {3, 1}));
+    ASSERT_NE(loader, nullptr);
+    EXPECT_EQ(loader->state(), DfuState::dfuUploadIdle);
+    EXPECT_EQ(loader->addressPointer(), kFlash + 0x800);
+    bus.reset();
+    std::remove((base + "-state.json").c_str());
+    std::remove((base + "-state.json-1-3.1.flash").c_str());
 
     std::ofstream(path) << R"({"devices": [{"port": "3.2", "kind": "bootloader",
         "bootloaderFaults": {"eraseErorr": true}}]})";
-    EXPECT_THROW(sim::Bus::instance().loadScenarioFile(path), std::runtime_error);
+    EXPECT_THROW(bus.loadScenarioFile(path), std::runtime_error);
     std::remove(path.c_str());
 }
 
