@@ -431,7 +431,7 @@ void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
         std::shared_ptr<VirtualDevice> next;
         // The chip jumps to the address pointer (the last one set or written to); without code
         // there it resets, and the boot pins start the main flash (AN2662 4.5.5). Only an
-        // intact image runs; the chip then stays in its boot loader.
+        // intact image runs; with none, the chip comes back as its boot loader.
         const bool runs = !hw->firmwareVersion(entry).empty() || !hw->firmwareVersion().empty();
         if (startFirmware && hw->makeUnit && runs)
             next = hw->makeUnit(hw);
