@@ -49,12 +49,14 @@ void Bus::attach(uint8_t busNumber, std::vector<uint8_t> portPath,
     attachment->device = std::move(device);
     attachments_.push_back(attachment);
     attachment->device->attached(*this);
+    changed();
 }
 
 void Bus::detachLocked(const std::shared_ptr<Attachment>& attachment) {
     attachment->present = false;
     attachments_.erase(std::find(attachments_.begin(), attachments_.end(), attachment));
     attachment->device->detached();
+    changed();
 }
 
 std::shared_ptr<VirtualDevice> Bus::unplug(uint8_t busNumber,
@@ -148,20 +150,29 @@ bool Bus::loadScenarioFromEnvironmentOnce() {
         return true;
     }
     scenarioChecked_ = true;
-    const char* path = std::getenv("UNITFLASH_SIM_SCENARIO");
-    if (path == nullptr || *path == '\0' || !attachments_.empty()) {
+    std::string path;
+    if (const char* scenario = std::getenv("UNITFLASH_SIM_SCENARIO"); scenario && *scenario) {
+        path = scenario;
+    } else if (const char* home = std::getenv("UNITFLASH_SIM_HOME"); home && *home) {
+        path = Scenario::defaultIn(home);
+    }
+    if (path.empty() || !attachments_.empty()) {
         return true;
     }
     try {
         Scenario::load(*this, path);
         return true;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "unitflash-sim: scenario %s: %s\n", path, e.what());
+        std::fprintf(stderr, "unitflash-sim: scenario %s: %s\n", path.c_str(), e.what());
         return false;
     }
 }
 
 void Bus::contextsEnded() {
+    changed();
+}
+
+void Bus::changed() {
     VirtualClock::Lock lock;
     try {
         Scenario::saveState();

@@ -1,5 +1,6 @@
 #include "sim/DfuFileWriter.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -102,22 +103,25 @@ std::vector<uint8_t> buildDfuFile(uint32_t address, const std::vector<uint8_t>& 
 std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size) {
     const std::string marker = UnitHardware::kVersionMarker;
     const size_t kVectorTableSize = 0x188;
-    const size_t tagSize = marker.size() + version.size() + 1;
+    // Code ends where the settings sector begins; beyond it the image is blank.
+    const size_t codeSize =
+        std::min<size_t>(size, UnitHardware::kSettingsAddress - UnitHardware::kFlashBase);
+    const size_t tagSize = marker.size() + version.size() + 1 + 4;
     if (version.empty() || version.find('\0') != std::string::npos ||
-        size < kVectorTableSize + tagSize)
+        codeSize < kVectorTableSize + tagSize + 4)
         throw std::invalid_argument("example firmware: bad version or size too small");
 
-    std::vector<uint8_t> image(size);
+    std::vector<uint8_t> image(size, 0xFF);
     // Filler from a generator seeded by the version, so that two versions differ almost
     // everywhere and a host that skips erasing leaves visibly wrong bits.
     uint32_t state = 2166136261u;
     for (char c : version)
         state = (state ^ static_cast<uint8_t>(c)) * 16777619u;
-    for (uint8_t& byte : image) {
+    for (size_t i = 0; i < codeSize; ++i) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
-        byte = static_cast<uint8_t>(state);
+        image[i] = static_cast<uint8_t>(state);
     }
     // Vector table: initial stack pointer at the top of SRAM, Thumb reset handler after it.
     std::vector<uint8_t> vectors;
@@ -125,10 +129,14 @@ std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size
     putU32(vectors, UnitHardware::kFlashBase + kVectorTableSize + 1);
     std::memcpy(image.data(), vectors.data(), vectors.size());
 
-    const size_t tagAt = kVectorTableSize;
-    std::memcpy(image.data() + tagAt, marker.data(), marker.size());
-    std::memcpy(image.data() + tagAt + marker.size(), version.data(), version.size());
-    image[tagAt + marker.size() + version.size()] = 0;
+    size_t at = kVectorTableSize;
+    std::memcpy(image.data() + at, marker.data(), marker.size());
+    at += marker.size();
+    std::memcpy(image.data() + at, version.data(), version.size());
+    at += version.size();
+    image[at++] = 0;
+    setU32(image, at, static_cast<uint32_t>(codeSize));
+    setU32(image, codeSize - 4, dfuFileCrc(image.data(), codeSize - 4));
     return image;
 }
 

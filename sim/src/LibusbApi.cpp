@@ -83,7 +83,7 @@ void spendTransferTime(int result, size_t moved, bool control, unsigned timeoutM
     uint64_t us = control ? Bus::controlCostUs(moved) : Bus::bulkCostUs(moved);
     if (result == LIBUSB_ERROR_TIMEOUT) {
         uint64_t elapsed = VirtualClock::nowUs() - startUs;
-        uint64_t timeoutUs = uint64_t{timeoutMs} * 1000;
+        uint64_t timeoutUs = VirtualClock::fromProgramUs(uint64_t{timeoutMs} * 1000);
         us = timeoutUs > elapsed ? std::max(us, timeoutUs - elapsed) : 0;
     }
     Bus::instance().spendUs(us);
@@ -406,6 +406,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle) {
     }
     int result = handle->device->attachment->device->reset();
     Bus::instance().spendUs(Bus::kTransferOverheadUs);
+    Bus::instance().changed();
     // A device that came back as another device is a new device: this handle is stale.
     return handle->device->attachment->present ? result : LIBUSB_ERROR_NOT_FOUND;
 }
@@ -446,6 +447,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t bm
         result = LIBUSB_ERROR_OVERFLOW;  // a device model bug; never claim more than asked
     }
     spendTransferTime(result, result > 0 ? result : 0, true, timeout, startUs);
+    Bus::instance().changed();
     return result;
 }
 
@@ -465,6 +467,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
         result = attachment->device->bulk(endpoint, data, length, &moved, timeout);
         moved = std::clamp(moved, 0, length);
         spendTransferTime(result, static_cast<size_t>(moved), false, timeout, startUs);
+        Bus::instance().changed();
     }
     if (transferred != nullptr) {
         *transferred = moved;

@@ -1,25 +1,49 @@
 #include "sim/Scenario.h"
 
+#include <fcntl.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/istreamwrapper.h>
 #include <rapidjson/ostreamwrapper.h>
 #include <rapidjson/prettywriter.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <sstream>
 #include <stdexcept>
 
 #include "DeviceKinds.h"
 #include "sim/Bus.h"
+#include "sim/DfuFileWriter.h"
+#include "sim/SimulatedBootloader.h"
 #include "sim/SimulatedUnit.h"
 #include "sim/VirtualClock.h"
 
 namespace sim {
 namespace {
+
+// What the state file holds of one device; it is rewritten only when this changes.
+struct Snapshot {
+    std::string mode;  // the side on the bus: "unit", "bootloader" or "none"
+    std::vector<uint8_t> savedSettings;
+    unsigned unitStarts = 0;
+    std::vector<uint8_t> image;  // live values of a unit on the bus
+    int dfuState = -1;           // DFU state of a boot loader on the bus
+    int dfuStatus = 0;
+    uint32_t pointer = 0;
+
+    bool operator==(const Snapshot& o) const {
+        return mode == o.mode && savedSettings == o.savedSettings && unitStarts == o.unitStarts &&
+               image == o.image && dfuState == o.dfuState && dfuStatus == o.dfuStatus &&
+               pointer == o.pointer;
+    }
+};
 
 // One device of a loaded scenario: where it sits and the hardware behind it.
 struct Placed {
@@ -27,13 +51,19 @@ struct Placed {
     std::vector<uint8_t> portPath;
     std::string key;  // its entry in the state file
     std::shared_ptr<UnitHardware> hardware;
+    Snapshot saved;
+    // What the device's flash file holds; empty until it is written.
+    std::vector<uint8_t> flashWritten;
 };
 
 struct Loaded {
     rapidjson::Document document;  // device options stay referenced by the factories
     std::string stateFile;
     std::vector<Placed> devices;
+    bool written = false;
 };
+
+bool loading = false;
 
 // Scenarios loaded in this process; never destroyed, the factories refer to them.
 std::list<Loaded>& loadedScenarios() {
@@ -125,11 +155,88 @@ std::vector<uint8_t> bytesOf(const std::string& hex) {
     return bytes;
 }
 
-// Writes the marker and version text where a firmware image keeps them.
-void writeFirmwareVersion(UnitHardware& hardware, const std::string& version) {
-    std::string text = std::string(UnitHardware::kVersionMarker) + version;
-    std::fill(hardware.flash.begin(), hardware.flash.begin() + 0x400 + text.size() + 1, 0x00);
-    std::copy(text.begin(), text.end(), hardware.flash.begin() + 0x400);
+// A unit from the factory: an example image of that version, blank settings sector.
+void writeFirmware(UnitHardware& hardware, const std::string& version) {
+    const std::vector<uint8_t> image = makeExampleFirmware(version);
+    std::copy(image.begin(), image.end(), hardware.flash.begin());
+}
+
+// A relative state file lies beside the scenario file.
+std::string besideScenario(const std::string& scenarioPath, const std::string& file) {
+    if (file.empty() || file[0] == '/') {
+        return file;
+    }
+    const size_t slash = scenarioPath.rfind('/');
+    return slash == std::string::npos ? file : scenarioPath.substr(0, slash + 1) + file;
+}
+
+// The flash of a device lies in a binary file beside the state file, named in it.
+std::string flashFileName(const std::string& stateFile, const Placed& placed) {
+    const size_t slash = stateFile.rfind('/');
+    return stateFile.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + placed.key +
+           ".flash";
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fail("cannot read " + path);
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes what changed since the last write: like the chip's own programming, a process killed
+// meanwhile leaves the blocks it wrote.
+void writeFlash(Placed& placed, const std::string& path) {
+    const std::vector<uint8_t>& flash = placed.hardware->flash;
+    const bool whole = placed.flashWritten.size() != flash.size();
+    if (!whole && placed.flashWritten == flash) {
+        return;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (whole ? O_TRUNC : 0), 0644);
+    if (fd < 0) {
+        fail("cannot write " + path);
+    }
+    constexpr size_t kBlock = 2048;
+    bool good = true;
+    for (size_t at = 0; at < flash.size() && good; at += kBlock) {
+        const size_t n = std::min(kBlock, flash.size() - at);
+        if (whole || std::memcmp(flash.data() + at, placed.flashWritten.data() + at, n) != 0) {
+            good =
+                pwrite(fd, flash.data() + at, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+        }
+    }
+    good = close(fd) == 0 && good;
+    if (!good) {
+        fail("cannot write " + path);
+    }
+    placed.flashWritten = flash;
+}
+
+Snapshot snapshotOf(const Placed& placed) {
+    Snapshot snapshot;
+    snapshot.savedSettings = placed.hardware->savedSettingsRecord();
+    snapshot.unitStarts = placed.hardware->unitStarts;
+    std::shared_ptr<VirtualDevice> now =
+        Bus::instance().deviceAt(placed.busNumber, placed.portPath);
+    snapshot.mode = "none";
+    if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(now)) {
+        snapshot.mode = "unit";
+        snapshot.image = unit->image();
+    } else if (auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(now)) {
+        snapshot.mode = "bootloader";
+        snapshot.dfuState = static_cast<int>(loader->state());
+        snapshot.dfuStatus = static_cast<int>(loader->status());
+        snapshot.pointer = loader->addressPointer();
+    } else if (now) {
+        snapshot.mode = "unit";
+    }
+    return snapshot;
+}
+
+int intMember(const rapidjson::Value& v, const char* name, int fallback) {
+    auto it = v.FindMember(name);
+    return it != v.MemberEnd() && it->value.IsInt() ? it->value.GetInt() : fallback;
 }
 
 const char* stringMember(const rapidjson::Value& v, const char* name, const char* fallback) {
@@ -141,6 +248,10 @@ const char* stringMember(const rapidjson::Value& v, const char* name, const char
 
 void Scenario::load(Bus& bus, const std::string& path) {
     VirtualClock::Lock lock;
+    struct Loading {
+        Loading() { loading = true; }
+        ~Loading() { loading = false; }
+    } guard;
     loadedScenarios().emplace_back();
     Loaded& scenario = loadedScenarios().back();
     scenario.document = parseFile(path);
@@ -148,7 +259,7 @@ void Scenario::load(Bus& bus, const std::string& path) {
     if (!root.IsObject() || !root.HasMember("devices") || !root["devices"].IsArray()) {
         fail("expected an object with a \"devices\" array");
     }
-    scenario.stateFile = stringMember(root, "stateFile", "");
+    scenario.stateFile = besideScenario(path, stringMember(root, "stateFile", ""));
     if (!scenario.stateFile.empty()) {
         settleAndSaveAtExit();
     }
@@ -190,7 +301,7 @@ void Scenario::load(Bus& bus, const std::string& path) {
         }
 
         auto hardware = std::make_shared<UnitHardware>();
-        writeFirmwareVersion(*hardware, stringMember(entry, "firmwareVersion", "1.0.0"));
+        writeFirmware(*hardware, stringMember(entry, "firmwareVersion", "1.0.0"));
         if (DeviceFactory unit = deviceFactory("unit")) {
             hardware->makeUnit = [unit, &entry](std::shared_ptr<UnitHardware> hw) {
                 return unit(entry, std::move(hw));
@@ -205,21 +316,47 @@ void Scenario::load(Bus& bus, const std::string& path) {
         // A state file saved by an earlier process tells what the hardware holds now, which
         // side of it is on the bus and, for a unit that stayed powered, its value image.
         std::vector<uint8_t> image;
+        const rapidjson::Value* saved = nullptr;
         if (state.IsObject() && state.HasMember(placed.key.c_str())) {
-            const rapidjson::Value& saved = state[placed.key.c_str()];
-            std::vector<uint8_t> flash = bytesOf(stringMember(saved, "flash", ""));
+            saved = &state[placed.key.c_str()];
+            const std::string flashFile = stringMember(*saved, "flashFile", "");
+            std::vector<uint8_t> flash =
+                flashFile.empty() ? bytesOf(stringMember(*saved, "flash", ""))
+                                  : readFile(besideScenario(scenario.stateFile, flashFile));
             std::fill(hardware->flash.begin(), hardware->flash.end(), 0xFF);
             std::copy_n(flash.begin(), std::min(flash.size(), hardware->flash.size()),
                         hardware->flash.begin());
-            hardware->savedSettings = bytesOf(stringMember(saved, "savedSettings", ""));
-            std::string mode = stringMember(saved, "mode", kind.c_str());
+            if (!flashFile.empty()) {
+                placed.flashWritten = hardware->flash;
+            }
+            hardware->unitStarts = static_cast<unsigned>(intMember(*saved, "unitStarts", 0));
+            std::string mode = stringMember(*saved, "mode", kind.c_str());
             factory = mode == "none" ? DeviceFactory{} : deviceFactory(mode);
-            image = bytesOf(stringMember(saved, "image", ""));
+            image = bytesOf(stringMember(*saved, "image", ""));
+            // A unit that stayed powered goes on with the life it had.
+            if (mode == "unit" && !image.empty() && hardware->unitStarts > 0) {
+                --hardware->unitStarts;
+            }
         }
         std::shared_ptr<VirtualDevice> device =
             factory ? factory(entry, hardware) : std::shared_ptr<VirtualDevice>{};
         if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(device); unit && !image.empty()) {
             unit->restoreImage(image);
+        }
+        // A boot loader that stayed powered keeps its DFU state; work it was busy with when
+        // the last process ended has an outcome nobody saw.
+        auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(device);
+        if (loader && saved && intMember(*saved, "dfuState", -1) >= 0) {
+            auto dfuState = static_cast<DfuState>(intMember(*saved, "dfuState", 0));
+            auto dfuStatus = static_cast<DfuStatus>(intMember(*saved, "dfuStatus", 0));
+            if (dfuState == DfuState::dfuDnbusy || dfuState == DfuState::dfuDnloadSync ||
+                dfuState == DfuState::dfuManifest || dfuState == DfuState::dfuManifestSync) {
+                dfuState = DfuState::dfuError;
+                dfuStatus = DfuStatus::errUnknown;
+            }
+            loader->restoreState(dfuState, dfuStatus,
+                                 static_cast<uint32_t>(intMember(*saved, "addressPointer",
+                                                                 UnitHardware::kFlashBase)));
         }
         placed.hardware = hardware;
         if (device) {
@@ -229,49 +366,88 @@ void Scenario::load(Bus& bus, const std::string& path) {
     }
 }
 
+std::string Scenario::defaultIn(const std::string& home) {
+    const std::string path = home + "/scenario.json";
+    if (std::ifstream(path).good()) {
+        return path;
+    }
+    for (size_t slash = home.find('/', 1);; slash = home.find('/', slash + 1)) {
+        mkdir(home.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+    std::ofstream out(path);
+    out << "{\n  \"stateFile\": \"state.json\",\n  \"devices\": [\n"
+           "    {\"kind\": \"unit\", \"port\": \"1.4\", \"firmwareVersion\": \"1.0.0\"}\n"
+           "  ]\n}\n";
+    return path;
+}
+
 void Scenario::saveState() {
     VirtualClock::Lock lock;
-    for (const Loaded& scenario : loadedScenarios()) {
+    if (loading) {
+        return;
+    }
+    for (Loaded& scenario : loadedScenarios()) {
         if (scenario.stateFile.empty()) {
+            continue;
+        }
+        bool changed = !scenario.written;
+        for (Placed& placed : scenario.devices) {
+            writeFlash(placed, besideScenario(scenario.stateFile,
+                                              flashFileName(scenario.stateFile, placed)));
+            Snapshot now = snapshotOf(placed);
+            if (!(now == placed.saved)) {
+                placed.saved = std::move(now);
+                changed = true;
+            }
+        }
+        if (!changed) {
             continue;
         }
         rapidjson::Document state(rapidjson::kObjectType);
         auto& allocator = state.GetAllocator();
+        auto text = [&](const std::vector<uint8_t>& bytes) {
+            return rapidjson::Value(hexOf(bytes).c_str(), allocator);
+        };
         for (const Placed& placed : scenario.devices) {
-            const std::vector<uint8_t>& flash = placed.hardware->flash;
-            size_t used = flash.size();
-            while (used > 0 && flash[used - 1] == 0xFF) {
-                --used;
-            }
-            std::shared_ptr<VirtualDevice> now =
-                Bus::instance().deviceAt(placed.busNumber, placed.portPath);
-            const char* mode = !now ? "none"
-                               : now->deviceDescriptor().idVendor == SimulatedUnit::kVendorId
-                                   ? "unit"
-                                   : "bootloader";
+            const Snapshot& snapshot = placed.saved;
             rapidjson::Value entry(rapidjson::kObjectType);
-            entry.AddMember("mode", rapidjson::Value(mode, allocator), allocator);
+            entry.AddMember("mode", rapidjson::Value(snapshot.mode.c_str(), allocator), allocator);
             entry.AddMember(
-                "flash",
-                rapidjson::Value(hexOf({flash.begin(), flash.begin() + used}).c_str(), allocator),
+                "flashFile",
+                rapidjson::Value(flashFileName(scenario.stateFile, placed).c_str(), allocator),
                 allocator);
-            entry.AddMember(
-                "savedSettings",
-                rapidjson::Value(hexOf(placed.hardware->savedSettings).c_str(), allocator),
-                allocator);
-            if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(now)) {
-                entry.AddMember("image", rapidjson::Value(hexOf(unit->image()).c_str(), allocator),
-                                allocator);
+            entry.AddMember("unitStarts", snapshot.unitStarts, allocator);
+            // For readers only: the settings sector's values, whichever version wrote them.
+            entry.AddMember("savedSettings", text(snapshot.savedSettings), allocator);
+            if (snapshot.mode == "unit" && !snapshot.image.empty()) {
+                entry.AddMember("image", text(snapshot.image), allocator);
+            }
+            if (snapshot.dfuState >= 0) {
+                entry.AddMember("dfuState", snapshot.dfuState, allocator);
+                entry.AddMember("dfuStatus", snapshot.dfuStatus, allocator);
+                entry.AddMember("addressPointer", snapshot.pointer, allocator);
             }
             state.AddMember(rapidjson::Value(placed.key.c_str(), allocator), entry, allocator);
         }
-        std::ofstream out(scenario.stateFile, std::ios::trunc);
-        rapidjson::OStreamWrapper stream(out);
-        rapidjson::PrettyWriter<rapidjson::OStreamWrapper> writer(stream);
-        state.Accept(writer);
-        if (!out) {
+        // Written beside and renamed over, so that a process killed meanwhile leaves a whole file.
+        const std::string temporary = scenario.stateFile + ".new";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            rapidjson::OStreamWrapper stream(out);
+            rapidjson::PrettyWriter<rapidjson::OStreamWrapper> writer(stream);
+            state.Accept(writer);
+            out.close();
+            if (!out) {
+                fail("cannot write " + temporary);
+            }
+        }
+        if (std::rename(temporary.c_str(), scenario.stateFile.c_str()) != 0) {
             fail("cannot write " + scenario.stateFile);
         }
+        scenario.written = true;
     }
 }
 

@@ -11,9 +11,9 @@ namespace {
 
 constexpr const char* kLayouts[SimulatedBootloader::kAlternateSettings] = {
     "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg",
-    "@Option Bytes  /0x1FFFC000/01*016 e",
-    "@OTP Memory /0x1FFF7800/01*512 e,01*016 e",
-    "@Device Feature /0xFFFF0000/01*004 e",
+    "@Option Bytes  /0x1FFFC000/01*016 g",
+    "@OTP Memory /0x1FFF7800/01*512 g,01*016 g",
+    "@Device Feature/0xFFFF0000/01*004 g",
 };
 
 constexpr uint8_t kStringManufacturer = 1;
@@ -72,7 +72,7 @@ SimulatedBootloader::SimulatedBootloader(std::shared_ptr<UnitHardware> hardware,
         optionBytes_[1] = 0x55;
     if (faults_.startInError) {
         state_ = DfuState::dfuError;
-        status_ = DfuStatus::errUnknown;
+        status_ = DfuStatus::errFirmware;
     }
 }
 
@@ -80,8 +80,16 @@ const char* SimulatedBootloader::layoutString(uint8_t alternate) {
     return alternate < kAlternateSettings ? kLayouts[alternate] : nullptr;
 }
 
+void SimulatedBootloader::restoreState(DfuState state, DfuStatus status, uint32_t pointer) {
+    state_ = state;
+    status_ = status;
+    pointer_ = pointer;
+}
+
 libusb_device_descriptor SimulatedBootloader::deviceDescriptor() const {
-    return fullSpeedDeviceDescriptor(kVendorId, kProductId, 0x2200);
+    libusb_device_descriptor d = fullSpeedDeviceDescriptor(kVendorId, kProductId, 0x2100);
+    d.bcdUSB = 0x0100;
+    return d;
 }
 
 std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {
@@ -98,11 +106,12 @@ std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {
                                  0x02,
                                  static_cast<uint8_t>(kStringFirstLayout + alt)};
         out.insert(out.end(), std::begin(iface), std::end(iface));
-        out.insert(out.end(), {9, 0x21, attributes});
-        putU16(out, kDetachTimeoutMs);
-        putU16(out, kTransferSize);
-        putU16(out, 0x011A);
     }
+    // One functional descriptor, after the last alternate setting.
+    out.insert(out.end(), {9, 0x21, attributes});
+    putU16(out, kDetachTimeoutMs);
+    putU16(out, kTransferSize);
+    putU16(out, 0x011A);
     out[2] = static_cast<uint8_t>(out.size());
     out[3] = static_cast<uint8_t>(out.size() >> 8);
     return out;
@@ -177,8 +186,9 @@ int SimulatedBootloader::waitWhileBusy(unsigned timeoutMs) {
     const uint64_t now = VirtualClock::nowUs();
     if (busyUntilUs_ > now) {
         const uint64_t remaining = busyUntilUs_ - now;
-        if (timeoutMs != 0 && remaining > uint64_t{timeoutMs} * 1000) {
-            VirtualClock::sleepUs(uint64_t{timeoutMs} * 1000);
+        const uint64_t timeoutUs = VirtualClock::fromProgramUs(uint64_t{timeoutMs} * 1000);
+        if (timeoutMs != 0 && remaining > timeoutUs) {
+            VirtualClock::sleepUs(timeoutUs);
             return gone_ ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_TIMEOUT;
         }
         VirtualClock::sleepUs(remaining);
@@ -246,9 +256,7 @@ int SimulatedBootloader::dnload(const ControlSetup& setup, const uint8_t* data) 
     if (setup.wLength > kTransferSize)
         return stall(DfuStatus::errStalledPkt);
     if (setup.wLength == 0) {
-        // End of download: leave DFU mode on the next GETSTATUS.
-        if (state_ != DfuState::dfuDnloadIdle)
-            return stall(DfuStatus::errStalledPkt);
+        // Leave DFU mode on the next GETSTATUS; accepted in dfuIDLE too (AN3156, AN2662).
         state_ = DfuState::dfuManifestSync;
         return 0;
     }
@@ -313,7 +321,8 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
         state_ = reported = DfuState::dfuManifest;
         leaveTo(true, kDetachDelayMs);
     }
-    const uint32_t pollMs = static_cast<uint32_t>((pollUs + 999) / 1000);
+    // In the program's own time: a program in real time sleeps it (VirtualClock).
+    const uint32_t pollMs = static_cast<uint32_t>((VirtualClock::toProgramUs(pollUs) + 999) / 1000);
     data[0] = static_cast<uint8_t>(status_);
     data[1] = static_cast<uint8_t>(pollMs);
     data[2] = static_cast<uint8_t>(pollMs >> 8);
@@ -324,9 +333,12 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::execute() {
-    const bool unprotect = pendingBlock_ == 0 && pending_[0] == kCmdReadUnprotect;
-    const bool getCommands = pendingBlock_ == 0 && pending_[0] == kCmdGetCommands;
-    if (faults_.readProtected && !unprotect && !getCommands)
+    // Under read protection only get commands, set address pointer and read unprotect run
+    // (AN2662 4.5.2 to 4.5.4): erasing and writing end in errVENDOR.
+    const bool allowed =
+        pendingBlock_ == 0 && (pending_[0] == kCmdReadUnprotect || pending_[0] == kCmdGetCommands ||
+                               pending_[0] == kCmdSetAddress);
+    if (faults_.readProtected && !allowed)
         return Outcome{DfuStatus::errVendor, 0};
     if (pendingBlock_ == 0)
         return command();
@@ -410,13 +422,18 @@ SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
 
 void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
     std::weak_ptr<SimulatedBootloader> weak = weak_from_this();
-    VirtualClock::schedule(uint64_t{delayMs} * 1000, [weak, startFirmware] {
+    const uint32_t entry = pointer_;
+    VirtualClock::schedule(uint64_t{delayMs} * 1000, [weak, startFirmware, entry] {
         std::shared_ptr<SimulatedBootloader> self = weak.lock();
         if (!self || self->gone_ || self->bus() == nullptr)
             return;
         const std::shared_ptr<UnitHardware>& hw = self->hardware_;
         std::shared_ptr<VirtualDevice> next;
-        if (startFirmware && hw->makeUnit && !hw->firmwareVersion().empty())
+        // The chip jumps to the address pointer (the last one set or written to); without code
+        // there it resets, and the boot pins start the main flash (AN2662 4.5.5). Only an
+        // intact image runs; with none, the chip comes back as its boot loader.
+        const bool runs = !hw->firmwareVersion(entry).empty() || !hw->firmwareVersion().empty();
+        if (startFirmware && hw->makeUnit && runs)
             next = hw->makeUnit(hw);
         else if (hw->makeBootloader)
             next = hw->makeBootloader(hw);

@@ -77,8 +77,17 @@ SimulatedUnit::SimulatedUnit(std::shared_ptr<UnitHardware> hardware, UnitOptions
             setNumber(name, values[i], i);
         }
     }
-    if (hardware_ && hardware_->savedSettings.size() == image_.size()) {
-        image_ = hardware_->savedSettings;
+    // The firmware keeps its settings only from a sector written by this same version.
+    if (hardware_) {
+        const std::vector<uint8_t> saved = hardware_->savedSettings(hardware_->firmwareVersion());
+        if (saved.size() == image_.size()) {
+            image_ = saved;
+        }
+        const unsigned restarts = hardware_->unitStarts++;
+        if (options_.faultsAfterRestarts >= 0 &&
+            static_cast<unsigned>(options_.faultsAfterRestarts) != restarts) {
+            options_.faults = UnitFaults{};
+        }
     }
     writeIdentification();
 }
@@ -318,7 +327,7 @@ int SimulatedUnit::control(const ControlSetup& setup, uint8_t*, unsigned) {
             return 0;
         case kCommit:
             bus()->spendUs(uint64_t{kCommitBusyMs} * 1000);
-            hardware_->savedSettings = image_;
+            hardware_->saveSettings(image_, hardware_->firmwareVersion());
             return 0;
         default:
             return LIBUSB_ERROR_PIPE;

@@ -24,7 +24,8 @@ uint16_t bcdDeviceOf(const rapidjson::Value& v) {
     bad("bad \"bcdDevice\"");
 }
 
-void readFaults(const rapidjson::Value& v, UnitFaults& faults) {
+void readFaults(const rapidjson::Value& v, UnitOptions& options) {
+    UnitFaults& faults = options.faults;
     if (!v.IsObject()) {
         bad("\"faults\" is not an object");
     }
@@ -42,6 +43,8 @@ void readFaults(const rapidjson::Value& v, UnitFaults& faults) {
             *counter = value.GetUint();
         } else if (name == "denyOpen" && value.IsBool()) {
             faults.denyOpen = value.GetBool();
+        } else if (name == "afterRestarts" && value.IsUint() && value.GetUint() < 1000000) {
+            options.faultsAfterRestarts = static_cast<int>(value.GetUint());
         } else {
             bad("bad unit fault \"" + name + "\"");
         }
@@ -89,7 +92,8 @@ std::string stringOr(const rapidjson::Value& entry, const char* key, const std::
 // Scenario kind "unit": the unit in normal operation. Optional members of the device entry:
 // "bcdDevice" (number or text such as "0x0250"), "product", "serialNumber", "vio",
 // "hardwareUid", "bootloaderDelayMs", "settings" (factory defaults by setting name: text, number or
-// array) and "faults" (named as in UnitFaults).
+// array) and "faults" (named as in UnitFaults; "afterRestarts": n limits them to the unit's life
+// after its n-th restart).
 DeviceFactory unitFactory() {
     return [](const rapidjson::Value& entry, std::shared_ptr<UnitHardware> hardware) {
         UnitOptions options;
@@ -114,7 +118,7 @@ DeviceFactory unitFactory() {
         }
         auto faults = entry.FindMember("faults");
         if (faults != entry.MemberEnd()) {
-            readFaults(faults->value, options.faults);
+            readFaults(faults->value, options);
         }
         return std::make_shared<SimulatedUnit>(std::move(hardware), options);
     };

@@ -38,11 +38,27 @@ struct ClockState {
     uint64_t nextSequence = 0;
     // Real microseconds per virtual microsecond; 0 = no real waiting.
     double pace = 0.0;
+    // A program without the platform seam (any libusb program on the drop-in library) sleeps
+    // in real time: virtual time then follows the real clock, at `pace`.
+    bool followsRealTime = false;
+    std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
 
     ClockState() {
         if (const char* text = std::getenv("UNITFLASH_SIM_PACE")) {
             pace = std::max(0.0, std::atof(text));
         }
+#ifdef UNITFLASH_SIM_FOREIGN_PROGRAM
+        followsRealTime = true;
+        if (pace <= 0.0) {
+            pace = 1.0;
+        }
+#endif
+    }
+
+    uint64_t realElapsedUs() const {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - realStart)
+                                         .count());
     }
 };
 
@@ -58,7 +74,7 @@ void moveTo(ClockState& s, uint64_t targetUs) {
     if (targetUs <= s.nowUs) {
         return;
     }
-    if (s.pace > 0.0) {
+    if (s.pace > 0.0 && !s.followsRealTime) {
         std::this_thread::sleep_for(
             std::chrono::microseconds(static_cast<uint64_t>((targetUs - s.nowUs) * s.pace)));
     }
@@ -109,13 +125,52 @@ void advanceWhileStuck(ClockState& s) {
     }
 }
 
+// Brings virtual time up to the real time that passed, running the events due on the way.
+void catchUp(ClockState& s) {
+    const uint64_t target = static_cast<uint64_t>(s.realElapsedUs() / s.pace);
+    while (runNextEvent(s, target)) {
+    }
+    moveTo(s, target);
+}
+
+// A sleep of a program that lives in real time: the lock is given up while it waits.
+void sleepInRealTime(ClockState& s, uint64_t us) {
+    const uint64_t wakeUs = s.nowUs + us;
+    while (s.nowUs < wakeUs) {
+        const uint64_t realUs = s.realElapsedUs();
+        const auto waitUs = static_cast<uint64_t>(wakeUs * s.pace);
+        tlsLock.unlock();
+        if (waitUs > realUs) {
+            std::this_thread::sleep_for(std::chrono::microseconds(waitUs - realUs));
+        }
+        tlsLock.lock();
+        catchUp(s);
+        if (s.nowUs < wakeUs && s.realElapsedUs() >= waitUs) {
+            moveTo(s, wakeUs);  // rounding: the real wait is over
+        }
+    }
+}
+
 }  // namespace
 
 VirtualClock::Lock::Lock() {
     if (!tlsLock.owns_lock()) {
         tlsLock = std::unique_lock<std::mutex>(state().mutex);
         owner_ = true;
+        if (state().followsRealTime) {
+            catchUp(state());
+        }
     }
+}
+
+uint64_t VirtualClock::fromProgramUs(uint64_t us) {
+    const ClockState& s = state();
+    return s.followsRealTime ? static_cast<uint64_t>(us / s.pace) : us;
+}
+
+uint64_t VirtualClock::toProgramUs(uint64_t us) {
+    const ClockState& s = state();
+    return s.followsRealTime ? static_cast<uint64_t>(us * s.pace) : us;
 }
 
 VirtualClock::Lock::~Lock() {
@@ -135,6 +190,10 @@ void VirtualClock::sleepUs(uint64_t us) {
     }
     Lock lock;
     ClockState& s = state();
+    if (s.followsRealTime) {
+        sleepInRealTime(s, us);
+        return;
+    }
     Sleeper me{s.nowUs + us};
     s.sleepers.push_back(&me);
     ++s.asleep;
@@ -187,6 +246,7 @@ void VirtualClock::idleEnd() {
 
 }  // namespace sim
 
+#ifndef UNITFLASH_SIM_FOREIGN_PROGRAM
 // In builds linked to the virtual bus, every wait and thread of the tool runs on the virtual clock.
 namespace platform {
 
@@ -216,3 +276,4 @@ void joinWorker(std::thread& worker) {
 }
 
 }  // namespace platform
+#endif

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +24,14 @@ using sim::DfuStatus;
 using sim::SimulatedBootloader;
 
 constexpr uint32_t kFlash = 0x08000000;
+// The alternate settings of a real STM32F405/407 system-memory boot loader, from its public
+// USB descriptor listings.
+const char* const kLayouts[] = {
+    "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg",
+    "@Option Bytes  /0x1FFFC000/01*016 g",
+    "@OTP Memory /0x1FFF7800/01*512 g,01*016 g",
+    "@Device Feature/0xFFFF0000/01*004 g",
+};
 const std::vector<uint8_t> kPort = {2};
 
 // Stands in for the unit in normal operation: tells which firmware it was started with.
@@ -79,9 +88,17 @@ class Bootloader : public ::testing::Test {
     void plugIn(sim::BootloaderFaults faults = {}) {
         device_ = std::make_shared<SimulatedBootloader>(hw_, faults);
         sim::Bus::instance().attach(1, kPort, device_);
+        reopen();
+    }
+    // Opens the boot loader on the bus and clears the error it starts in after a reset.
+    void reopen() {
         handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
         ASSERT_NE(handle_, nullptr);
         ASSERT_EQ(libusb_claim_interface(handle_, 0), LIBUSB_SUCCESS);
+        const Status first = getStatus();
+        EXPECT_EQ(first.state, DfuState::dfuError);
+        EXPECT_EQ(first.status, DfuStatus::errFirmware);
+        EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
     }
     void closeHandle() {
         if (handle_ != nullptr)
@@ -153,7 +170,8 @@ TEST_F(Bootloader, DescribesTheStm32BootloaderWithFourMemories) {
     plugIn({});
     libusb_device_descriptor d;
     ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle_), &d), 0);
-    EXPECT_EQ(d.bcdDevice, 0x2200);
+    EXPECT_EQ(d.bcdDevice, 0x2100);
+    EXPECT_EQ(d.bcdUSB, 0x0100);
     unsigned char text[80];
     ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iProduct, text, sizeof text), 0);
     EXPECT_STREQ(reinterpret_cast<char*>(text), "STM32  BOOTLOADER");
@@ -169,11 +187,12 @@ TEST_F(Bootloader, DescribesTheStm32BootloaderWithFourMemories) {
         EXPECT_EQ(a.bInterfaceSubClass, 1);
         EXPECT_EQ(a.bInterfaceProtocol, 2);
         ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, a.iInterface, text, sizeof text), 0);
-        EXPECT_STREQ(reinterpret_cast<char*>(text), SimulatedBootloader::layoutString(alt));
-        ASSERT_EQ(a.extra_length, 9);
-        const uint8_t functional[] = {9, 0x21, 0x0B, 255, 0, 0x00, 0x08, 0x1A, 0x01};
-        EXPECT_EQ(0, std::memcmp(a.extra, functional, 9));
+        EXPECT_STREQ(reinterpret_cast<char*>(text), kLayouts[alt]);
+        // The functional descriptor comes once, after the last alternate setting.
+        ASSERT_EQ(a.extra_length, alt == 3 ? 9 : 0);
     }
+    const uint8_t functional[] = {9, 0x21, 0x0B, 255, 0, 0x00, 0x08, 0x1A, 0x01};
+    EXPECT_EQ(0, std::memcmp(iface.altsetting[3].extra, functional, 9));
     libusb_free_config_descriptor(config);
 }
 
@@ -186,7 +205,6 @@ TEST_F(Bootloader, RefusedRequestsStallIntoDfuErrorUntilClrStatus) {
 
     EXPECT_EQ(getStatus().state, DfuState::dfuIdle);
     expectStalled(out(SimulatedBootloader::kClrStatus, 0), DfuStatus::errStalledPkt);
-    expectStalled(out(SimulatedBootloader::kDnload, 0, {}), DfuStatus::errStalledPkt);
     expectStalled(out(SimulatedBootloader::kDnload, 0, {0x55}), DfuStatus::errStalledPkt);
     expectStalled(out(SimulatedBootloader::kDetach, 1000), DfuStatus::errStalledPkt);
 
@@ -269,32 +287,48 @@ TEST_F(Bootloader, BusyTimeIsReportedAndSpentOnTheVirtualClock) {
     EXPECT_EQ(getStatus().pollMs, 9u);  // 512 words of 16 us
 }
 
-TEST_F(Bootloader, LeavingStartsTheFirmwareInFlashOrComesBackAsBootloader) {
+TEST_F(Bootloader, LeavingStartsOnlyAnIntactImage) {
     plugIn({});
-    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
-    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
-    EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
-    sim::VirtualClock::sleepUs(1000000);
-    std::vector<uint8_t> state(1);
-    EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_EQ(productOfOnlyDevice(), "STM32  BOOTLOADER");  // blank flash: nothing to start
-    closeHandle();
-
     const std::vector<uint8_t> image = sim::makeExampleFirmware("2.1.0", 6000);
-    handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
-    ASSERT_NE(handle_, nullptr);
-    EXPECT_EQ(erase(kFlash).status, DfuStatus::ok);
-    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
-    for (size_t at = 0; at < image.size(); at += 2048) {
-        const size_t n = std::min<size_t>(2048, image.size() - at);
-        std::vector<uint8_t> block(image.begin() + at, image.begin() + at + n);
-        EXPECT_EQ(run(static_cast<uint16_t>(2 + at / 2048), block).status, DfuStatus::ok);
-    }
-    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
-    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
-    EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
-    sim::VirtualClock::sleepUs(1000000);
-    EXPECT_EQ(productOfOnlyDevice(), "2.1.0");
+    auto program = [&](bool cutLastBlock) {
+        EXPECT_EQ(erase(kFlash).status, DfuStatus::ok);
+        EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+        for (size_t at = 0; at < image.size(); at += 2048) {
+            const size_t n = std::min<size_t>(2048, image.size() - at);
+            if (cutLastBlock && at + n == image.size())
+                device_->faults().writeError = true;
+            std::vector<uint8_t> block(image.begin() + at, image.begin() + at + n);
+            run(static_cast<uint16_t>(2 + at / 2048), block);
+        }
+    };
+    // Leaves from dfuIDLE or dfuDNLOAD-IDLE; returns what comes back on the bus.
+    auto leave = [&](std::optional<uint32_t> pointer) {
+        if (pointer)
+            EXPECT_EQ(setAddress(*pointer).status, DfuStatus::ok);
+        EXPECT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
+        EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
+        sim::VirtualClock::sleepUs(1000000);
+        std::vector<uint8_t> state(1);
+        EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
+        closeHandle();
+        return productOfOnlyDevice();
+    };
+
+    // An image cut short by a write fault in its last block does not start.
+    program(true);
+    EXPECT_EQ(getStatus().status, DfuStatus::errProg);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(leave(kFlash), "STM32  BOOTLOADER");
+
+    reopen();
+    program(false);
+    // No code at the pointer: the chip resets, and the boot pins start the flash.
+    EXPECT_EQ(leave(kFlash + 0x4000), "2.1.0");
+    // A zero-length download leaves from dfuIDLE too (AN2662, AN3156).
+    sim::Bus::instance().attach(1, kPort, hw_->makeBootloader(hw_));
+    reopen();
+    EXPECT_EQ(getStatus().state, DfuState::dfuIdle);
+    EXPECT_EQ(leave(std::nullopt), "2.1.0");
 }
 
 TEST_F(Bootloader, ReadProtectionRefusesMemoryAccessUntilUnprotected) {
@@ -302,8 +336,13 @@ TEST_F(Bootloader, ReadProtectionRefusesMemoryAccessUntilUnprotected) {
     sim::BootloaderFaults faults;
     faults.readProtected = true;
     plugIn(faults);
-    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::errVendor);
+    // AN2662: set address pointer runs under read protection; erase and write do not.
+    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+    EXPECT_EQ(erase(kFlash).status, DfuStatus::errVendor);
     EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(run(2, std::vector<uint8_t>(16, 0)).status, DfuStatus::errVendor);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(hw_->flash[0], 0x00);
     std::vector<uint8_t> block(2048);
     expectStalled(in(SimulatedBootloader::kUpload, 2, block), DfuStatus::errVendor);
 
@@ -316,25 +355,19 @@ TEST_F(Bootloader, ReadProtectionRefusesMemoryAccessUntilUnprotected) {
     EXPECT_EQ(in(SimulatedBootloader::kGetState, 0, state), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(hw_->flash[0], 0xFF);
     closeHandle();
-    handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
-    ASSERT_NE(handle_, nullptr);
-    EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
+    reopen();
+    EXPECT_EQ(erase(kFlash).status, DfuStatus::ok);
 }
 
 TEST_F(Bootloader, InjectedStartupFaults) {
     sim::BootloaderFaults faults;
     faults.unplugAtRequest = 6;
     faults.noUpload = true;
-    faults.startInError = true;
     plugIn(faults);
-    const Status first = getStatus();
-    EXPECT_EQ(first.state, DfuState::dfuError);
-    EXPECT_EQ(first.status, DfuStatus::errUnknown);
-    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
 
     libusb_config_descriptor* config = nullptr;
     ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle_), &config), 0);
-    EXPECT_EQ(config->interface[0].altsetting[0].extra[2], 0x09);  // no upload bit
+    EXPECT_EQ(config->interface[0].altsetting[3].extra[2], 0x09);  // no upload bit
     libusb_free_config_descriptor(config);
     std::vector<uint8_t> cmds(64);
     expectStalled(in(SimulatedBootloader::kUpload, 0, cmds), DfuStatus::errStalledPkt);
@@ -346,12 +379,15 @@ TEST_F(Bootloader, InjectedStartupFaults) {
     EXPECT_EQ(productOfOnlyDevice(), "STM32  BOOTLOADER");
 }
 
-TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {
-    const std::string path =
-        ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid()) + ".json";
-    std::ofstream(path) << R"({"devices": [{"port": "3.1", "kind": "bootloader",
-        "bootloaderSerial": "SIM0001", "bootloaderFaults": {"startInError": true}}]})";
-    sim::Bus::instance().loadScenarioFile(path);
+TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProcesses) {
+    const std::string base =
+        ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid());
+    const std::string path = base + ".json";
+    std::ofstream(path) << R"({"stateFile": ")" << base << R"(-state.json",
+        "devices": [{"port": "3.1", "kind": "bootloader", "bootloaderSerial": "SIM0001",
+                     "bootloaderFaults": {"noUpload": false}}]})";
+    auto& bus = sim::Bus::instance();
+    bus.loadScenarioFile(path);
     handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
     ASSERT_NE(handle_, nullptr);
     unsigned char text[32] = {};
@@ -359,11 +395,29 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialFromTheDeviceEntry) {
     ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle_), &d), 0);
     ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, d.iSerialNumber, text, sizeof text), 0);
     EXPECT_STREQ(reinterpret_cast<char*>(text), "SIM0001");
-    EXPECT_EQ(getStatus().status, DfuStatus::errUnknown);
+    EXPECT_EQ(getStatus().status, DfuStatus::errFirmware);
+    EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
+    EXPECT_EQ(setAddress(kFlash + 0x800).state, DfuState::dfuDnloadIdle);
+    EXPECT_EQ(out(SimulatedBootloader::kAbort, 0), 0);
+    std::vector<uint8_t> block(2048);
+    EXPECT_EQ(in(SimulatedBootloader::kUpload, 2, block), 2048);
+    closeHandle();
+
+    // A chip that stayed powered is found by the next process in dfuUPLOAD-IDLE, its pointer
+    // where it was.
+    bus.reset();
+    bus.loadScenarioFile(path);
+    auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(bus.deviceAt(1, {3, 1}));
+    ASSERT_NE(loader, nullptr);
+    EXPECT_EQ(loader->state(), DfuState::dfuUploadIdle);
+    EXPECT_EQ(loader->addressPointer(), kFlash + 0x800);
+    bus.reset();
+    std::remove((base + "-state.json").c_str());
+    std::remove((base + "-state.json-1-3.1.flash").c_str());
 
     std::ofstream(path) << R"({"devices": [{"port": "3.2", "kind": "bootloader",
         "bootloaderFaults": {"eraseErorr": true}}]})";
-    EXPECT_THROW(sim::Bus::instance().loadScenarioFile(path), std::runtime_error);
+    EXPECT_THROW(bus.loadScenarioFile(path), std::runtime_error);
     std::remove(path.c_str());
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include "RunTool.h"
 
@@ -29,6 +30,16 @@ TEST(DropIn, AnUnmodifiedLibusbProgramSeesTheScenariosDevices) {
     EXPECT_EQ(run.out.trimmed(), "init failed");
     EXPECT_TRUE(run.err.contains("cannot read")) << run.err.toStdString();
     QFile::remove(scenario);
+
+    // Without a scenario, the default one in UNITFLASH_SIM_HOME, its state file beside it.
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    environment.remove("UNITFLASH_SIM_SCENARIO");
+    environment.insert("UNITFLASH_SIM_HOME", home.filePath("sim"));
+    run = runTool(DROPIN_PROBE, {}, environment);
+    EXPECT_EQ(run.lines(), QStringList{"6444:0001 bus 1 port 1.4 \"Quorel Control Unit\""});
+    EXPECT_TRUE(QFile::exists(home.filePath("sim/scenario.json")));
+    EXPECT_TRUE(QFile::exists(home.filePath("sim/state.json")));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "FrameCrc.h"
 #include "sim/Bus.h"
+#include "sim/DfuFileWriter.h"
 #include "sim/Scenario.h"
 #include "sim/SimulatedUnit.h"
 #include "sim/UnitCatalogue.h"
@@ -45,8 +46,8 @@ class UnitTest : public ::testing::Test {
     void SetUp() override {
         sim::Bus::instance().reset();
         hardware = std::make_shared<sim::UnitHardware>();
-        std::string version = std::string(sim::UnitHardware::kVersionMarker) + "2.4.1";
-        std::copy(version.begin(), version.end() + 1, hardware->flash.begin() + 0x200);
+        const Bytes firmware = sim::makeExampleFirmware("2.4.1");
+        std::copy(firmware.begin(), firmware.end(), hardware->flash.begin());
         hardware->makeUnit = SimulatedUnit::factory({});
         ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
     }
@@ -215,7 +216,7 @@ TEST_F(UnitTest, AppliesWriteRecordsToWritableSettingsAndCommitsThem) {
     EXPECT_EQ(sent, int(frame.size()));
     EXPECT_EQ(unit->number("Operating mode"), 7.0);
     EXPECT_EQ(unit->text("Version: Firmware"), "2.4.1");
-    EXPECT_TRUE(hardware->savedSettings.empty());
+    EXPECT_TRUE(hardware->savedSettings("2.4.1").empty());
 
     // A frame with a wrong checksum is dropped whole.
     frame = frameOf(record("Operating mode", {9, 0, 0, 0}));
@@ -236,13 +237,16 @@ TEST_F(UnitTest, AppliesWriteRecordsToWritableSettingsAndCommitsThem) {
     ASSERT_EQ(request(SimulatedUnit::kCommit), 0);
     EXPECT_EQ(sim::Bus::instance().nowUs() - before,
               SimulatedUnit::kCommitBusyMs * 1000 + sim::Bus::controlCostUs(0));
-    EXPECT_EQ(hardware->savedSettings, unit->image());
-    // A restarted unit starts from what it saved, and reports its firmware from the flash.
-    std::string version = std::string(sim::UnitHardware::kVersionMarker) + "3.0.0";
-    std::copy(version.begin(), version.end() + 1, hardware->flash.begin() + 0x200);
-    SimulatedUnit restarted(hardware);
-    EXPECT_EQ(restarted.number("Operating mode"), 8.0);
-    EXPECT_EQ(restarted.text("Version: Firmware"), "3.0.0");
+    EXPECT_EQ(hardware->savedSettings("2.4.1"), unit->image());
+    // A restarted unit starts from what it saved.
+    EXPECT_EQ(SimulatedUnit(hardware).number("Operating mode"), 8.0);
+    // Another firmware version, even one that leaves the settings sector alone, starts from
+    // its factory defaults, and reports its version from the flash.
+    const Bytes other = sim::makeExampleFirmware("3.0.0", 0x8000);
+    std::copy(other.begin(), other.end(), hardware->flash.begin());
+    SimulatedUnit updated(hardware);
+    EXPECT_EQ(updated.number("Operating mode"), 1.0);
+    EXPECT_EQ(updated.text("Version: Firmware"), "3.0.0");
 }
 
 TEST_F(UnitTest, TriggerBootloaderRestartsTheChipIntoItsBootLoader) {
@@ -309,11 +313,12 @@ TEST(Scenario, LoadsUnitsAndCarriesTheirStateAcrossProcesses) {
     std::string scenarioPath = dir + "/sim-scenario.json";
     std::string statePath = dir + "/sim-state.json";
     std::remove(statePath.c_str());
-    std::ofstream(scenarioPath) << R"({"stateFile": ")" << statePath << R"(",
+    // A relative state file lies beside the scenario file.
+    std::ofstream(scenarioPath) << R"({"stateFile": "sim-state.json",
         "devices": [{"kind": "unit", "bus": 2, "port": "4.2", "bcdDevice": "0x0250",
                      "product": "Bench unit", "firmwareVersion": "5.1.0",
                      "settings": {"Location": "Lab 7", "Thresholds": [1, 2, 3]},
-                     "faults": {"stallRequests": 0}}]})";
+                     "faults": {"stallRequests": 1, "afterRestarts": 1}}]})";
     auto& bus = sim::Bus::instance();
     bus.reset();
     bus.loadScenarioFile(scenarioPath);
@@ -325,12 +330,30 @@ TEST(Scenario, LoadsUnitsAndCarriesTheirStateAcrossProcesses) {
     EXPECT_EQ(unit->text("Location"), "Lab 7");
     EXPECT_EQ(unit->number("Thresholds", 2), 3.0);
     EXPECT_EQ(unit->number("Thresholds", 3), 400.0);
+    // Faults limited to the life after the next restart.
+    EXPECT_EQ(unit->faults().stallRequests, 0u);
+    EXPECT_EQ(
+        std::dynamic_pointer_cast<SimulatedUnit>(
+            unit->hardware()->makeUnit(std::make_shared<sim::UnitHardware>(*unit->hardware())))
+            ->faults()
+            .stallRequests,
+        1u);
     unit->setText("Location", "Saved");
-    unit->hardware()->savedSettings = unit->image();
+    unit->hardware()->saveSettings(unit->image(), "5.1.0");
     unit->setText("Device name", "Not saved");
-    sim::Scenario::saveState();
+    // The state file follows every transfer, not only the end of the process.
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, 0x6444, 0x0001);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(
+        libusb_control_transfer(handle, 0x23, SimulatedUnit::kCommit + 1, 0, 0, nullptr, 0, 100),
+        LIBUSB_ERROR_PIPE);
+    ASSERT_TRUE(std::ifstream(statePath).good());
 
     // The next process finds the unit as it was left: powered, with its unsaved changes.
+    libusb_close(handle);
+    libusb_exit(context);
     bus.reset();
     bus.loadScenarioFile(scenarioPath);
     unit = std::dynamic_pointer_cast<SimulatedUnit>(bus.deviceAt(2, {4, 2}));

@@ -312,9 +312,10 @@ TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
 
 // --resume acts on a boot loader in any state, and with --port only on the one there.
 TEST_F(Update, ResumeStartsTheChosenBootLoader) {
+    // A boot loader just out of reset reports dfuERROR; one that was cleared, dfuIDLE.
+    const QJsonObject cleared = unitAt(
+        "1.4", {{"kind", "bootloader"}, {"bootloaderFaults", QJsonObject{{"startInError", false}}}});
     const QJsonObject loader = unitAt("1.4", {{"kind", "bootloader"}});
-    const QJsonObject inError = unitAt(
-        "1.4", {{"kind", "bootloader"}, {"bootloaderFaults", QJsonObject{{"startInError", true}}}});
     const QJsonObject second = unitAt("2.1", {{"kind", "bootloader"}});
     const struct {
         const char* what;
@@ -331,13 +332,13 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
          "bootloader",
          "bootloader"},
         {"idle",
-         {loader},
+         {cleared},
          {},
          {"[D] dfu state: 2", "[D] Return to normal operation complete!"},
          "1.0.0 Bench 1",
          "bootloader"},
         {"in error",
-         {inError},
+         {loader},
          {},
          {"[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
          "1.0.0 Bench 1",
@@ -352,7 +353,7 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
         {"the chosen one of two",
          {loader, second},
          {"--port", "2.1"},
-         {"[D] dfu state: 2", "[D] Return to normal operation complete!"},
+         {"[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
          "bootloader",
          "1.0.0 Bench 1"},
     };

@@ -58,8 +58,9 @@ TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyC
     EXPECT_EQ(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1), kDfuSuccess);
     DfuStatus status{};
     ASSERT_EQ(STDFU_Getstatus(&handle, &status), kDfuSuccess);
-    EXPECT_EQ(status.bState, kDfuStateIdle);
-    EXPECT_EQ(status.bStatus, kDfuStatusOk);
+    // As a real STM32 boot loader after reset.
+    EXPECT_EQ(status.bState, kDfuStateError);
+    EXPECT_EQ(status.bStatus, kDfuStatusErrFirmware);
     EXPECT_EQ(STDFU_Close(&handle), kDfuSuccess);
     EXPECT_EQ(STDFU_Getstatus(&handle, &status), kDfuErrorBadHandle);
 }
@@ -101,7 +102,9 @@ TEST_F(DeviceAccessTest, ResumeStartsFromEveryStateAnEarlierRunLeaves) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         hardware_->makeUnit = sim::SimulatedUnit::factory({});
-        replaceLoader({});
+        sim::BootloaderFaults cleared;
+        cleared.startInError = false;
+        replaceLoader(cleared);
         for (const sim::ControlSetup& request : c.requests) {
             uint8_t data[64] = {0x21, 0x00, 0x00, 0x00, 0x08};
             loader_->control(request, data, 1000);

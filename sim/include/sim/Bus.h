@@ -70,6 +70,10 @@ class Bus {
     bool loadScenarioFromEnvironmentOnce();
     // Called when the last libusb context ends: lets the scenario save device state.
     void contextsEnded();
+    // Called after anything that may change a device (a transfer, a device arriving or
+    // leaving): the scenario's state file follows at once, so a killed process leaves the
+    // devices' real state behind.
+    void changed();
 
   private:
     Bus() = default;

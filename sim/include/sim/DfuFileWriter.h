@@ -39,9 +39,10 @@ std::vector<uint8_t> buildDfuFile(const std::vector<DfuTarget>& targets,
 // A file with one unnamed target for alternate setting 0 holding `image` at `address`.
 std::vector<uint8_t> buildDfuFile(uint32_t address, const std::vector<uint8_t>& image);
 
-// An example firmware image of `size` bytes: a vector table, filler that differs per version and
-// UnitHardware::kVersionMarker followed by `version` and a NUL. Throws std::invalid_argument when
-// the version does not fit.
+// An example firmware image of `size` bytes in the layout UnitHardware describes: a vector table,
+// the version tag, filler that differs per version and the code's CRC. Code stops at the
+// settings sector; the default size covers that sector blank, so programming it wipes the
+// unit's saved settings. Throws std::invalid_argument when the version does not fit.
 std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size = 48 * 1024);
 
 }  // namespace sim

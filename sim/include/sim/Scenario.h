@@ -11,8 +11,12 @@ class Scenario {
   public:
     // Plugs in the devices the file names. Throws std::runtime_error when the file is unusable.
     static void load(Bus& bus, const std::string& path);
-    // Writes the state of the scenario's units to the state file it names, if any.
+    // Writes the state of the scenario's units to the state file it names, if any, when it
+    // changed since the last write.
     static void saveState();
+    // The scenario file in the folder `home`; writes the default one there when there is none
+    // (a unit with firmware 1.0.0 at port 1.4 whose state lasts in state.json beside it).
+    static std::string defaultIn(const std::string& home);
 };
 
 }  // namespace sim

@@ -72,23 +72,26 @@ struct BootloaderFaults {
     // The boot loader reads every programmed block back: a block that did not come out as sent
     // (its flash was not erased) ends in errVERIFY. Off, such a block silently holds the AND.
     bool verifyWrites = false;
-    // Read protection is active: memory commands and data end in errVENDOR, uploads stall with
-    // errVENDOR, until a read-unprotect command (which mass-erases and restarts the chip).
+    // Read protection is active: erase and write end in errVENDOR, uploads of memory stall with
+    // errVENDOR; get commands and set address pointer still work, so the chip can leave DFU
+    // mode. A read-unprotect command mass-erases the flash and restarts the chip.
     bool readProtected = false;
     // The n-th DFU request (counting from 1) finds the cable pulled; 0 = never. Bus::replug
     // plugs the device back in as it was.
     unsigned unplugAtRequest = 0;
     // The functional descriptor lacks the upload bit and UPLOAD requests stall.
     bool noUpload = false;
-    // The boot loader starts in dfuERROR (errUNKNOWN) and stays there until CLRSTATUS.
-    bool startInError = false;
+    // Not a fault: as the real chip after a reset, the boot loader starts in dfuERROR
+    // (errFIRMWARE) and stays there until CLRSTATUS. False starts it in dfuIDLE.
+    bool startInError = true;
 };
 
 // The STM32F405/407 system-memory DFU boot loader (DfuSe) of a unit: four alternate settings
 // (internal flash, option bytes, OTP, device feature), the DFU 1.1 state machine with the DfuSe
 // commands, flash that erases to 0xFF and programs by clearing bits, and datasheet erase and
-// programming times spent on the virtual clock. Leaving DFU mode starts the firmware in flash
-// (hw->makeUnit) when it carries a version, else the chip comes back as its boot loader.
+// programming times spent on the virtual clock. Leaving DFU mode jumps to the address pointer:
+// the firmware (hw->makeUnit) starts when an intact image lies there, else the chip comes back
+// as its boot loader. sim/README.md names the document behind each behaviour.
 class SimulatedBootloader : public VirtualDevice,
                             public std::enable_shared_from_this<SimulatedBootloader> {
   public:
@@ -124,6 +127,8 @@ class SimulatedBootloader : public VirtualDevice,
     DfuStatus status() const { return status_; }
     uint32_t addressPointer() const { return pointer_; }
     const std::shared_ptr<UnitHardware>& hardware() const { return hardware_; }
+    // Takes over the DFU state of a chip that stayed powered since an earlier process.
+    void restoreState(DfuState state, DfuStatus status, uint32_t pointer);
     // The memory-layout string of an alternate setting.
     static const char* layoutString(uint8_t alternate);
 

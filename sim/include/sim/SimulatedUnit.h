@@ -40,6 +40,9 @@ struct UnitOptions {
     std::map<std::string, std::string> texts;
     std::map<std::string, std::vector<double>> numbers;
     UnitFaults faults;
+    // The faults hold only in the life of the unit that follows this many restarts of its
+    // firmware on the hardware (0: as first plugged in, 1: after the next restart); -1: always.
+    int faultsAfterRestarts = -1;
     // From leaving the bus to the boot loader enumerating; real units vary widely here.
     uint32_t bootloaderDelayMs = 300;
 };
@@ -47,8 +50,9 @@ struct UnitOptions {
 // A unit in normal operation on the virtual bus: VID 0x6444, PID 0x0001, configuration 1 with
 // interface 0 (bulk OUT 0x02, bulk IN 0x81, 64-byte packets) and the settings protocol: vendor
 // requests 9 (catalogue frame), 10 (image slice frame), 11 (announce a write frame) and 7
-// (commit), frames with the STM32 hardware checksum. It starts from the settings saved in its
-// hardware when there are any, and restarts into its boot loader when "trigger bootloader" is
+// (commit), frames with the STM32 hardware checksum. It starts from the settings saved in the
+// settings sector of its flash when this firmware version wrote them, else from its factory
+// defaults, and restarts into its boot loader when "trigger bootloader" is
 // written non-zero.
 class SimulatedUnit : public VirtualDevice, public std::enable_shared_from_this<SimulatedUnit> {
   public:

@@ -14,7 +14,12 @@ namespace sim {
 // clock or waits in platform::joinWorker. So virtual durations do not depend on machine load.
 //
 // The whole simulation (clock, bus, devices) is guarded by one lock that a sleeping thread gives
-// up; every libusb entry point takes it. It is reentrant per thread, so a device handler may sleep
+// up; every libusb entry point takes it.
+//
+// The drop-in library serves programs without the platform seam (UNITFLASH_SIM_FOREIGN_PROGRAM):
+// there virtual time follows the real clock (one virtual second per UNITFLASH_SIM_PACE real
+// seconds, 1 by default), so the program's own sleeps count, and device busy time is waited
+// for in real time. It is reentrant per thread, so a device handler may sleep
 // (spend busy time) while called from a transfer.
 class VirtualClock {
   public:
@@ -31,6 +36,11 @@ class VirtualClock {
     };
 
     static uint64_t nowUs();
+    // Durations as the program on the bus sees them (its time-outs, the poll times devices
+    // report to it): the same in a program with the platform seam; for a foreign program on
+    // the drop-in library, which lives in real time, scaled by UNITFLASH_SIM_PACE.
+    static uint64_t fromProgramUs(uint64_t us);
+    static uint64_t toProgramUs(uint64_t us);
     // Sleeps the calling thread for `us` microseconds of virtual time.
     static void sleepUs(uint64_t us);
     // Runs `fn` (under the simulation lock) when the clock reaches now + delayUs. Events must not

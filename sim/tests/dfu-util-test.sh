@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Drives the simulated STM32 boot loader with Debian's dfu-util, unmodified, through the drop-in
+# libusb-1.0.so.0. A departure from what dfu-util expects of a real STM32F405/407 boot loader is
+# a simulator defect.
+# Usage: dfu-util-test.sh CASE SIM_LIBRARY_DIR EXAMPLES_DIR
+set -euo pipefail
+case_name=$1
+export LD_LIBRARY_PATH=$2
+examples=$3
+command -v dfu-util >/dev/null || { echo "dfu-util is missing: run scripts/install-deps.sh"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+export UNITFLASH_SIM_SCENARIO=$work/scenario.json
+# dfu-util lives in real time; virtual time runs 20 times faster, and its sleeps still count.
+export UNITFLASH_SIM_PACE=0.05
+# A sanitizer build of the library needs its runtime loaded first; dfu-util's own leaks are not
+# ours to find.
+if [ -n "${SIM_PRELOAD:-}" ]; then
+    export LD_PRELOAD=$SIM_PRELOAD ASAN_OPTIONS=detect_leaks=0
+fi
+
+fail() { echo "FAIL: $*"; exit 1; }
+# A boot loader at port 1.4 over flash holding an example image of VERSION; state in state.json.
+bootloader() {
+    printf '{"stateFile": "state.json", "devices": [{"kind": "bootloader", "port": "1.4", "firmwareVersion": "%s"}]}\n' \
+        "$1" >scenario.json
+    rm -f state.json*
+}
+# The side of the chip on the bus after the last run: "unit" or "bootloader".
+side() { sed -n 's/.*"mode": "\(.*\)".*/\1/p' state.json; }
+flash() { cat state.json-1-1.4.flash; }
+run() { dfu-util "$@" >dfu-util.log 2>&1 || { cat dfu-util.log; fail "dfu-util $*"; }; }
+
+case $case_name in
+list)
+    bootloader 1.0.0
+    run -l
+    grep '^Found DFU' dfu-util.log
+    [ "$(grep -c '^Found DFU: \[0483:df11\] ver=2100, .*path="1-1.4"' dfu-util.log)" = 4 ] ||
+        fail "four alternate settings expected"
+    for expected in \
+        'alt=0, name="@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg"' \
+        'alt=1, name="@Option Bytes  /0x1FFFC000/01*016 g"' \
+        'alt=2, name="@OTP Memory /0x1FFF7800/01*512 g,01*016 g"' \
+        'alt=3, name="@Device Feature/0xFFFF0000/01*004 g"'; do
+        grep -qF "$expected" dfu-util.log || fail "missing $expected"
+    done
+    ;;
+download-upload)
+    bootloader 1.0.0
+    head -c 1048576 /dev/urandom >image.bin
+    run -a 0 -s 0x08000000 -D image.bin
+    [ "$(side)" = bootloader ] || fail "the chip left DFU mode without being asked"
+    # A later process reads back what the earlier one wrote.
+    run -a 0 -s 0x08000000:1048576 -U read.bin
+    cmp image.bin read.bin || fail "uploaded bytes differ"
+    ;;
+leave)
+    bootloader 1.0.0
+    run -a 0 -s 0x08000000:leave
+    [ "$(side)" = unit ] || fail "the firmware did not start"
+    ;;
+dfu-leave)
+    for version in 1.0.0 2.0.0; do
+        bootloader 0.9.0
+        run -a 0 -s :leave -D "$examples/firmware-$version.dfu"
+        [ "$(side)" = unit ] || fail "firmware $version did not start"
+        grep -aqF "QUOREL-FIRMWARE-VERSION:$version" state.json-1-1.4.flash || fail "firmware $version not in flash"
+    done
+    ;;
+mass-erase)
+    bootloader 1.0.0
+    run -a 0 -s 0x08000000:mass-erase:force
+    [ "$(flash | tr -d '\377' | wc -c)" = 0 ] || fail "flash not erased"
+    # With nothing left to start, leaving brings the boot loader back.
+    run -a 0 -s 0x08000000:leave
+    [ "$(side)" = bootloader ] || fail "an erased chip started something"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
