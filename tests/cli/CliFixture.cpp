@@ -87,3 +87,16 @@ QByteArray CliTest::savedSettings() const {
     const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
     return state.value("1-1.4").toObject().value("savedSettings").toString().toLatin1();
 }
+
+void CliTest::forgetSavedSettings() const {
+    QFile file(root_.filePath("state.json"));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    QJsonObject unit = state.value("1-1.4").toObject();
+    ASSERT_FALSE(unit.isEmpty());
+    unit.insert("savedSettings", "");
+    state.insert("1-1.4", unit);
+    file.resize(0);
+    file.seek(0);
+    file.write(QJsonDocument(state).toJson());
+}

@@ -37,6 +37,9 @@ class CliTest : public ::testing::Test {
     QByteArray exportedSettings(const QString& name = "check.json") const;
     // The settings the unit has stored, from the simulator's state file.
     QByteArray savedSettings() const;
+    // The unit at 1.4 loses its stored settings but runs on with its current values, so that
+    // after a restart only what the tool writes back brings them back.
+    void forgetSavedSettings() const;
 
   private:
     QTemporaryDir root_;
