@@ -29,6 +29,8 @@ TEST_F(SettingsCommands, ExportEditImportChangesWhatTheUnitStores) {
     edited.replace("\"Location\": \"Bench 1\"", "\"Location\": \"Lab \\\"7\\\"\"");
     edited.replace("        200,", "        -250,");
     edited.replace("\"Output 2: gain\": 1.0", "\"Output 2: gain\": 0.10000000149011612");
+    // A value of 256 bytes or more is written with a two-byte length.
+    edited.replace("\"Notes\": \"\"", "\"Notes\": \"" + QByteArray(290, 'n') + "\"");
     ASSERT_NE(edited, read("a.json"));
     write("a.json", edited);
 
