@@ -2,8 +2,9 @@
 // taken from the input; the transport reads frames from them and inflates the catalogue.
 //
 // Input: one byte of options (bit 0: a release that compresses its catalogue; bit 1: the rest
-// is the payload of one well-formed frame, so that inflation sees every kind of stream), then
-// packets, each a length byte (taken modulo 65) and that many bytes.
+// is the payload of one well-formed catalogue frame, so that inflation sees every kind of
+// stream), then the answers to the requests in turn: packets, each a length byte (taken modulo
+// 65) and that many bytes, with a length byte of 0xFF ending an answer.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -22,8 +23,10 @@ constexpr size_t kPacketSize = 64;
 
 class FuzzUnit : public sim::VirtualDevice {
   public:
-    FuzzUnit(uint16_t release, std::deque<std::vector<uint8_t>> packets)
-        : release_(release), packets_(std::move(packets)) {}
+    using Packets = std::deque<std::vector<uint8_t>>;
+
+    FuzzUnit(uint16_t release, std::deque<Packets> answers)
+        : release_(release), answers_(std::move(answers)) {}
 
     libusb_device_descriptor deviceDescriptor() const override {
         return sim::fullSpeedDeviceDescriptor(0x6444, 0x0001, release_);
@@ -40,7 +43,15 @@ class FuzzUnit : public sim::VirtualDevice {
         }
         return std::nullopt;
     }
-    int control(const sim::ControlSetup&, uint8_t*, unsigned) override { return 0; }
+    // As a unit does, it sends only after a request, so that the host's draining of stale
+    // packets before a request finds nothing.
+    int control(const sim::ControlSetup&, uint8_t*, unsigned) override {
+        if (!answers_.empty()) {
+            packets_ = std::move(answers_.front());
+            answers_.pop_front();
+        }
+        return 0;
+    }
     int bulk(uint8_t endpoint, uint8_t* data, int length, int* transferred, unsigned) override {
         *transferred = 0;
         if ((endpoint & 0x80) == 0) {
@@ -62,12 +73,13 @@ class FuzzUnit : public sim::VirtualDevice {
 
   private:
     uint16_t release_;
-    std::deque<std::vector<uint8_t>> packets_;
+    std::deque<Packets> answers_;
+    Packets packets_;
 };
 
 // The payload as the unit sends it: length, kind, payload and checksum in 64-byte packets, and
 // a zero-length packet after a frame that fills its last one.
-std::deque<std::vector<uint8_t>> framePackets(const uint8_t* data, size_t size) {
+FuzzUnit::Packets framePackets(const uint8_t* data, size_t size) {
     std::vector<uint8_t> frame{static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), 0, 0};
     frame.insert(frame.end(), data, data + size);
     static const std::vector<uint32_t> table = [] {
@@ -80,7 +92,7 @@ std::deque<std::vector<uint8_t>> framePackets(const uint8_t* data, size_t size) 
     for (int i = 0; i < 4; ++i) {
         frame.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     }
-    std::deque<std::vector<uint8_t>> packets;
+    FuzzUnit::Packets packets;
     for (size_t at = 0; at < frame.size(); at += kPacketSize) {
         const size_t n = std::min(kPacketSize, frame.size() - at);
         packets.emplace_back(frame.begin() + at, frame.begin() + at + n);
@@ -91,17 +103,21 @@ std::deque<std::vector<uint8_t>> framePackets(const uint8_t* data, size_t size) 
     return packets;
 }
 
-std::deque<std::vector<uint8_t>> rawPackets(const uint8_t* data, size_t size) {
-    std::deque<std::vector<uint8_t>> packets;
+std::deque<FuzzUnit::Packets> rawAnswers(const uint8_t* data, size_t size) {
+    std::deque<FuzzUnit::Packets> answers(1);
     size_t at = 0;
     while (at < size) {
-        const size_t wanted = data[at] % (kPacketSize + 1);
+        const uint8_t head = data[at];
         ++at;
-        const size_t n = std::min(wanted, size - at);
-        packets.emplace_back(data + at, data + at + n);
+        if (head == 0xFF) {
+            answers.emplace_back();
+            continue;
+        }
+        const size_t n = std::min<size_t>(head % (kPacketSize + 1), size - at);
+        answers.back().emplace_back(data + at, data + at + n);
         at += n;
     }
-    return packets;
+    return answers;
 }
 
 }  // namespace
@@ -112,12 +128,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t options = data[0];
     const uint16_t release = (options & 1) != 0 ? 0x0300 : 0x0210;
-    std::deque<std::vector<uint8_t>> packets =
-        (options & 2) != 0 ? framePackets(data + 1, size - 1) : rawPackets(data + 1, size - 1);
+    std::deque<FuzzUnit::Packets> answers =
+        (options & 2) != 0 ? std::deque<FuzzUnit::Packets>{framePackets(data + 1, size - 1)}
+                           : rawAnswers(data + 1, size - 1);
 
     sim::Bus& bus = sim::Bus::instance();
     bus.reset();
-    bus.attach(1, {1}, std::make_shared<FuzzUnit>(release, std::move(packets)));
+    bus.attach(1, {1}, std::make_shared<FuzzUnit>(release, std::move(answers)));
     {
         trn::UsbTransportV2 transport;
         try {
