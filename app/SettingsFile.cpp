@@ -2,27 +2,24 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QSaveFile>
+
+#include <sys/stat.h>
+
+#include <memory>
 
 #include "SettingsModel.h"
 
-bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure) {
-    QSaveFile file(fileName);
-    // Unbuffered, so that a short write shows in the count write() returns.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qCritical() << openFailure << fileName;
-        return false;
-    }
-    qDebug() << "Writing to file" << fileName;
-    const qint64 written = file.write(text.data(), static_cast<qint64>(text.size()));
-    if (written != static_cast<qint64>(text.size()) || !file.commit()) {
-        qCritical() << "Unable to write file for export:" << fileName;
-        return false;
-    }
-    return true;
-}
-
 namespace {
+
+// A FIFO, a device or a socket stands for something other than its name: it is written into,
+// never replaced by a new file.
+bool isSpecialFile(const QString& fileName) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(fileName).constData(), &status) == 0 &&
+           !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+}
 
 // The unit supplies these texts; they must not steer the file elsewhere.
 QString fileNamePart(const std::string& utf8) {
@@ -36,6 +33,37 @@ QString fileNamePart(const std::string& utf8) {
 }
 
 }  // namespace
+
+bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure) {
+    std::unique_ptr<QFileDevice> file;
+    if (isSpecialFile(fileName)) {
+        file = std::make_unique<QFile>(fileName);
+    } else {
+        auto saveFile = std::make_unique<QSaveFile>(fileName);
+        // A writable file in a directory that takes no new files is overwritten in place.
+        saveFile->setDirectWriteFallback(true);
+        file = std::move(saveFile);
+    }
+    // Unbuffered, so that a short write shows in the count write() returns.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        qCritical() << openFailure << fileName;
+        return false;
+    }
+    qDebug() << "Writing to file" << fileName;
+    const qint64 written = file->write(text.data(), static_cast<qint64>(text.size()));
+    bool complete = written == static_cast<qint64>(text.size());
+    if (auto* saveFile = dynamic_cast<QSaveFile*>(file.get())) {
+        complete = complete && saveFile->commit();  // else the old file stays
+    } else {
+        file->close();
+        complete = complete && file->error() == QFileDevice::NoError;
+    }
+    if (!complete) {
+        qCritical() << "Unable to write file for export:" << fileName;
+        return false;
+    }
+    return true;
+}
 
 QString backupFileName(trn::SettingsModel& model) {
     const QString stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd-HH_mm_ss_zzz");

@@ -10,8 +10,10 @@ class SettingsModel;
 
 // Writes settings JSON text to a file. The text goes to a temporary file beside the target,
 // which replaces the target only once all of it is written, so that a failed write never
-// destroys an earlier file of the same name. Logs its own failure, starting the open failure
-// message with `openFailure`.
+// destroys an earlier file of the same name. A FIFO, a device or another file that is not a
+// plain file is written into directly, and so is a writable file in a directory where no
+// temporary file can be made. Logs its own failure, starting the open failure message with
+// `openFailure`.
 bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure);
 
 // The name of a backup file for the unit whose settings the model holds:

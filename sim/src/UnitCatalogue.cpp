@@ -61,6 +61,8 @@ UnitCatalogue UnitCatalogue::standard() {
     c.add("Error counters", kInt32, 4, true);
     c.add("Last fault", kText, 20, true);
     c.add("Factory options", kBits64, 2, true);
+    // Free text longer than 255 bytes, so that a write record needs both bytes of its length.
+    c.add("Notes", kText, 300);
     return c;
 }
 

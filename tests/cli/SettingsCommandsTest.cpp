@@ -1,3 +1,11 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <QStandardPaths>
+#include <functional>
+
 #include "CliFixture.h"
 
 namespace {
@@ -29,6 +37,8 @@ TEST_F(SettingsCommands, ExportEditImportChangesWhatTheUnitStores) {
     edited.replace("\"Location\": \"Bench 1\"", "\"Location\": \"Lab \\\"7\\\"\"");
     edited.replace("        200,", "        -250,");
     edited.replace("\"Output 2: gain\": 1.0", "\"Output 2: gain\": 0.10000000149011612");
+    // A value of 256 bytes or more is written with a two-byte length.
+    edited.replace("\"Notes\": \"\"", "\"Notes\": \"" + QByteArray(290, 'n') + "\"");
     ASSERT_NE(edited, read("a.json"));
     write("a.json", edited);
 
@@ -145,6 +155,97 @@ TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"a.json\"");
     EXPECT_EQ(read("a.json"), "old content");
     EXPECT_EQ(files(), QStringList{"a.json"});
+}
+
+mode_t fileType(const QString& name) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(name).constData(), &status) == 0 ? status.st_mode & S_IFMT : 0;
+}
+
+TEST_F(SettingsCommands, ExportWritesIntoWhatItMustNotReplace) {
+    // Root passes every permission check; without the override a root run meets the read-only
+    // directory as a user does.
+    const bool root = geteuid() == 0;
+    const QString asUser =
+        "if [ \"$(id -u)\" = 0 ]; then exec setpriv "
+        "--bounding-set=-dac_override,-dac_read_search \"$0\" \"$@\"; fi";
+    const bool canDropRoot = !root || !QStandardPaths::findExecutable("setpriv").isEmpty();
+    const QString readOnlyDirectory = path("ro");
+    auto fileInReadOnlyDirectory = [&]() -> QString {
+        QDir().mkpath(readOnlyDirectory);
+        write("ro/a.json", "old content");
+        ::chmod(QFile::encodeName(readOnlyDirectory).constData(), 0555);
+        return canDropRoot ? "ro/a.json" : QString();
+    };
+    int fifo = -1;
+    const struct {
+        const char* what;
+        QString preamble;
+        std::function<QString()> prepare;  // the target, empty to skip the case
+        int exitCode;
+        std::function<void(const QString&, const ToolRun&)> check;
+    } cases[] = {
+        {"FIFO", asUser,
+         [&] {
+             EXPECT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+             // Open at both ends, so that neither the tool nor the test waits for the other.
+             fifo = ::open(QFile::encodeName(path("fifo")).constData(), O_RDWR | O_NONBLOCK);
+             EXPECT_GE(fifo, 0);
+             return QString("fifo");
+         },
+         0,
+         [&](const QString& target, const ToolRun&) {
+             QByteArray received;
+             char buffer[4096];
+             for (ssize_t n; (n = ::read(fifo, buffer, sizeof buffer)) > 0;) {
+                 received.append(buffer, static_cast<int>(n));
+             }
+             ::close(fifo);
+             EXPECT_TRUE(received.startsWith("{\n    \"Version: Firmware\": \"1.0.0\",\n"));
+             EXPECT_TRUE(received.endsWith("\n}"));
+             EXPECT_EQ(fileType(path(target)), S_IFIFO);
+         }},
+        // Never the real /dev/null as root: a broken export would replace it for the machine.
+        {"character device", asUser,
+         [&] {
+             if (!root) {
+                 return QString("/dev/null");
+             }
+             const int made = ::mknod(QFile::encodeName(path("null")).constData(), S_IFCHR | 0666,
+                                      makedev(1, 3));
+             return made == 0 ? QString("null") : QString();
+         },
+         0,
+         [&](const QString& target, const ToolRun&) {
+             EXPECT_EQ(fileType(target.startsWith('/') ? target : path(target)), S_IFCHR);
+         }},
+        {"file in a read-only directory", asUser, fileInReadOnlyDirectory, 0,
+         [&](const QString& target, const ToolRun&) {
+             EXPECT_TRUE(read(target).startsWith("{\n    \"Version: Firmware\": \"1.0.0\",\n"));
+             EXPECT_EQ(QDir(readOnlyDirectory).entryList(QDir::Files), QStringList{"a.json"});
+         }},
+        // Written in place, a failed write is still reported.
+        {"failed write in a read-only directory", "trap '' XFSZ; ulimit -f 1; " + asUser,
+         fileInReadOnlyDirectory, 1,
+         [&](const QString&, const ToolRun& run) {
+             EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"ro/a.json\"");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString target = c.prepare();
+        if (target.isEmpty()) {
+            std::cout << "[  SKIPPED ] " << c.what << ": cannot be set up here\n";
+            continue;
+        }
+        const ToolRun run = runInShell(c.preamble, {"--export", target});
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out.toStdString() << run.err.toStdString();
+        c.check(target, run);
+        ::chmod(QFile::encodeName(readOnlyDirectory).constData(), 0755);
+        for (const QString& name : {path("fifo"), path("null"), path("ro/a.json")}) {
+            QFile::remove(name);
+        }
+    }
 }
 
 TEST_F(SettingsCommands, AUnitLostDuringTheReadEndsTheRunWithItsError) {

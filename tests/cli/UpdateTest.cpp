@@ -1,3 +1,4 @@
+#include <QFile>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -10,11 +11,19 @@ namespace {
 
 class Update : public CliTest {
   protected:
-    // Gives the unit settings other than its factory ones.
+    // Gives the unit settings other than its factory ones. An update erases the flash sector
+    // that holds them, so only the tool's restore brings them back.
     void changeSettings() {
         write("changes.json",
               "{\"Location\": \"Lab 7\", \"Thresholds\": [5, 6], \"Output 3: gain\": 2.25}");
         ASSERT_EQ(run({"--import", "changes.json"}).exitCode, 0);
+    }
+    // A new unit at 1.4 with `extra` in its entry, and an empty working directory.
+    void startOver(const QJsonObject& extra) {
+        setDevices({unitAt("1.4", extra)});
+        for (const QString& file : files()) {
+            QFile::remove(path(file));
+        }
     }
 
     // Runs the recovery commands a failed run printed, in their order; false when there were
@@ -62,8 +71,8 @@ class Update : public CliTest {
     }
 };
 
-const QRegularExpression kBackupName(
-    R"(^VIO 2\.1_3276376E30340038_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)");
+const QString kStamp = R"(_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)";
+const QRegularExpression kBackupName("^VIO 2\\.1_3276376E30340038" + kStamp);
 
 QStringList backups(const QStringList& files) {
     return files.filter(kBackupName);
@@ -76,31 +85,47 @@ QByteArray withVersion(QByteArray settings, const QByteArray& version) {
 }
 
 TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
-    changeSettings();
-    const QByteArray before = exportedSettings();
-    ASSERT_TRUE(before.contains("Lab 7"));
+    // The unit's texts name the backup file; separators and control characters in them must
+    // not lead it out of the working directory.
+    const struct {
+        QJsonObject texts;
+        QString backupName;
+    } cases[] = {
+        {{}, "VIO 2.1_3276376E30340038"},
+        {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.backupName.toStdString());
+        startOver(c.texts);
+        changeSettings();
+        const QByteArray before = exportedSettings();
+        ASSERT_TRUE(before.contains("Lab 7"));
 
-    const ToolRun run = this->run({firmware("2.0.0")});
-    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
-    const QStringList lines = untimed(run);
-    const QStringList milestones = {"[I] Waiting for device connection to backup settings",
-                                    "[I] Waiting for device to enter update mode...",
-                                    "[I] 0 %",
-                                    "[I] 100 %",
-                                    "[I] 0 %",
-                                    "[I] 100 %",
-                                    "[I] Waiting for device restart to import old settings..."};
-    int at = 0;
-    for (const QString& milestone : milestones) {
-        at = lines.indexOf(milestone, at);
-        ASSERT_GE(at, 0) << "missing " << milestone.toStdString() << "\n" << run.out.toStdString();
+        const ToolRun run = this->run({firmware("2.0.0")});
+        ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+        const QStringList lines = untimed(run);
+        const QStringList milestones = {"[I] Waiting for device connection to backup settings",
+                                        "[I] Waiting for device to enter update mode...",
+                                        "[I] 0 %",
+                                        "[I] 100 %",
+                                        "[I] 0 %",
+                                        "[I] 100 %",
+                                        "[I] Waiting for device restart to import old settings..."};
+        int at = 0;
+        for (const QString& milestone : milestones) {
+            at = lines.indexOf(milestone, at);
+            ASSERT_GE(at, 0) << "missing " << milestone.toStdString() << "\n"
+                             << run.out.toStdString();
+        }
+        EXPECT_EQ(lines.filter("[!]"), QStringList{});
+
+        const QStringList written = files().filter(
+            QRegularExpression("^" + QRegularExpression::escape(c.backupName) + kStamp));
+        ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
+        EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
+        EXPECT_EQ(read(written.first()), before);
+        EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
     }
-    EXPECT_EQ(lines.filter("[!]"), QStringList{});
-
-    const QStringList written = backups(files());
-    ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
-    EXPECT_EQ(read(written.first()), before);
-    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
 }
 
 TEST_F(Update, NoBackupStillKeepsTheSettings) {
@@ -228,18 +253,28 @@ TEST_F(Update, APortThatMatchesNoUnitLeavesTheUnitAlone) {
 }
 
 TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
-    setDevices({unitAt("1.4", {{"bootloaderDelayMs", 3000}})});
-    const QByteArray before = exportedSettings();
-    const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
-    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
-    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
-
-    // Beyond the search window the run fails, and the kept settings are saved.
-    setDevices({unitAt("1.4", {{"bootloaderDelayMs", 20000}})});
-    const ToolRun late = this->run({"--no-backup", firmware("2.0.0")});
-    EXPECT_EQ(late.exitCode, 1);
-    EXPECT_TRUE(untimed(late).contains("[!] Cannot update device: no DFU device detected!"));
-    EXPECT_EQ(backups(files()).size(), 1);
+    // The search goes on for 5 s after a 0.5 s pause; the boot loader comes 20 ms plus its
+    // delay after the trigger.
+    const struct {
+        int delayMs;
+        bool found;
+    } cases[] = {{4500, true}, {20000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.delayMs);
+        startOver({{"bootloaderDelayMs", c.delayMs}});
+        const QByteArray before = exportedSettings();
+        const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+        if (c.found) {
+            ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
+            EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        } else {
+            // Beyond the search window the run fails, and the kept settings are saved.
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(untimed(run).contains("[!] Cannot update device: no DFU device detected!"))
+                << run.out.toStdString();
+            EXPECT_EQ(backups(files()).size(), 1);
+        }
+    }
 }
 
 // A failed erase never goes on to programming. The settings stay in a file (the backup, or one
@@ -261,7 +296,8 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
         const ToolRun run = this->run(c.options + QStringList{"--verbose", firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 1);
         const QStringList lines = untimed(run);
-        EXPECT_TRUE(lines.contains(c.failure)) << run.out.toStdString();
+        EXPECT_TRUE(lines.contains("[D] Start erasing...")) << run.out.toStdString();
+        EXPECT_TRUE(lines.contains(c.failure));
         EXPECT_EQ(lines.contains("[D] Start upgrade..."), c.failure.contains("upgrade"));
         const QStringList kept = backups(files());
         ASSERT_EQ(kept.size(), 1);
