@@ -29,6 +29,8 @@ DeviceFactory bootloaderFactory() {
                     *flag = v.GetBool();
                 } else if (name == "unplugAtRequest" && v.IsUint()) {
                     faults.unplugAtRequest = v.GetUint();
+                } else if (name == "denyOpenMs" && v.IsUint()) {
+                    faults.denyOpenMs = v.GetUint();
                 } else {
                     throw std::runtime_error("bad boot loader fault \"" + name + "\"");
                 }

@@ -139,8 +139,15 @@ int SimulatedBootloader::setAltSetting(int interfaceNumber, int alternate) {
     return LIBUSB_SUCCESS;
 }
 
+int SimulatedBootloader::open() {
+    if (bus() != nullptr && bus()->nowUs() < attachedAtUs_ + uint64_t(faults_.denyOpenMs) * 1000)
+        return LIBUSB_ERROR_ACCESS;
+    return LIBUSB_SUCCESS;
+}
+
 void SimulatedBootloader::attached(Bus& bus) {
     gone_ = false;
+    attachedAtUs_ = bus.nowUs();
     VirtualDevice::attached(bus);
 }
 

@@ -81,6 +81,9 @@ struct BootloaderFaults {
     unsigned unplugAtRequest = 0;
     // The functional descriptor lacks the upload bit and UPLOAD requests stall.
     bool noUpload = false;
+    // Opening the device is refused (LIBUSB_ERROR_ACCESS) for this many milliseconds after it
+    // enumerates, as on a host where udev has not yet applied the device's permissions.
+    unsigned denyOpenMs = 0;
     // Not a fault: as the real chip after a reset, the boot loader starts in dfuERROR
     // (errFIRMWARE) and stays there until CLRSTATUS. False starts it in dfuIDLE.
     bool startInError = true;
@@ -137,6 +140,7 @@ class SimulatedBootloader : public VirtualDevice,
     std::optional<std::string> stringDescriptor(uint8_t index) const override;
     int setAltSetting(int interfaceNumber, int alternate) override;
     int control(const ControlSetup& setup, uint8_t* data, unsigned timeoutMs) override;
+    int open() override;
     void attached(Bus& bus) override;
     void detached() override;
 
@@ -194,6 +198,7 @@ class SimulatedBootloader : public VirtualDevice,
     Outcome busyOutcome_;
     unsigned requests_ = 0;
     bool gone_ = false;
+    uint64_t attachedAtUs_ = 0;
 };
 
 }  // namespace sim
