@@ -40,7 +40,7 @@ uint64_t sectorEraseUs(uint32_t size) {
     return 1000000;
 }
 
-// Internal flash sectors in KiB, from the start of flash (RM0090 table 5).
+// Internal flash sectors in KiB, from the start of flash (RM0090, flash module organisation).
 constexpr uint32_t kFlashSectorsKiB[] = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
 
 void putU16(std::vector<uint8_t>& out, uint16_t v) {
