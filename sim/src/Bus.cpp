@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "sim/DfuTiming.h"
 #include "sim/Scenario.h"
 #include "sim/VirtualClock.h"
 
@@ -26,6 +27,7 @@ void Bus::reset() {
     unplugged_.clear();
     lastAddress_.clear();
     VirtualClock::reset();
+    DfuTiming::reset();
 }
 
 uint8_t Bus::nextAddress(uint8_t busNumber) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "DfuTimingRecord.h"
 #include "sim/Bus.h"
+#include "sim/DfuTiming.h"
 #include "sim/VirtualClock.h"
 
 namespace sim {
@@ -38,6 +40,9 @@ uint64_t sectorEraseUs(uint32_t size) {
     return 1000000;
 }
 
+// Internal flash sectors in KiB, from the start of flash (RM0090, flash module organisation).
+constexpr uint32_t kFlashSectorsKiB[] = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
+
 void putU16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
     out.push_back(static_cast<uint8_t>(v >> 8));
@@ -59,7 +64,7 @@ SimulatedBootloader::SimulatedBootloader(std::shared_ptr<UnitHardware> hardware,
         hardware_->flash.resize(UnitHardware::kFlashSize, 0xFF);
     std::vector<Sector> flash;
     uint32_t address = UnitHardware::kFlashBase;
-    for (uint32_t size : {16u, 16u, 16u, 16u, 64u, 128u, 128u, 128u, 128u, 128u, 128u, 128u}) {
+    for (uint32_t size : kFlashSectorsKiB) {
         flash.push_back(Sector{address, size * 1024, true});
         address += size * 1024;
     }
@@ -278,6 +283,8 @@ int SimulatedBootloader::dnload(const ControlSetup& setup, const uint8_t* data) 
         if (!known)
             return stall(DfuStatus::errStalledPkt);
     }
+    if (setup.wValue == 0 && data[0] == kCmdErase)
+        recordEraseRequest();
     pendingBlock_ = setup.wValue;
     pending_.assign(data, data + setup.wLength);
     state_ = DfuState::dfuDnloadSync;
@@ -307,6 +314,7 @@ int SimulatedBootloader::upload(const ControlSetup& setup, uint8_t* data) {
     const size_t n = std::min<size_t>(setup.wLength, mem.bytes->size() - offset);
     if (n > 0)
         std::memcpy(data, mem.bytes->data() + offset, n);
+    recordUpload(n);
     // A short block ends the upload.
     state_ = n < setup.wLength ? DfuState::dfuIdle : DfuState::dfuUploadIdle;
     return static_cast<int>(n);
@@ -326,6 +334,7 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
         state_ = reported = DfuState::dfuDnbusy;
     } else if (state_ == DfuState::dfuManifestSync) {
         state_ = reported = DfuState::dfuManifest;
+        recordLeave();
         leaveTo(true, kDetachDelayMs);
     }
     // In the program's own time: a program in real time sleeps it (VirtualClock).
@@ -392,6 +401,7 @@ SimulatedBootloader::Outcome SimulatedBootloader::erase(uint32_t address) {
     if (sector == nullptr || !sector->erasable)
         return Outcome{DfuStatus::errTarget, 0};
     const uint64_t busyUs = sectorEraseUs(sector->size);
+    recordBusy(busyUs, 0);
     if (faults_.eraseError)
         return Outcome{DfuStatus::errErase, busyUs};
     const Memory& mem = memory();
@@ -401,6 +411,7 @@ SimulatedBootloader::Outcome SimulatedBootloader::erase(uint32_t address) {
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::massErase() {
+    recordBusy(kMassEraseUs, 0);
     if (faults_.eraseError)
         return Outcome{DfuStatus::errErase, kMassEraseUs};
     std::fill(hardware_->flash.begin(), hardware_->flash.end(), 0xFF);
@@ -413,6 +424,10 @@ SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
         return Outcome{DfuStatus::errAddress, 0};
     const size_t size = faults_.writeError ? pending_.size() / 2 : pending_.size();
     const uint64_t busyUs = (pending_.size() + 3) / 4 * kWordProgramUs;
+    if (alternate_ == 0)
+        recordProgram(address, pending_.size(), busyUs);
+    else
+        recordBusy(0, busyUs);
     uint8_t* target = mem.bytes->data() + (address - mem.base);
     bool asSent = true;
     for (size_t i = 0; i < size; ++i) {
@@ -467,6 +482,26 @@ const SimulatedBootloader::Sector* SimulatedBootloader::sectorAt(const Memory& m
 bool SimulatedBootloader::covers(const Memory& memory, uint64_t address, uint64_t size) const {
     return address >= memory.base && address - memory.base <= memory.bytes->size() &&
            size <= memory.bytes->size() - (address - memory.base);
+}
+
+uint64_t flashEraseFloorUs(uint64_t address, uint64_t bytes) {
+    uint64_t us = 0;
+    uint64_t sector = UnitHardware::kFlashBase;
+    for (uint32_t kib : kFlashSectorsKiB) {
+        const uint64_t end = sector + kib * 1024;
+        if (bytes > 0 && sector < address + bytes && address < end)
+            us += sectorEraseUs(kib * 1024);
+        sector = end;
+    }
+    return us;
+}
+
+uint64_t flashProgramFloorUs(uint64_t bytes) {
+    return (bytes + 3) / 4 * kWordProgramUs;
+}
+
+uint64_t controlDataUs(uint64_t bytes) {
+    return bytes * 1000000 / Bus::kControlBytesPerSecond;
 }
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "DfuTimingRecord.h"
 #include "platform/Platform.h"
 
 namespace sim {
@@ -44,6 +45,7 @@ struct ClockState {
     std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
 
     ClockState() {
+        writeTimingFileAtExit();
         if (const char* text = std::getenv("UNITFLASH_SIM_PACE")) {
             pace = std::max(0.0, std::atof(text));
         }
@@ -214,6 +216,26 @@ void VirtualClock::settle(uint64_t horizonUs) {
     const uint64_t limit = s.nowUs + horizonUs;
     while (runNextEvent(s, limit)) {
     }
+}
+
+uint64_t VirtualClock::peekUs() {
+    ClockState& s = state();
+    std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
+    if (s.followsRealTime)
+        return std::max(s.nowUs, static_cast<uint64_t>(s.realElapsedUs() / s.pace));
+    return s.nowUs;
+}
+
+double VirtualClock::pace() {
+    return state().pace;
+}
+
+void VirtualClock::takeOverProgramSleeps() {
+    Lock lock;
+    ClockState& s = state();
+    s.followsRealTime = false;
+    const char* text = std::getenv("UNITFLASH_SIM_PACE");
+    s.pace = text ? std::max(0.0, std::atof(text)) : 0.0;
 }
 
 void VirtualClock::reset() {

@@ -77,6 +77,26 @@ mass-erase)
     run -a 0 -s 0x08000000:leave
     [ "$(side)" = bootloader ] || fail "an erased chip started something"
     ;;
+virtual-time)
+    # With its sleeps on the virtual clock dfu-util's time is the device's and its own waits:
+    # the same in every run, and within reach of the device floor.
+    key() { sed -n "s/^$1=//p" timing; }
+    for attempt in 1 2; do
+        bootloader 0.9.0
+        env UNITFLASH_SIM_PACE=0 UNITFLASH_SIM_TIMING_FILE="$work/timing" \
+            LD_PRELOAD="${LD_PRELOAD:+$LD_PRELOAD }$LD_LIBRARY_PATH/libunitflash-sim-sleep.so" \
+            dfu-util -a 0 -s :leave -D "$examples/firmware-2.0.0.dfu" >dfu-util.log 2>&1 ||
+            { cat dfu-util.log; fail "dfu-util with virtual sleeps"; }
+        [ "$(side)" = unit ] || fail "firmware 2.0.0 did not start"
+        [ "$(key pace)" = 0 ] || fail "dfu-util still runs in real time"
+        # 48 KiB: three 16 KiB sectors, 12,288 words, 59,076 us on the bus.
+        [ "$(key written_bytes) $(key erase_floor_us) $(key program_floor_us) $(key bus_data_us)" = \
+            "49152 750000 196608 59076" ] || fail "floor parts: $(cat timing)"
+        dfu[attempt]=$(($(key leave_us) - $(key first_erase_us)))
+    done
+    [ "${dfu[1]}" = "${dfu[2]}" ] || fail "two runs took ${dfu[1]} and ${dfu[2]} us"
+    [ "${dfu[1]}" -gt 1005684 ] && [ "${dfu[1]}" -lt 1300000 ] || fail "DFU part took ${dfu[1]} us"
+    ;;
 *)
     fail "unknown case $case_name"
     ;;

@@ -49,6 +49,15 @@ class VirtualClock {
     // Lets the next `horizonUs` of virtual time pass for the devices alone: runs the events due
     // in it in time order. For the moment a process ends, when nobody waits on the clock.
     static void settle(uint64_t horizonUs);
+    // The virtual time now, without running events, for the moment a process ends: for a
+    // foreign program the real time that passed at its pace.
+    static uint64_t peekUs();
+    // Real microseconds per virtual microsecond (0: no real waiting).
+    static double pace();
+    // For a foreign program whose sleeps come to this clock (libunitflash-sim-sleep.so, preloaded
+    // by scripts/bench.sh): it then lives in virtual time as a program with the platform seam
+    // does, so its simulated time leaves out its own CPU time and the machine's load.
+    static void takeOverProgramSleeps();
     // Back to time 0 without pending events; the actors stay as they are.
     static void reset();
 

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Programs the same 1 MiB and 256 KiB images into the same simulated STM32F405 boot loader with
+# our DFU layer (unitflash-sim --discard-settings on the boot loader) and with Debian's dfu-util
+# (through the drop-in libusb of the simulator), then runs a whole default update of the 1 MiB
+# image on a simulated unit, and prints one table. docs/performance.md explains the figures.
+#
+# Usage: scripts/bench.sh [BUILD_DIR]   (default build/bench, configured and built when needed)
+# BENCH_SIZES="1048576 262144" chooses the images. dfu-util runs on the virtual clock with its
+# sleeps taken over (libunitflash-sim-sleep.so), as unitflash-sim does; BENCH_DFU_UTIL_PACE=<p>
+# runs it in real time at pace p instead (then its CPU time and the machine's load count too).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build/bench}")
+sizes=${BENCH_SIZES:-1048576 262144}
+dfu_util_pace=${BENCH_DFU_UTIL_PACE:-}
+command -v dfu-util >/dev/null || { echo "dfu-util is missing: run scripts/install-deps.sh"; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (Debian package time)"; exit 1; }
+
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+ninja -C "$build" -j2 unitflash-sim unitflash-mkdfu sim_usb_shared sim_virtual_sleep >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Scenario with one device of KIND at port 1.4 running firmware 1.0.0. No state file: writing it
+# after every transfer would add the simulator's own file traffic to the host CPU figures.
+scenario() {
+    printf '{"devices": [{"kind": "%s", "port": "1.4", "firmwareVersion": "1.0.0"}]}\n' \
+        "$1" >"$work/scenario.json"
+}
+# Value of KEY in the timing file the simulator wrote at the end of the last run.
+timing() { sed -n "s/^$1=//p" "$work/timing"; }
+
+# Runs one program with the simulator's timing file; its peak memory from /usr/bin/time, its
+# CPU time (to the millisecond) from the shell's `times` for its children; fails loudly.
+measure() {
+    rm -f "$work/timing" "$work/rusage" "$work/cpu"
+    if ! (cd "$work" && export UNITFLASH_SIM_SCENARIO=$work/scenario.json \
+        UNITFLASH_SIM_TIMING_FILE=$work/timing &&
+        /usr/bin/time -f '%M' -o "$work/rusage" "$@" >"$work/log" 2>&1 && times >"$work/cpu"); then
+        cat "$work/log"
+        echo "bench: $* failed" >&2
+        exit 1
+    fi
+}
+
+row_format='%-34s %7s %9s %9s %8s %7s %7s %6s %8s\n'
+rows=()
+# Appends a table row for the last run: LABEL, image size.
+add_row() {
+    local label=$1 size=$2
+    local virtual erase leave passes dfu ratio cpu cpu_pct rss readback
+    if [ "$(timing written_bytes)" != "$size" ] || [ "$(timing leave_us)" = 0 ]; then
+        cat "$work/log" "$work/timing"
+        echo "bench: $label did not write the whole image and leave" >&2
+        exit 1
+    fi
+    virtual=$(timing virtual_us)
+    erase=$(timing first_erase_us)
+    leave=$(timing leave_us)
+    passes=1
+    [ "$(timing upload_bytes)" -gt 0 ] && passes=2
+    floor=$(($(timing erase_floor_us) + $(timing program_floor_us) + passes * $(timing bus_data_us)))
+    dfu=$((leave - erase))
+    last_floor=$floor
+    readback=-
+    if [ "$passes" = 2 ]; then
+        readback=$(awk -v a="$(timing first_upload_us)" -v b="$(timing last_upload_us)" \
+            'BEGIN { printf "%.2f", (b - a) / 1e6 }')
+    fi
+    rss=$(cat "$work/rusage")
+    # Second line of `times`: the children's user and system time, as 0m0.012s 0m0.004s.
+    cpu=$(sed -n 2p "$work/cpu" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%.3f", t }')
+    cpu_pct=$(awk -v c="$cpu" -v v="$virtual" 'BEGIN { printf "%.2f", 100 * c / (v / 1e6) }')
+    ratio=$(awk -v d="$dfu" -v f="$floor" 'BEGIN { printf "%.3f", d / f }')
+    rows+=("$(printf "$row_format" "$label" "$((size / 1024))K" \
+        "$(awk -v v="$virtual" 'BEGIN { printf "%.2f", v / 1e6 }')" \
+        "$(awk -v v="$dfu" 'BEGIN { printf "%.2f", v / 1e6 }')" \
+        "$(awk -v v="$floor" 'BEGIN { printf "%.2f", v / 1e6 }')" \
+        "$ratio" "$cpu" "$cpu_pct" "$((rss / 1024))")")
+    rows+=("$(printf '%-34s   floor: erase %.2f s, program %.2f s, bus %d x %.2f s\n' "" \
+        "$(awk -v v="$(timing erase_floor_us)" 'BEGIN { print v / 1e6 }')" \
+        "$(awk -v v="$(timing program_floor_us)" 'BEGIN { print v / 1e6 }')" "$passes" \
+        "$(awk -v v="$(timing bus_data_us)" 'BEGIN { print v / 1e6 }')")")
+    if [ "$passes" = 2 ]; then
+        rows+=("$(printf '%-34s   read-back: %s s (first to last upload); DFU s without it: %s s\n' "" \
+            "$readback" "$(awk -v d="$dfu" -v r="$readback" 'BEGIN { printf "%.2f", d / 1e6 - r }')")")
+    fi
+}
+
+for size in $sizes; do
+    "$build/sim/unitflash-mkdfu" --example 2.0.0 --size "$size" "$work/image-$size.dfu" >/dev/null
+
+    scenario bootloader
+    UNITFLASH_SIM_PACE=0 measure "$build/sim/unitflash-sim" --port 1.4 --discard-settings \
+        "$work/image-$size.dfu"
+    add_row "unitflash DFU layer (read-back)" "$size"
+
+    scenario bootloader
+    if [ -z "$dfu_util_pace" ]; then
+        measure env LD_LIBRARY_PATH="$build/sim" UNITFLASH_SIM_PACE=0 \
+            LD_PRELOAD="$build/sim/libunitflash-sim-sleep.so" \
+            dfu-util -a 0 -s :leave -D "$work/image-$size.dfu"
+        add_row "dfu-util -s :leave -D" "$size"
+    else
+        measure env LD_LIBRARY_PATH="$build/sim" UNITFLASH_SIM_PACE="$dfu_util_pace" \
+            dfu-util -a 0 -s :leave -D "$work/image-$size.dfu"
+        add_row "dfu-util (real time, pace $dfu_util_pace)" "$size"
+    fi
+done
+
+# The whole default update of the first image: backup, trigger, program, restore.
+size=${sizes%% *}
+scenario unit
+UNITFLASH_SIM_PACE=0 measure "$build/sim/unitflash-sim" --port 1.4 "$work/image-$size.dfu"
+add_row "unitflash default update" "$size"
+whole=$(timing virtual_us)
+erase=$(timing first_erase_us)
+leave=$(timing leave_us)
+floor_whole=$last_floor
+seconds() { awk -v v="$1" 'BEGIN { printf "%.2f", v / 1e6 }'; }
+
+printf 'bench: %s, %s cores, %s\n' "$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)" \
+    "$(nproc)" "$(. /etc/os-release && echo "$PRETTY_NAME")"
+printf "$row_format" tool image "sim s" "DFU s" "floor s" ratio "CPU s" "CPU %" "RSS MiB"
+printf '%s\n' "${rows[@]}"
+cat <<EOF
+
+sim s: simulated time of the whole process; DFU s: first erase request to the request that
+makes the boot loader leave; floor: erase of the sectors the image covers, 16 us per word, the
+image's bus time each way the tool moves it; ratio: DFU s / floor; CPU: user + system.
+
+default update of the $((size / 1024)) KiB image, $(seconds "$whole") s simulated:
+  before the first erase (backup, trigger, search)  $(seconds "$erase") s
+  DFU part (erase, program, read-back, leave)       $(seconds $((leave - erase))) s
+  after the leave (restart, restore settings)       $(seconds $((whole - leave))) s
+  whole update / floor                              $(awk -v w="$whole" -v f="$floor_whole" 'BEGIN { printf "%.3f", w / f }')
+prescribed waits inside it (fixed by the update sequence and the devices):
+  wait after the trigger                            0.50 s
+  unit leaves the bus, boot loader enumerates       0.02 + 0.30 s (inside the 0.50 s wait)
+  100 ms before each connection attempt             0.10 s each
+  DFU runner polls                                  0.10 s each; the end of each operation is
+                                                    noticed at the next poll, then 0.10 s pause
+  boot loader leaves, firmware enumerates           0.005 + 0.30 s
+EOF
