@@ -4,7 +4,8 @@
 #include <tuple>
 
 #include "DevicePath.h"
-#include "UsbResources.h"
+#include "DfuError.h"
+#include "usb/UsbOwners.h"
 
 namespace dfuse {
 namespace {
@@ -31,21 +32,21 @@ bool isDfuModeInterface(const libusb_interface& interface) {
 
 }  // namespace
 
-uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths) {
-    if (!paths)
-        return kDfuErrorInvalidArgument;
-    paths->clear();
-    UsbContext context = makeUsbContext();
-    if (!context)
-        return kDfuErrorUsbInit;
-    UsbDeviceList devices(context.get());
+std::optional<DfuInterfacePaths> findDfuInterfaces() {
+    setLastErrorDetail({});
+    usb::Context context = usb::makeContext();
+    if (!context) {
+        setLastErrorDetail("libusb_init failed");
+        return std::nullopt;
+    }
+    usb::DeviceList devices(context.get());
     std::vector<Found> found;
     for (size_t i = 0; i < devices.size(); ++i) {
         libusb_config_descriptor* raw = nullptr;
         if (libusb_get_active_config_descriptor(devices[i], &raw) != LIBUSB_SUCCESS &&
             libusb_get_config_descriptor(devices[i], 0, &raw) != LIBUSB_SUCCESS)
             continue;
-        UsbConfig config(raw);
+        usb::Config config(raw);
         uint8_t ports[8] = {};
         const int portCount = libusb_get_port_numbers(devices[i], ports, sizeof ports);
         for (int n = 0; n < config->bNumInterfaces; ++n) {
@@ -64,20 +65,21 @@ uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths) {
     }
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.key() < b.key(); });
+    DfuInterfacePaths paths;
     for (const Found& entry : found) {
         if (!entry.located) {
             // A device without a port path (a root hub, or an unreadable location) cannot be
             // named in a way that finds it again.
-            paths->push_back(std::nullopt);
+            paths.push_back(std::nullopt);
             continue;
         }
         DevicePath path;
         path.bus = entry.bus;
         path.ports = entry.ports;
         path.interfaceNumber = entry.interfaceNumber;
-        paths->push_back(path.text());
+        paths.push_back(path.text());
     }
-    return kDfuSuccess;
+    return paths;
 }
 
 std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {

@@ -34,11 +34,11 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        MemoryLayout layout;
-        ASSERT_EQ(parseMemoryLayout(c.text, &layout), kDfuSuccess);
-        EXPECT_EQ(layout.name, c.name);
+        const std::optional<MemoryLayout> layout = parseMemoryLayout(c.text);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->name, c.name);
         Groups groups;
-        for (const dfuse::SectorGroup& g : layout.groups)
+        for (const dfuse::SectorGroup& g : layout->groups)
             groups.push_back({g.address, g.count, g.size, g.access});
         EXPECT_EQ(groups, c.groups);
     }
@@ -60,8 +60,7 @@ TEST(MemoryLayout, RefusesMalformedStrings) {
         "@Flash/0x08000000/04*016Kg x",       // trailing junk
     };
     for (const char* text : bad) {
-        MemoryLayout layout;
-        EXPECT_EQ(parseMemoryLayout(text, &layout), kDfuErrorBadMemoryLayout) << text;
+        EXPECT_FALSE(parseMemoryLayout(text)) << text;
     }
 }
 
