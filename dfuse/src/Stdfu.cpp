@@ -31,23 +31,30 @@ uint32_t STDFU_SelectCurrentConfiguration(uint32_t* handle, uint32_t configurati
                                                std::to_string(opened->interfaceNumber()) +
                                                ", not " + std::to_string(interfaceIndex));
         }
-        opened->select(configuration, alternate);
+        withContext(opened->pathText(), [&] { opened->select(configuration, alternate); });
     });
 }
 
 uint32_t STDFU_Getstatus(uint32_t* handle, DfuStatus* status) {
     return guarded([&] {
         require(status);
-        *status = device(handle)->getStatus();
+        const std::shared_ptr<DfuInterface> opened = device(handle);
+        *status = withContext(opened->pathText(), [&] { return opened->getStatus(); });
     });
 }
 
 uint32_t STDFU_Clrstatus(uint32_t* handle) {
-    return guarded([&] { device(handle)->clrStatus(); });
+    return guarded([&] {
+        const std::shared_ptr<DfuInterface> opened = device(handle);
+        withContext(opened->pathText(), [&] { opened->clrStatus(); });
+    });
 }
 
 uint32_t STDFU_Abort(uint32_t* handle) {
-    return guarded([&] { device(handle)->abort(); });
+    return guarded([&] {
+        const std::shared_ptr<DfuInterface> opened = device(handle);
+        withContext(opened->pathText(), [&] { opened->abort(); });
+    });
 }
 
 uint32_t STDFU_Close(uint32_t* handle) {
