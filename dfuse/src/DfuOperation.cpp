@@ -168,6 +168,23 @@ void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
     session.ensureIdle();
 }
 
+template <typename Visit>
+void DfuOperation::forEachBlock(uint16_t transferSize, Visit&& visit) const {
+    for (const ImageElement& element : image_.elements) {
+        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
+            checkStop();
+            Block block;
+            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
+            block.first = index == 0;
+            block.number = uint16_t(kFirstDataBlock + index);
+            block.address = element.address + uint32_t(offset);
+            block.data = element.data.data() + offset;
+            block.length = uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
+            visit(block);
+        }
+    }
+}
+
 void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
                            const DfuFunctional& functional) {
     const uint16_t transferSize = functional.wTransferSize;
@@ -186,22 +203,14 @@ void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
     totalWork_ = readBack ? bytes * 2 : bytes;
 
     uint64_t done = 0;
-    for (const ImageElement& element : image_.elements) {
-        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
-            checkStop();
-            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
-            const uint32_t address = element.address + uint32_t(offset);
-            if (index == 0) {
-                session.setAddressPointer(address);
-            }
-            const uint16_t length =
-                uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
-            session.writeBlock(uint16_t(kFirstDataBlock + index), address,
-                               element.data.data() + offset, length);
-            done += length;
-            setProgress(done);
+    forEachBlock(transferSize, [&](const Block& block) {
+        if (block.first) {
+            session.setAddressPointer(block.address);
         }
-    }
+        session.writeBlock(block.number, block.address, block.data, block.length);
+        done += block.length;
+        setProgress(done);
+    });
     session.ensureIdle();
     if (readBack) {
         verify(session, transferSize);
@@ -210,34 +219,26 @@ void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
 
 void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
     uint64_t done = totalWork_ / 2;
-    std::vector<uint8_t> block(transferSize);
-    for (const ImageElement& element : image_.elements) {
-        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
-            checkStop();
-            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
-            const uint32_t address = element.address + uint32_t(offset);
-            if (index == 0) {
-                // Uploads start from dfuIDLE, which the address command leaves.
-                session.ensureIdle();
-                session.setAddressPointer(address);
-                session.ensureIdle();
-            }
-            const uint16_t length =
-                uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
-            session.readBlock(uint16_t(kFirstDataBlock + index), address, block.data(), length);
-            const auto differs = std::mismatch(block.begin(), block.begin() + length,
-                                               element.data.begin() + long(offset));
-            if (differs.first != block.begin() + length) {
-                const uint32_t at = address + uint32_t(differs.first - block.begin());
-                fail(kDfuErrorVerifyMismatch,
-                     "reading back: flash at " + hex32(at) + " holds " +
-                         std::to_string(*differs.first) + " where the image has " +
-                         std::to_string(*differs.second) + " (was that sector erased?)");
-            }
-            done += length;
-            setProgress(done);
+    std::vector<uint8_t> read(transferSize);
+    forEachBlock(transferSize, [&](const Block& block) {
+        if (block.first) {
+            // Uploads start from dfuIDLE, which the address command leaves.
+            session.ensureIdle();
+            session.setAddressPointer(block.address);
+            session.ensureIdle();
         }
-    }
+        session.readBlock(block.number, block.address, read.data(), block.length);
+        const auto differs = std::mismatch(read.begin(), read.begin() + block.length, block.data);
+        if (differs.first != read.begin() + block.length) {
+            const uint32_t at = block.address + uint32_t(differs.first - read.begin());
+            fail(kDfuErrorVerifyMismatch,
+                 "reading back: flash at " + hex32(at) + " holds " +
+                     std::to_string(*differs.first) + " where the image has " +
+                     std::to_string(*differs.second) + " (was that sector erased?)");
+        }
+        done += block.length;
+        setProgress(done);
+    });
     session.ensureIdle();
 }
 

@@ -51,6 +51,18 @@ class DfuOperation {
                  const DfuFunctional& functional);
     void verify(DfuseSession& session, uint16_t transferSize);
     void checkStop() const;
+    // One transfer of the image's data: its block number, where it lands, and whether it is the
+    // first after the address pointer must be set.
+    struct Block {
+        bool first = false;
+        uint16_t number = 0;
+        uint32_t address = 0;
+        const uint8_t* data = nullptr;
+        uint16_t length = 0;
+    };
+    // Visits every block of the image in order, checking for a stop request before each.
+    template <typename Visit>
+    void forEachBlock(uint16_t transferSize, Visit&& visit) const;
     void setProgress(uint64_t done);
     bool stopRequested() const { return stopRequested_.load(); }
 
