@@ -24,8 +24,9 @@ bool isDfuModeInterface(const libusb_interface& interface) {
     for (int a = 0; a < interface.num_altsetting; ++a) {
         const libusb_interface_descriptor& alt = interface.altsetting[a];
         if (alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01 &&
-            alt.bInterfaceProtocol == 0x02)
+            alt.bInterfaceProtocol == 0x02) {
             return true;
+        }
     }
     return false;
 }
@@ -44,20 +45,23 @@ std::optional<DfuInterfacePaths> findDfuInterfaces() {
     for (size_t i = 0; i < devices.size(); ++i) {
         libusb_config_descriptor* raw = nullptr;
         if (libusb_get_active_config_descriptor(devices[i], &raw) != LIBUSB_SUCCESS &&
-            libusb_get_config_descriptor(devices[i], 0, &raw) != LIBUSB_SUCCESS)
+            libusb_get_config_descriptor(devices[i], 0, &raw) != LIBUSB_SUCCESS) {
             continue;
+        }
         usb::Config config(raw);
         uint8_t ports[8] = {};
         const int portCount = libusb_get_port_numbers(devices[i], ports, sizeof ports);
         for (int n = 0; n < config->bNumInterfaces; ++n) {
             const libusb_interface& interface = config->interface[n];
-            if (interface.num_altsetting < 1 || !isDfuModeInterface(interface))
+            if (interface.num_altsetting < 1 || !isDfuModeInterface(interface)) {
                 continue;
+            }
             Found entry;
             entry.bus = libusb_get_bus_number(devices[i]);
             entry.located = portCount > 0;
-            if (portCount > 0)
+            if (portCount > 0) {
                 entry.ports.assign(ports, ports + portCount);
+            }
             entry.address = libusb_get_device_address(devices[i]);
             entry.interfaceNumber = interface.altsetting[0].bInterfaceNumber;
             found.push_back(std::move(entry));
@@ -84,8 +88,9 @@ std::optional<DfuInterfacePaths> findDfuInterfaces() {
 
 std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
     const std::optional<DevicePath> parsed = DevicePath::parse(path);
-    if (!parsed)
+    if (!parsed) {
         return std::nullopt;
+    }
     return parsed->ports;
 }
 

@@ -34,8 +34,9 @@ class Reader {
     size_t left() const { return end_ - pos_; }
     size_t pos() const { return pos_; }
     const uint8_t* take(size_t n) {
-        if (n > left())
+        if (n > left()) {
             return nullptr;
+        }
         const uint8_t* p = data_ + pos_;
         pos_ += n;
         return p;

@@ -33,10 +33,12 @@ libusb_device* findDevice(const usb::DeviceList& devices, const DevicePath& path
     for (size_t i = 0; i < devices.size(); ++i) {
         uint8_t ports[8] = {};
         const int count = libusb_get_port_numbers(devices[i], ports, sizeof ports);
-        if (libusb_get_bus_number(devices[i]) != path.bus || count != int(path.ports.size()))
+        if (libusb_get_bus_number(devices[i]) != path.bus || count != int(path.ports.size())) {
             continue;
-        if (std::equal(path.ports.begin(), path.ports.end(), ports))
+        }
+        if (std::equal(path.ports.begin(), path.ports.end(), ports)) {
             return devices[i];
+        }
     }
     return nullptr;
 }
@@ -51,8 +53,9 @@ bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* func
     int pos = 0;
     while (extra && pos + 2 <= length) {
         const uint8_t bLength = extra[pos];
-        if (bLength < 2 || pos + bLength > length)
+        if (bLength < 2 || pos + bLength > length) {
             return false;
+        }
         if (extra[pos + 1] == kDfuFunctionalType && bLength >= kDfuFunctionalLength) {
             const unsigned char* d = extra + pos;
             functional->bmAttributes = d[2];

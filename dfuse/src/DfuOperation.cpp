@@ -30,8 +30,9 @@ DfuOperation::DfuOperation(uint32_t operationCode, std::string path, DfuImage im
 DfuOperation::~DfuOperation() {
     stopRequested_ = true;
     std::lock_guard<std::mutex> lock(workerMutex_);
-    if (worker_.joinable())
+    if (worker_.joinable()) {
         platform::joinWorker(worker_);
+    }
 }
 
 void DfuOperation::startWorker() {

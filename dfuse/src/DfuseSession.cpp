@@ -17,8 +17,9 @@ constexpr uint8_t kCommandSetAddress = 0x21;
 constexpr uint8_t kCommandErase = 0x41;
 
 void putLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         out[i] = uint8_t(value >> (8 * i));
+    }
 }
 
 }  // namespace

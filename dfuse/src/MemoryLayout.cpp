@@ -16,21 +16,24 @@ class Cursor {
     bool atEnd() const { return pos_ >= text_.size(); }
     char peek() const { return atEnd() ? '\0' : text_[pos_]; }
     bool accept(char c) {
-        if (peek() != c || atEnd())
+        if (peek() != c || atEnd()) {
             return false;
+        }
         ++pos_;
         return true;
     }
     bool decimal(uint64_t* value) {
         const size_t start = pos_;
         *value = 0;
-        while (!atEnd() && std::isdigit(static_cast<unsigned char>(peek())) && pos_ - start < 10)
+        while (!atEnd() && std::isdigit(static_cast<unsigned char>(peek())) && pos_ - start < 10) {
             *value = *value * 10 + uint64_t(text_[pos_++] - '0');
+        }
         return pos_ > start && !(std::isdigit(static_cast<unsigned char>(peek())));
     }
     bool hexAddress(uint32_t* value) {
-        if (!accept('0') || !(accept('x') || accept('X')))
+        if (!accept('0') || !(accept('x') || accept('X'))) {
             return false;
+        }
         const size_t start = pos_;
         uint64_t v = 0;
         while (std::isxdigit(static_cast<unsigned char>(peek())) && pos_ - start < 8) {
@@ -67,21 +70,25 @@ uint64_t unitMultiplier(char unit) {
 // One "/0xADDRESS/groups" block.
 bool parseRegion(Cursor& cursor, MemoryLayout* layout) {
     uint32_t start = 0;
-    if (!cursor.accept('/') || !cursor.hexAddress(&start) || !cursor.accept('/'))
+    if (!cursor.accept('/') || !cursor.hexAddress(&start) || !cursor.accept('/')) {
         return false;
+    }
     uint64_t address = start;
     do {
         uint64_t count = 0;
         uint64_t size = 0;
-        if (!cursor.decimal(&count) || !cursor.accept('*') || !cursor.decimal(&size))
+        if (!cursor.decimal(&count) || !cursor.accept('*') || !cursor.decimal(&size)) {
             return false;
+        }
         const uint64_t multiplier = unitMultiplier(cursor.next());
         const char type = cursor.next();
-        if (multiplier == 0 || type < 'a' || type > 'g' || count == 0 || size == 0)
+        if (multiplier == 0 || type < 'a' || type > 'g' || count == 0 || size == 0) {
             return false;
+        }
         size *= multiplier;
-        if (size > 0xFFFFFFFFull || address + count * size > 0x100000000ull)
+        if (size > 0xFFFFFFFFull || address + count * size > 0x100000000ull) {
             return false;
+        }
         SectorGroup group;
         group.address = uint32_t(address);
         group.count = uint32_t(count);
