@@ -22,8 +22,7 @@ void putLe32(uint8_t* out, uint32_t value) {
     }
 }
 
-}  // namespace
-
+// The dfuse code for a DFU status the device reports.
 uint32_t codeFromDeviceStatus(uint8_t bStatus) {
     switch (bStatus) {
         case kDfuStatusOk:
@@ -47,8 +46,6 @@ uint32_t codeFromDeviceStatus(uint8_t bStatus) {
             return kDfuErrorDeviceStatus;
     }
 }
-
-namespace {
 
 // "erase of sector at 0x08004000 failed: device reports dfuERROR / errERASE", with what the
 // user can do about a read-protected chip.

@@ -39,7 +39,4 @@ class DfuseSession {
     DfuInterface& dfu_;
 };
 
-// The dfuse code for a DFU status the device reports.
-uint32_t codeFromDeviceStatus(uint8_t bStatus);
-
 }  // namespace dfuse
