@@ -52,8 +52,8 @@ uint32_t guarded(Body&& body) {
     }
 }
 
-// "0x08004000".
-std::string hex32(uint32_t value);
+// "0x08004000"; with `digits` 2, "0x5a".
+std::string hex32(uint32_t value, int digits = 8);
 // "dfuERROR / errERASE": a GETSTATUS reply in words.
 std::string statusText(const DfuStatus& status);
 

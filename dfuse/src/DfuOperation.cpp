@@ -232,10 +232,10 @@ void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
         const auto differs = std::mismatch(read.begin(), read.begin() + block.length, block.data);
         if (differs.first != read.begin() + block.length) {
             const uint32_t at = block.address + uint32_t(differs.first - read.begin());
-            fail(kDfuErrorVerifyMismatch,
-                 "reading back: flash at " + hex32(at) + " holds " +
-                     std::to_string(*differs.first) + " where the image has " +
-                     std::to_string(*differs.second) + " (was that sector erased?)");
+            fail(kDfuErrorVerifyMismatch, "reading back: flash at " + hex32(at) + " holds " +
+                                              hex32(*differs.first, 2) + " where the image has " +
+                                              hex32(*differs.second, 2) +
+                                              " (was that sector erased?)");
         }
         done += block.length;
         setProgress(done);

@@ -35,9 +35,9 @@ void setLastErrorDetail(const std::string& detail) {
     lastDetail = detail;
 }
 
-std::string hex32(uint32_t value) {
+std::string hex32(uint32_t value, int digits) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", unsigned(value));
+    std::snprintf(text, sizeof text, "0x%0*x", digits, unsigned(value));
     return text;
 }
 
