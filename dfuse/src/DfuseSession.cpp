@@ -124,15 +124,7 @@ void DfuseSession::writeBlock(uint16_t blockNumber, uint32_t address, const uint
 void DfuseSession::readBlock(uint16_t blockNumber, uint32_t address, uint8_t* data,
                              uint16_t length) {
     const std::string what = "read of " + std::to_string(length) + " bytes at " + hex32(address);
-    uint16_t received = 0;
-    try {
-        received = dfu_.upload(blockNumber, data, length);
-    } catch (const DfuError& error) {
-        if (error.code() == kDfuErrorRequestStalled) {
-            failStalled(what, error.what());
-        }
-        throw DfuError(error.code(), what + ": " + error.what());
-    }
+    const uint16_t received = request(what, [&] { return dfu_.upload(blockNumber, data, length); });
     if (received != length) {
         fail(kDfuErrorVerifyMismatch,
              what + ": the device sent only " + std::to_string(received) + " bytes");
@@ -142,14 +134,7 @@ void DfuseSession::readBlock(uint16_t blockNumber, uint32_t address, uint8_t* da
 void DfuseSession::leave(uint32_t address) {
     setAddressPointer(address);
     const std::string what = "leaving DFU mode to start the firmware at " + hex32(address);
-    try {
-        dfu_.dnload(/*blockNumber=*/0, nullptr, /*length=*/0);
-    } catch (const DfuError& error) {
-        if (error.code() == kDfuErrorRequestStalled) {
-            failStalled(what, error.what());
-        }
-        throw DfuError(error.code(), what + ": " + error.what());
-    }
+    request(what, [&] { dfu_.dnload(/*blockNumber=*/0, nullptr, /*length=*/0); });
     // This status request starts the manifestation; the device may be gone before it answers.
     DfuStatus status{};
     try {
@@ -175,15 +160,20 @@ void DfuseSession::leave(uint32_t address) {
 
 void DfuseSession::download(uint16_t blockNumber, const uint8_t* data, uint16_t length,
                             const std::string& what) {
+    request(what, [&] { dfu_.dnload(blockNumber, data, length); });
+    pollUntilDone(what);
+}
+
+template <typename Request>
+auto DfuseSession::request(const std::string& what, Request&& send) -> decltype(send()) {
     try {
-        dfu_.dnload(blockNumber, data, length);
+        return send();
     } catch (const DfuError& error) {
         if (error.code() == kDfuErrorRequestStalled) {
             failStalled(what, error.what());
         }
         throw DfuError(error.code(), what + ": " + error.what());
     }
-    pollUntilDone(what);
 }
 
 void DfuseSession::pollUntilDone(const std::string& what) {

@@ -33,6 +33,10 @@ class DfuseSession {
     void download(uint16_t blockNumber, const uint8_t* data, uint16_t length,
                   const std::string& what);
     void pollUntilDone(const std::string& what);
+    // Sends one request for `what`; a stalled one fails with the reason the device gives, any
+    // other failure with `what` in front.
+    template <typename Request>
+    auto request(const std::string& what, Request&& send) -> decltype(send());
     // After a stalled request: the reason the device gives for it.
     [[noreturn]] void failStalled(const std::string& what, const std::string& stall);
 
