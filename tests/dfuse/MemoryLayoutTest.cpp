@@ -38,8 +38,9 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
         ASSERT_TRUE(layout);
         EXPECT_EQ(layout->name, c.name);
         Groups groups;
-        for (const dfuse::SectorGroup& g : layout->groups)
+        for (const dfuse::SectorGroup& g : layout->groups) {
             groups.push_back({g.address, g.count, g.size, g.access});
+        }
         EXPECT_EQ(groups, c.groups);
     }
 }
@@ -81,8 +82,9 @@ TEST(OperationContext, LayoutAndGuidBytes) {
     EXPECT_EQ(std::memcmp(bytes, guidBytes, 16), 0);
     const std::pair<size_t, uint8_t> fields[] = {{32, 4},   {40, 0x44},  {43, 0x11},  {44, 'U'},
                                                  {308, 42}, {337, 0x20}, {339, 0x34}, {340, 0x12}};
-    for (const auto& field : fields)
+    for (const auto& field : fields) {
         EXPECT_EQ(bytes[field.first], field.second) << "offset " << field.first;
+    }
 }
 
 }  // namespace

@@ -39,8 +39,9 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
     DfuOperationContext context = makeContext(operation, image, path);
     uint32_t handle = 0;
     run.error = STDFUPRT_LaunchOperation(&context, &handle);
-    if (run.error != kDfuSuccess)
+    if (run.error != kDfuSuccess) {
         return run;
+    }
     // Bounded: a hung operation fails the test instead of hanging it.
     for (int poll = 0; poll < 20000; ++poll) {
         EXPECT_EQ(STDFUPRT_GetOperationStatus(handle, &context), kDfuSuccess);
@@ -50,8 +51,9 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
             run.detail = dfuse::lastErrorDetail();
             return run;
         }
-        if (context.percent >= 100)
+        if (context.percent >= 100) {
             break;
+        }
         platform::sleepMs(100);
     }
     const uint32_t stop = STDFUPRT_StopOperation(handle, &context);
@@ -65,11 +67,13 @@ class OperationsTest : public LoaderTest {
   protected:
     void TearDown() override {
         for (uint32_t* image : {&image_, &eraseImage_}) {
-            if (*image)
+            if (*image) {
                 STDFUFILES_DestroyImage(image);
+            }
         }
-        if (mapping_)
+        if (mapping_) {
             STDFUPRT_DestroyMapping(&mapping_);
+        }
         LoaderTest::TearDown();
     }
 
@@ -229,8 +233,9 @@ TEST_F(OperationsTest, RefusesMalformedImagesAndLaunches) {
         {makeContext(2, eraseImage_, kPath), kDfuErrorBadOperation},
         {makeContext(kDfuOperationErase, 12345, kPath), kDfuErrorBadHandle},
     };
-    for (auto c : cases)
+    for (auto c : cases) {
         EXPECT_EQ(STDFUPRT_LaunchOperation(&c.first, &handle), c.second);
+    }
 
     // An image is fitted only to memory the device has.
     uint32_t outside = readImage({{kFlash + 0x100000 - 2, pattern(4, 1)}});
