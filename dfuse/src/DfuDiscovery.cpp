@@ -5,6 +5,7 @@
 
 #include "DevicePath.h"
 #include "DfuError.h"
+#include "DfuInterface.h"
 #include "usb/UsbOwners.h"
 
 namespace dfuse {
@@ -21,14 +22,8 @@ struct Found {
 };
 
 bool isDfuModeInterface(const libusb_interface& interface) {
-    for (int a = 0; a < interface.num_altsetting; ++a) {
-        const libusb_interface_descriptor& alt = interface.altsetting[a];
-        if (alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01 &&
-            alt.bInterfaceProtocol == 0x02) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(interface.altsetting, interface.altsetting + interface.num_altsetting,
+                       [](const libusb_interface_descriptor& alt) { return isDfuMode(alt); });
 }
 
 }  // namespace
@@ -43,12 +38,10 @@ std::optional<DfuInterfacePaths> findDfuInterfaces() {
     usb::DeviceList devices(context.get());
     std::vector<Found> found;
     for (size_t i = 0; i < devices.size(); ++i) {
-        libusb_config_descriptor* raw = nullptr;
-        if (libusb_get_active_config_descriptor(devices[i], &raw) != LIBUSB_SUCCESS &&
-            libusb_get_config_descriptor(devices[i], 0, &raw) != LIBUSB_SUCCESS) {
+        const usb::Config config = deviceConfig(devices[i]);
+        if (!config) {
             continue;
         }
-        usb::Config config(raw);
         uint8_t ports[8] = {};
         const int portCount = libusb_get_port_numbers(devices[i], ports, sizeof ports);
         for (int n = 0; n < config->bNumInterfaces; ++n) {

@@ -43,11 +43,6 @@ libusb_device* findDevice(const usb::DeviceList& devices, const DevicePath& path
     return nullptr;
 }
 
-bool isDfuMode(const libusb_interface_descriptor& alt) {
-    return alt.bInterfaceClass == kDfuClass && alt.bInterfaceSubClass == kDfuSubclass &&
-           alt.bInterfaceProtocol == kDfuModeProtocol;
-}
-
 // Looks for the functional descriptor among the class-specific bytes after a descriptor.
 bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* functional) {
     int pos = 0;
@@ -69,6 +64,20 @@ bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* func
 }
 
 }  // namespace
+
+bool isDfuMode(const libusb_interface_descriptor& alt) {
+    return alt.bInterfaceClass == kDfuClass && alt.bInterfaceSubClass == kDfuSubclass &&
+           alt.bInterfaceProtocol == kDfuModeProtocol;
+}
+
+usb::Config deviceConfig(libusb_device* device) {
+    libusb_config_descriptor* raw = nullptr;
+    if (libusb_get_active_config_descriptor(device, &raw) != LIBUSB_SUCCESS &&
+        libusb_get_config_descriptor(device, 0, &raw) != LIBUSB_SUCCESS) {
+        return nullptr;
+    }
+    return usb::Config(raw);
+}
 
 void checkLibusb(int result, const std::string& what) {
     if (result >= 0) {
@@ -111,12 +120,10 @@ std::unique_ptr<DfuInterface> DfuInterface::open(const std::string& pathText) {
     if (!device) {
         fail(kDfuErrorDeviceNotFound, "no device at " + where);
     }
-    libusb_config_descriptor* rawConfig = nullptr;
-    if (libusb_get_active_config_descriptor(device, &rawConfig) != LIBUSB_SUCCESS &&
-        libusb_get_config_descriptor(device, 0, &rawConfig) != LIBUSB_SUCCESS) {
+    const usb::Config config = deviceConfig(device);
+    if (!config) {
         fail(kDfuErrorBadDescriptor, "the device at " + where + " has no readable configuration");
     }
-    usb::Config config(rawConfig);
 
     bool found = false;
     bool haveFunctional = false;

@@ -64,6 +64,12 @@ class DfuInterface {
     std::vector<uint8_t> alternateStrings_;
 };
 
+// Whether an alternate setting is a DFU-mode one (class 0xFE, subclass 1, protocol 2).
+bool isDfuMode(const libusb_interface_descriptor& alt);
+
+// The device's active configuration, else its first; null when neither can be read.
+usb::Config deviceConfig(libusb_device* device);
+
 // Raises the DfuError for a failed libusb call (`result` < 0) on `what`; returns otherwise.
 void checkLibusb(int result, const std::string& what);
 
