@@ -32,7 +32,7 @@ class DfuOperation {
     // Where the operation stands: progress, error code, and why it failed in words.
     struct Outcome {
         uint8_t percent = 0;
-        uint32_t error = 0;
+        uint32_t error = kDfuSuccess;
         std::string detail;
     };
     // The current outcome; joins a worker that has finished.
