@@ -6,16 +6,19 @@
 #include <optional>
 #include <string>
 
+#include "DfuFailure.h"
 #include "dfuse/DfuDiscovery.h"
+#include "dfuse/DfuReturnCodes.h"
 
 QStringList findDfuDevices() {
     QStringList devices;
-    std::vector<std::optional<std::string>> paths;
-    if (dfuse::findDfuInterfaces(&paths) != kDfuSuccess) {
+    const std::optional<dfuse::DfuInterfacePaths> paths = dfuse::findDfuInterfaces();
+    if (!paths) {
         qCritical("Invalid device-info handle");
+        logDfuCause(kDfuErrorUsbInit);
         return devices;
     }
-    for (const std::optional<std::string>& path : paths) {
+    for (const std::optional<std::string>& path : *paths) {
         if (!path) {
             qWarning("DFU device with empty name");
             devices.append(QString());

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "DfuContext.h"
+#include "DfuFailure.h"
 #include "ScopedDfuHandle.h"
 #include "dfu/FindDfuDevices.h"
 #include "dfu/ReturnToNormalOperation.h"
@@ -94,10 +95,11 @@ bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) 
     if (opened != kDfuSuccess) {
         qCritical("Error opening dfu file (%s): 0x%08lx", path.constData(),
                   static_cast<unsigned long>(opened));
+        logDfuCause(opened);
         return false;
     }
-    if (STDFUFILES_ReadImageFromDFUFile(file.get(), 0, image.out()) != kDfuSuccess) {
-        qCritical("unable to image from dfu file!");
+    if (dfuFailed(STDFUFILES_ReadImageFromDFUFile(file.get(), 0, image.out()),
+                  "unable to image from dfu file!")) {
         return false;
     }
     return checkElements(image.get());
@@ -107,19 +109,20 @@ bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) 
 // reaching beyond the writable sectors is refused before anything is erased.
 bool imageFitsFlash(uint32_t image, DfuMapping mapping) {
     uint8_t alternate = 0;
-    dfuse::MemoryLayout layout;
-    if (STDFUFILES_GetImageAlternate(image, &alternate) != kDfuSuccess ||
-        dfuse::mappingLayout(mapping, alternate, &layout) != kDfuSuccess ||
-        layout.name.rfind("Internal Flash", 0) != 0) {
+    const dfuse::MemoryLayout* layout = nullptr;
+    if (STDFUFILES_GetImageAlternate(image, &alternate) == kDfuSuccess) {
+        layout = dfuse::mappingLayout(mapping, alternate);
+    }
+    if (!layout || layout->name.rfind("Internal Flash", 0) != 0) {
         qCritical(
             "The image is for alternate setting %i (\"%s\"), not the internal flash: "
             "refusing to program it",
-            alternate, layout.name.c_str());
+            alternate, layout ? layout->name.c_str() : "");
         return false;
     }
     for (const Element& element : imageElements(image)) {
         const std::optional<uint32_t> outside = dfuse::firstAddressWithout(
-            layout, element.address, element.size, dfuse::kSectorWritable);
+            *layout, element.address, element.size, dfuse::kSectorWritable);
         if (outside) {
             qCritical(
                 "Element %u at 0x%08x (%u bytes) reaches 0x%08x, outside the writable "
@@ -167,9 +170,8 @@ bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
     DfuOperationContext context = makeDfuContext(*device);
     ScopedMapping mapping;
     uint32_t alternates = 0;
-    if (STDFUPRT_CreateMappingFromDevice(context.devicePath, mapping.out(), &alternates) !=
-        kDfuSuccess) {
-        qCritical("unable to create mapping");
+    if (dfuFailed(STDFUPRT_CreateMappingFromDevice(context.devicePath, mapping.out(), &alternates),
+                  "unable to create mapping")) {
         return false;
     }
     if (!imageFitsFlash(fileImage.get(), mapping.get())) {
@@ -179,13 +181,11 @@ bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
         return false;
     }
     ScopedImage eraseImage;
-    if (STDFUFILES_DuplicateImage(fileImage.get(), eraseImage.out()) != kDfuSuccess) {
-        qCritical("duplication error");
-        return false;
-    }
-    if (STDFUFILES_FilterImageForOperation(eraseImage.get(), mapping.get(), kDfuOperationErase,
-                                           0) != kDfuSuccess) {
-        qCritical("filter for erasing failed");
+    if (dfuFailed(STDFUFILES_DuplicateImage(fileImage.get(), eraseImage.out()),
+                  "duplication error") ||
+        dfuFailed(STDFUFILES_FilterImageForOperation(eraseImage.get(), mapping.get(),
+                                                     kDfuOperationErase, 0),
+                  "filter for erasing failed")) {
         return false;
     }
 
@@ -197,8 +197,7 @@ bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
         qCritical("erase operation failed.");
         return false;
     }
-    if (eraseImage.release() != kDfuSuccess) {
-        qCritical("deleting erase image failed.");
+    if (dfuFailed(eraseImage.release(), "deleting erase image failed.")) {
         return false;
     }
 
@@ -209,8 +208,7 @@ bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
         qCritical("upgrade operation failed.");
         return false;
     }
-    if (fileImage.release() != kDfuSuccess) {
-        qCritical("destroying upgrade image failed.");
+    if (dfuFailed(fileImage.release(), "destroying upgrade image failed.")) {
         return false;
     }
     stage = UpdateStage::kFlashWritten;

@@ -3,6 +3,7 @@
 #include <QDebug>
 
 #include "DfuContext.h"
+#include "DfuFailure.h"
 #include "ScopedDfuHandle.h"
 #include "dfu/FindDfuDevices.h"
 #include "dfu/RunDfuOperation.h"
@@ -16,8 +17,7 @@ namespace {
 constexpr int kMaxIdleRequests = 10;
 
 bool readStatus(uint32_t& handle, DfuStatus& status) {
-    if (STDFU_Getstatus(&handle, &status) != kDfuSuccess) {
-        qCritical("unable to get status!");
+    if (dfuFailed(STDFU_Getstatus(&handle, &status), "unable to get status!")) {
         return false;
     }
     qDebug() << "dfu state:" << int(status.bState);
@@ -28,13 +28,12 @@ bool readStatus(uint32_t& handle, DfuStatus& status) {
 // download or upload is aborted, an error is cleared.
 bool bringToIdle(const QString& path) {
     ScopedDevice device;
-    if (STDFU_Open(path.toLatin1().constData(), device.out()) != kDfuSuccess) {
-        qCritical("unable to open device!");
+    if (dfuFailed(STDFU_Open(path.toLatin1().constData(), device.out()),
+                  "unable to open device!")) {
         return false;
     }
     uint32_t handle = device.get();
-    if (STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1) != kDfuSuccess) {
-        qCritical("unable to select cfg!");
+    if (dfuFailed(STDFU_SelectCurrentConfiguration(&handle, 0, 0, 1), "unable to select cfg!")) {
         return false;
     }
     DfuStatus status{};
@@ -48,21 +47,21 @@ bool bringToIdle(const QString& path) {
             return false;
         }
         if (status.bState == kDfuStateDnloadIdle || status.bState == kDfuStateUploadIdle) {
-            if (STDFU_Abort(&handle) != kDfuSuccess) {
-                qCritical("unable to abort transfer!");
+            if (dfuFailed(STDFU_Abort(&handle), "unable to abort transfer!")) {
                 return false;
             }
-        } else if (STDFU_Clrstatus(&handle) != kDfuSuccess && status.bState == kDfuStateError) {
+        } else {
             // Outside dfuERROR the device refuses the clear and says where it stands instead.
-            qCritical("unable to clear status!");
-            return false;
+            const uint32_t cleared = STDFU_Clrstatus(&handle);
+            if (status.bState == kDfuStateError && dfuFailed(cleared, "unable to clear status!")) {
+                return false;
+            }
         }
         if (!readStatus(handle, status)) {
             return false;
         }
     }
-    if (device.release() != kDfuSuccess) {
-        qCritical("unable to close device!");
+    if (dfuFailed(device.release(), "unable to close device!")) {
         return false;
     }
     return true;
@@ -86,13 +85,12 @@ bool returnToNormalOperation(const std::vector<uint8_t>& port) {
     const uint32_t mapped =
         STDFUPRT_CreateMappingFromDevice(context.devicePath, mapping.out(), &alternates);
     qDebug() << "alternates:" << alternates;
-    if (mapped != kDfuSuccess) {
-        qCritical("unable to create mapping");
+    if (dfuFailed(mapped, "unable to create mapping")) {
         return false;
     }
     ScopedImage image;
-    if (STDFUFILES_CreateImageFromMapping(image.out(), mapping.get()) != kDfuSuccess) {
-        qCritical("unable to create image");
+    if (dfuFailed(STDFUFILES_CreateImageFromMapping(image.out(), mapping.get()),
+                  "unable to create image")) {
         return false;
     }
     context.operation = kDfuOperationLeave;

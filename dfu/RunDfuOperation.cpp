@@ -2,6 +2,7 @@
 
 #include <QDebug>
 
+#include "DfuFailure.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
@@ -23,10 +24,12 @@ bool queryStatus(DfuOperationContext& context) {
     const uint32_t result = STDFUPRT_GetOperationStatus(operationHandle, &context);
     if (result != kDfuSuccess) {
         qWarning("Error status during DFU operation %x: %lx", context.operation, code(result));
+        logDfuCause(result);
         return false;
     }
     if (context.errorCode != kDfuSuccess) {
         qCritical("Error during DFU operation %x: %lx", context.operation, code(context.errorCode));
+        logDfuCause(context.errorCode);
         return false;
     }
     return true;
@@ -69,14 +72,15 @@ bool pollUntilComplete(DfuOperationContext& context) {
         unchangedMs = 0;
         platform::sleepMs(kPollIntervalMs);
         if (percent > 99) {
-            if (STDFUPRT_StopOperation(operationHandle, &context) != kDfuSuccess) {
-                qCritical("failed to stop operation!");
+            if (dfuFailed(STDFUPRT_StopOperation(operationHandle, &context),
+                          "failed to stop operation!")) {
                 return false;
             }
             // The final check (reading the memory back) may fail after the last progress step.
             if (context.errorCode != kDfuSuccess) {
                 qCritical("Error during DFU operation %x: %lx", context.operation,
                           code(context.errorCode));
+                logDfuCause(context.errorCode);
                 return false;
             }
             return true;
@@ -90,6 +94,7 @@ bool runDfuOperation(DfuOperationContext& context) {
     const uint32_t result = STDFUPRT_LaunchOperation(&context, &operationHandle);
     if (result != kDfuSuccess) {
         qWarning("Launching operation %x failed: %lx", context.operation, code(result));
+        logDfuCause(result);
         return false;
     }
     if (context.operation != kDfuOperationLeave) {

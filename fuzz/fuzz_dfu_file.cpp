@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Crc32.h"
+#include "DfuError.h"
 #include "DfuFile.h"
 #include "dfuse/DfuReturnCodes.h"
 
@@ -44,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         putLe32(bytes.data() + bytes.size() - 4, dfuse::dfuFileCrc(bytes.data(), bytes.size() - 4));
     }
     dfuse::DfuFileData file;
-    if (dfuse::parseDfuFile(bytes, &file) != kDfuSuccess) {
+    try {
+        file = dfuse::parseDfuFile(bytes);
+    } catch (const dfuse::DfuError&) {
         return 0;
     }
     // What the parser accepts lies inside the file and inside the 32-bit address space.

@@ -9,8 +9,9 @@ std::array<uint32_t, 256> makeTable() {
     std::array<uint32_t, 256> table{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit)
+        for (int bit = 0; bit < 8; ++bit) {
             c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        }
         table[i] = c;
     }
     return table;
@@ -21,8 +22,9 @@ std::array<uint32_t, 256> makeTable() {
 uint32_t dfuFileCrc(const uint8_t* data, size_t length) {
     static const std::array<uint32_t, 256> table = makeTable();
     uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i)
+    for (size_t i = 0; i < length; ++i) {
         crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    }
     return crc;
 }
 

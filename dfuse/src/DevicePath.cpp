@@ -10,8 +10,9 @@ constexpr size_t kMaxPorts = 7;
 bool acceptWord(const std::string& text, size_t* pos, const char* word) {
     size_t i = *pos;
     for (const char* w = word; *w; ++w, ++i) {
-        if (i >= text.size() || std::toupper(static_cast<unsigned char>(text[i])) != *w)
+        if (i >= text.size() || std::toupper(static_cast<unsigned char>(text[i])) != *w) {
             return false;
+        }
     }
     *pos = i;
     return true;
@@ -20,11 +21,13 @@ bool acceptWord(const std::string& text, size_t* pos, const char* word) {
 bool acceptByte(const std::string& text, size_t* pos, uint8_t* value) {
     size_t i = *pos;
     unsigned v = 0;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && i - *pos < 3)
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && i - *pos < 3) {
         v = v * 10 + unsigned(text[i++] - '0');
+    }
     if (i == *pos || v > 255 ||
-        (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))))
+        (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))) {
         return false;
+    }
     *value = uint8_t(v);
     *pos = i;
     return true;
@@ -35,8 +38,9 @@ bool acceptByte(const std::string& text, size_t* pos, uint8_t* value) {
 std::string DevicePath::text() const {
     std::string result = "USB-BUS" + std::to_string(bus) + "-PORT";
     for (size_t i = 0; i < ports.size(); ++i) {
-        if (i > 0)
+        if (i > 0) {
             result += '.';
+        }
         result += std::to_string(ports[i]);
     }
     return result + "-IF" + std::to_string(interfaceNumber);
@@ -46,17 +50,20 @@ std::optional<DevicePath> DevicePath::parse(const std::string& text) {
     DevicePath path;
     size_t pos = 0;
     if (!acceptWord(text, &pos, "USB-BUS") || !acceptByte(text, &pos, &path.bus) ||
-        !acceptWord(text, &pos, "-PORT"))
+        !acceptWord(text, &pos, "-PORT")) {
         return std::nullopt;
+    }
     do {
         uint8_t port = 0;
-        if (path.ports.size() == kMaxPorts || !acceptByte(text, &pos, &port))
+        if (path.ports.size() == kMaxPorts || !acceptByte(text, &pos, &port)) {
             return std::nullopt;
+        }
         path.ports.push_back(port);
     } while (acceptWord(text, &pos, "."));
     if (!acceptWord(text, &pos, "-IF") || !acceptByte(text, &pos, &path.interfaceNumber) ||
-        pos != text.size())
+        pos != text.size()) {
         return std::nullopt;
+    }
     return path;
 }
 

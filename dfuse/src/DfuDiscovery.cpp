@@ -4,7 +4,9 @@
 #include <tuple>
 
 #include "DevicePath.h"
-#include "UsbResources.h"
+#include "DfuError.h"
+#include "DfuInterface.h"
+#include "usb/UsbOwners.h"
 
 namespace dfuse {
 namespace {
@@ -20,43 +22,39 @@ struct Found {
 };
 
 bool isDfuModeInterface(const libusb_interface& interface) {
-    for (int a = 0; a < interface.num_altsetting; ++a) {
-        const libusb_interface_descriptor& alt = interface.altsetting[a];
-        if (alt.bInterfaceClass == 0xFE && alt.bInterfaceSubClass == 0x01 &&
-            alt.bInterfaceProtocol == 0x02)
-            return true;
-    }
-    return false;
+    return std::any_of(interface.altsetting, interface.altsetting + interface.num_altsetting,
+                       [](const libusb_interface_descriptor& alt) { return isDfuMode(alt); });
 }
 
 }  // namespace
 
-uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths) {
-    if (!paths)
-        return kDfuErrorInvalidArgument;
-    paths->clear();
-    UsbContext context = makeUsbContext();
-    if (!context)
-        return kDfuErrorUsbInit;
-    UsbDeviceList devices(context.get());
+std::optional<DfuInterfacePaths> findDfuInterfaces() {
+    setLastErrorDetail({});
+    usb::Context context = usb::makeContext();
+    if (!context) {
+        setLastErrorDetail("libusb_init failed");
+        return std::nullopt;
+    }
+    usb::DeviceList devices(context.get());
     std::vector<Found> found;
     for (size_t i = 0; i < devices.size(); ++i) {
-        libusb_config_descriptor* raw = nullptr;
-        if (libusb_get_active_config_descriptor(devices[i], &raw) != LIBUSB_SUCCESS &&
-            libusb_get_config_descriptor(devices[i], 0, &raw) != LIBUSB_SUCCESS)
+        const usb::Config config = deviceConfig(devices[i]);
+        if (!config) {
             continue;
-        UsbConfig config(raw);
+        }
         uint8_t ports[8] = {};
         const int portCount = libusb_get_port_numbers(devices[i], ports, sizeof ports);
         for (int n = 0; n < config->bNumInterfaces; ++n) {
             const libusb_interface& interface = config->interface[n];
-            if (interface.num_altsetting < 1 || !isDfuModeInterface(interface))
+            if (interface.num_altsetting < 1 || !isDfuModeInterface(interface)) {
                 continue;
+            }
             Found entry;
             entry.bus = libusb_get_bus_number(devices[i]);
             entry.located = portCount > 0;
-            if (portCount > 0)
+            if (portCount > 0) {
                 entry.ports.assign(ports, ports + portCount);
+            }
             entry.address = libusb_get_device_address(devices[i]);
             entry.interfaceNumber = interface.altsetting[0].bInterfaceNumber;
             found.push_back(std::move(entry));
@@ -64,26 +62,28 @@ uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths) {
     }
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.key() < b.key(); });
+    DfuInterfacePaths paths;
     for (const Found& entry : found) {
         if (!entry.located) {
             // A device without a port path (a root hub, or an unreadable location) cannot be
             // named in a way that finds it again.
-            paths->push_back(std::nullopt);
+            paths.push_back(std::nullopt);
             continue;
         }
         DevicePath path;
         path.bus = entry.bus;
         path.ports = entry.ports;
         path.interfaceNumber = entry.interfaceNumber;
-        paths->push_back(path.text());
+        paths.push_back(path.text());
     }
-    return kDfuSuccess;
+    return paths;
 }
 
 std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
     const std::optional<DevicePath> parsed = DevicePath::parse(path);
-    if (!parsed)
+    if (!parsed) {
         return std::nullopt;
+    }
     return parsed->ports;
 }
 

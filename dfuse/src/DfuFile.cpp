@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "Crc32.h"
-#include "dfuse/DfuReturnCodes.h"
+#include "DfuError.h"
 
 namespace dfuse {
 namespace {
@@ -34,8 +34,9 @@ class Reader {
     size_t left() const { return end_ - pos_; }
     size_t pos() const { return pos_; }
     const uint8_t* take(size_t n) {
-        if (n > left())
+        if (n > left()) {
             return nullptr;
+        }
         const uint8_t* p = data_ + pos_;
         pos_ += n;
         return p;
@@ -47,106 +48,156 @@ class Reader {
     size_t end_;
 };
 
-uint32_t parseTarget(Reader& reader, DfuImage* image) {
+std::string at(size_t offset) {
+    return " at offset " + std::to_string(offset);
+}
+
+DfuImage parseTarget(Reader& reader, unsigned index) {
+    const std::string target = "target " + std::to_string(index) + at(reader.pos());
     const uint8_t* prefix = reader.take(kTargetPrefixSize);
-    if (!prefix || std::memcmp(prefix, "Target", 6) != 0)
-        return kDfuErrorFileTarget;
-    image->alternate = prefix[6];
+    if (!prefix) {
+        fail(kDfuErrorFileTarget, target + ": its " + std::to_string(kTargetPrefixSize) +
+                                      "-byte prefix runs past the data (" +
+                                      std::to_string(reader.left()) + " bytes left)");
+    }
+    if (std::memcmp(prefix, "Target", 6) != 0) {
+        fail(kDfuErrorFileTarget, target + ": no \"Target\" signature");
+    }
+    DfuImage image;
+    image.alternate = prefix[6];
     const bool named = le32(prefix + 7) != 0;
     const uint8_t* name = prefix + 11;
-    if (named)
-        image->name.assign(name, std::find(name, name + kTargetNameSize, 0));
+    if (named) {
+        image.name.assign(name, std::find(name, name + kTargetNameSize, 0));
+    }
     const uint32_t targetSize = le32(prefix + 11 + kTargetNameSize);
     const uint32_t elementCount = le32(prefix + 15 + kTargetNameSize);
-    if (targetSize > reader.left())
-        return kDfuErrorFileTarget;
+    if (targetSize > reader.left()) {
+        fail(kDfuErrorFileTarget, target + ": its size " + std::to_string(targetSize) +
+                                      " runs past the data (" + std::to_string(reader.left()) +
+                                      " bytes left)");
+    }
+    const size_t base = reader.pos();
     Reader elements(reader.take(targetSize), 0, targetSize);
     // Every element needs at least its header, which bounds the count before anything is kept.
-    if (elementCount > targetSize / kElementHeaderSize)
-        return kDfuErrorFileElement;
+    if (elementCount > targetSize / kElementHeaderSize) {
+        fail(kDfuErrorFileElement, target + ": " + std::to_string(elementCount) +
+                                       " elements cannot fit in its " + std::to_string(targetSize) +
+                                       " bytes");
+    }
     for (uint32_t i = 0; i < elementCount; ++i) {
+        const std::string element =
+            target + ", element " + std::to_string(i) + at(base + elements.pos());
         const uint8_t* header = elements.take(kElementHeaderSize);
-        if (!header)
-            return kDfuErrorFileElement;
-        ImageElement element;
-        element.address = le32(header);
-        element.size = le32(header + 4);
-        if (uint64_t(element.address) + element.size > 0x100000000ull)
-            return kDfuErrorFileElement;
-        const uint8_t* data = elements.take(element.size);
-        if (!data)
-            return kDfuErrorFileElement;
-        element.data.assign(data, data + element.size);
-        image->elements.push_back(std::move(element));
+        if (!header) {
+            fail(kDfuErrorFileElement, element + ": its header runs past the target");
+        }
+        ImageElement item;
+        item.address = le32(header);
+        item.size = le32(header + 4);
+        if (uint64_t(item.address) + item.size > 0x100000000ull) {
+            fail(kDfuErrorFileElement, element + ": " + std::to_string(item.size) + " bytes at " +
+                                           hex32(item.address) + " run past 4 GiB");
+        }
+        const uint8_t* data = elements.take(item.size);
+        if (!data) {
+            fail(kDfuErrorFileElement, element + ": its size " + std::to_string(item.size) +
+                                           " runs past the target (" +
+                                           std::to_string(elements.left()) + " bytes left)");
+        }
+        item.data.assign(data, data + item.size);
+        image.elements.push_back(std::move(item));
     }
     // The elements must fill the target exactly, or the sizes disagree.
-    if (elements.left() != 0)
-        return kDfuErrorFileElement;
-    return kDfuSuccess;
+    if (elements.left() != 0) {
+        fail(kDfuErrorFileElement, target + ": its elements fill " +
+                                       std::to_string(targetSize - elements.left()) + " of its " +
+                                       std::to_string(targetSize) + " bytes");
+    }
+    return image;
 }
 
 }  // namespace
 
-uint32_t parseDfuFile(const std::vector<uint8_t>& bytes, DfuFileData* file) {
+DfuFileData parseDfuFile(const std::vector<uint8_t>& bytes) {
     const size_t length = bytes.size();
     const uint8_t* data = bytes.data();
-    if (length < kPrefixSize)
-        return kDfuErrorFileTruncated;
-    if (std::memcmp(data, "DfuSe", 5) != 0 || data[5] != 0x01)
-        return kDfuErrorFilePrefix;
+    const std::string size = "the file has " + std::to_string(length) + " bytes";
+    if (length < kPrefixSize) {
+        fail(kDfuErrorFileTruncated, size + ", fewer than its 11-byte prefix");
+    }
+    if (std::memcmp(data, "DfuSe", 5) != 0 || data[5] != 0x01) {
+        fail(kDfuErrorFilePrefix, "the prefix at offset 0 is not \"DfuSe\" version 1");
+    }
     // Some writers leave the suffix out of the recorded size; both forms are accepted.
     const uint32_t imageSize = le32(data + 6);
-    if (imageSize > length)
-        return kDfuErrorFileTruncated;
-    if (imageSize != length && imageSize + kSuffixSize != length)
-        return kDfuErrorFileSize;
-    if (length < kPrefixSize + kSuffixSize)
-        return kDfuErrorFileTruncated;
+    const std::string recorded = "the prefix gives its size as " + std::to_string(imageSize);
+    if (imageSize > length) {
+        fail(kDfuErrorFileTruncated, recorded + " but " + size);
+    }
+    if (imageSize != length && imageSize + kSuffixSize != length) {
+        fail(kDfuErrorFileSize, recorded + " but " + size);
+    }
+    if (length < kPrefixSize + kSuffixSize) {
+        fail(kDfuErrorFileTruncated, size + ", too few for its prefix and 16-byte suffix");
+    }
 
-    const uint8_t* suffix = data + length - kSuffixSize;
+    const size_t suffixAt = length - kSuffixSize;
+    const uint8_t* suffix = data + suffixAt;
     if (std::memcmp(suffix + 8, "UFD", 3) != 0 || suffix[11] != kSuffixSize ||
-        le16(suffix + 6) != kBcdDfuSe)
-        return kDfuErrorFileSuffix;
-    if (dfuFileCrc(data, length - 4) != le32(suffix + 12))
-        return kDfuErrorFileCrc;
+        le16(suffix + 6) != kBcdDfuSe) {
+        fail(kDfuErrorFileSuffix,
+             "the suffix" + at(suffixAt) + " lacks \"UFD\", its length 16 or bcdDFU 0x011A");
+    }
+    const uint32_t computed = dfuFileCrc(data, length - 4);
+    if (computed != le32(suffix + 12)) {
+        fail(kDfuErrorFileCrc, "the suffix CRC" + at(length - 4) + " is " +
+                                   hex32(le32(suffix + 12)) + " but the file's bytes give " +
+                                   hex32(computed) + " (the file is damaged)");
+    }
 
     DfuFileData result;
     result.bcdDevice = le16(suffix);
     result.productId = le16(suffix + 2);
     result.vendorId = le16(suffix + 4);
     const uint8_t targetCount = data[10];
-    Reader reader(data, kPrefixSize, length - kSuffixSize);
-    for (uint8_t i = 0; i < targetCount; ++i) {
-        DfuImage image;
-        const uint32_t code = parseTarget(reader, &image);
-        if (code != kDfuSuccess)
-            return code;
-        result.targets.push_back(std::move(image));
+    Reader reader(data, kPrefixSize, suffixAt);
+    for (unsigned i = 0; i < targetCount; ++i) {
+        result.targets.push_back(parseTarget(reader, i));
     }
-    if (reader.left() != 0)
-        return kDfuErrorFileSize;
-    *file = std::move(result);
-    return kDfuSuccess;
+    if (reader.left() != 0) {
+        fail(kDfuErrorFileSize, std::to_string(reader.left()) + " bytes" + at(reader.pos()) +
+                                    " follow the last target");
+    }
+    return result;
 }
 
-uint32_t readWholeFile(const char* utf8Path, std::vector<uint8_t>* bytes) {
+std::vector<uint8_t> readWholeFile(const char* utf8Path) {
     std::error_code error;
     const std::filesystem::path path = std::filesystem::u8path(utf8Path);
-    if (!std::filesystem::is_regular_file(path, error))
-        return kDfuErrorFileOpen;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        fail(kDfuErrorFileOpen, "no regular file of that name" +
+                                    (error ? " (" + error.message() + ")" : std::string()));
+    }
     const uintmax_t size = std::filesystem::file_size(path, error);
-    if (error)
-        return kDfuErrorFileOpen;
-    if (size > kMaxFileSize)
-        return kDfuErrorFileSize;
+    if (error) {
+        fail(kDfuErrorFileOpen, "its size cannot be read (" + error.message() + ")");
+    }
+    if (size > kMaxFileSize) {
+        fail(kDfuErrorFileSize, "the file has " + std::to_string(size) +
+                                    " bytes, more than any flash it could be for");
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return kDfuErrorFileOpen;
-    bytes->resize(size_t(size));
-    in.read(reinterpret_cast<char*>(bytes->data()), std::streamsize(size));
-    if (in.gcount() != std::streamsize(size))
-        return kDfuErrorFileOpen;
-    return kDfuSuccess;
+    if (!in) {
+        fail(kDfuErrorFileOpen, "it cannot be opened for reading");
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size));
+    if (in.gcount() != std::streamsize(size)) {
+        fail(kDfuErrorFileOpen, "reading it stopped after " + std::to_string(in.gcount()) + " of " +
+                                    std::to_string(size) + " bytes");
+    }
+    return bytes;
 }
 
 }  // namespace dfuse

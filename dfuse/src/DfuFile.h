@@ -7,11 +7,11 @@
 
 namespace dfuse {
 
-// Checks and decodes the bytes of a DfuSe file; returns kDfuSuccess or the code of the first
-// fault found. Never reads outside `bytes`.
-uint32_t parseDfuFile(const std::vector<uint8_t>& bytes, DfuFileData* file);
+// Checks and decodes the bytes of a DfuSe file; the first fault found is raised as a DfuError
+// that says what is wrong and at which offset. Never reads outside `bytes`.
+DfuFileData parseDfuFile(const std::vector<uint8_t>& bytes);
 
-// Reads a whole file named by a UTF-8 path.
-uint32_t readWholeFile(const char* utf8Path, std::vector<uint8_t>* bytes);
+// Reads a whole file named by a UTF-8 path; a DfuError when it cannot.
+std::vector<uint8_t> readWholeFile(const char* utf8Path);
 
 }  // namespace dfuse

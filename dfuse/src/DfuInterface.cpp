@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "dfuse/DfuReturnCodes.h"
+#include "DfuError.h"
 
 namespace dfuse {
 namespace {
@@ -21,7 +21,6 @@ enum DfuRequest : uint8_t {
     kDfuUpload = 2,
     kDfuGetStatus = 3,
     kDfuClrStatus = 4,
-    kDfuGetState = 5,
     kDfuAbort = 6,
 };
 
@@ -30,21 +29,18 @@ constexpr uint8_t kClassInterfaceOut =
 constexpr uint8_t kClassInterfaceIn =
     LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE;  // 0xA1
 
-libusb_device* findDevice(const UsbDeviceList& devices, const DevicePath& path) {
+libusb_device* findDevice(const usb::DeviceList& devices, const DevicePath& path) {
     for (size_t i = 0; i < devices.size(); ++i) {
         uint8_t ports[8] = {};
         const int count = libusb_get_port_numbers(devices[i], ports, sizeof ports);
-        if (libusb_get_bus_number(devices[i]) != path.bus || count != int(path.ports.size()))
+        if (libusb_get_bus_number(devices[i]) != path.bus || count != int(path.ports.size())) {
             continue;
-        if (std::equal(path.ports.begin(), path.ports.end(), ports))
+        }
+        if (std::equal(path.ports.begin(), path.ports.end(), ports)) {
             return devices[i];
+        }
     }
     return nullptr;
-}
-
-bool isDfuMode(const libusb_interface_descriptor& alt) {
-    return alt.bInterfaceClass == kDfuClass && alt.bInterfaceSubClass == kDfuSubclass &&
-           alt.bInterfaceProtocol == kDfuModeProtocol;
 }
 
 // Looks for the functional descriptor among the class-specific bytes after a descriptor.
@@ -52,8 +48,9 @@ bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* func
     int pos = 0;
     while (extra && pos + 2 <= length) {
         const uint8_t bLength = extra[pos];
-        if (bLength < 2 || pos + bLength > length)
+        if (bLength < 2 || pos + bLength > length) {
             return false;
+        }
         if (extra[pos + 1] == kDfuFunctionalType && bLength >= kDfuFunctionalLength) {
             const unsigned char* d = extra + pos;
             functional->bmAttributes = d[2];
@@ -68,40 +65,65 @@ bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* func
 
 }  // namespace
 
-uint32_t codeFromLibusb(int result) {
-    switch (result) {
-        case LIBUSB_SUCCESS:
-            return kDfuSuccess;
-        case LIBUSB_ERROR_NO_DEVICE:
-            return kDfuErrorDeviceGone;
-        case LIBUSB_ERROR_TIMEOUT:
-            return kDfuErrorTimeout;
-        case LIBUSB_ERROR_PIPE:
-            return kDfuErrorRequestStalled;
-        default:
-            return result >= 0 ? kDfuSuccess : kDfuErrorUsbTransfer;
-    }
+bool isDfuMode(const libusb_interface_descriptor& alt) {
+    return alt.bInterfaceClass == kDfuClass && alt.bInterfaceSubClass == kDfuSubclass &&
+           alt.bInterfaceProtocol == kDfuModeProtocol;
 }
 
-uint32_t DfuInterface::open(const std::string& pathText, std::unique_ptr<DfuInterface>* opened) {
+usb::Config deviceConfig(libusb_device* device) {
+    libusb_config_descriptor* raw = nullptr;
+    if (libusb_get_active_config_descriptor(device, &raw) != LIBUSB_SUCCESS &&
+        libusb_get_config_descriptor(device, 0, &raw) != LIBUSB_SUCCESS) {
+        return nullptr;
+    }
+    return usb::Config(raw);
+}
+
+void checkLibusb(int result, const std::string& what) {
+    if (result >= 0) {
+        return;
+    }
+    uint32_t code = kDfuErrorUsbTransfer;
+    switch (result) {
+        case LIBUSB_ERROR_NO_DEVICE:
+            code = kDfuErrorDeviceGone;
+            break;
+        case LIBUSB_ERROR_TIMEOUT:
+            code = kDfuErrorTimeout;
+            break;
+        case LIBUSB_ERROR_PIPE:
+            code = kDfuErrorRequestStalled;
+            break;
+        default:
+            break;
+    }
+    fail(code, what + ": " + libusb_error_name(result));
+}
+
+std::unique_ptr<DfuInterface> DfuInterface::open(const std::string& pathText) {
     std::optional<DevicePath> path = DevicePath::parse(pathText);
-    if (!path)
-        return kDfuErrorBadDevicePath;
+    if (!path) {
+        fail(kDfuErrorBadDevicePath,
+             "\"" + pathText + "\" is no device path (USB-BUS<n>-PORT<a.b.c>-IF<n>)");
+    }
     std::unique_ptr<DfuInterface> dfu(new DfuInterface());
     dfu->path_ = *path;
-    dfu->context_ = makeUsbContext();
-    if (!dfu->context_)
-        return kDfuErrorUsbInit;
+    dfu->pathText_ = path->text();
+    const std::string& where = dfu->pathText_;
+    dfu->context_ = usb::makeContext();
+    if (!dfu->context_) {
+        fail(kDfuErrorUsbInit, "libusb_init failed");
+    }
 
-    UsbDeviceList devices(dfu->context_.get());
+    usb::DeviceList devices(dfu->context_.get());
     libusb_device* device = findDevice(devices, *path);
-    if (!device)
-        return kDfuErrorDeviceNotFound;
-    libusb_config_descriptor* rawConfig = nullptr;
-    if (libusb_get_active_config_descriptor(device, &rawConfig) != LIBUSB_SUCCESS &&
-        libusb_get_config_descriptor(device, 0, &rawConfig) != LIBUSB_SUCCESS)
-        return kDfuErrorBadDescriptor;
-    UsbConfig config(rawConfig);
+    if (!device) {
+        fail(kDfuErrorDeviceNotFound, "no device at " + where);
+    }
+    const usb::Config config = deviceConfig(device);
+    if (!config) {
+        fail(kDfuErrorBadDescriptor, "the device at " + where + " has no readable configuration");
+    }
 
     bool found = false;
     bool haveFunctional = false;
@@ -109,59 +131,68 @@ uint32_t DfuInterface::open(const std::string& pathText, std::unique_ptr<DfuInte
         const libusb_interface& interface = config->interface[i];
         for (int a = 0; a < interface.num_altsetting; ++a) {
             const libusb_interface_descriptor& alt = interface.altsetting[a];
-            if (alt.bInterfaceNumber != path->interfaceNumber)
+            if (alt.bInterfaceNumber != path->interfaceNumber || !isDfuMode(alt)) {
                 break;
-            if (!isDfuMode(alt))
-                break;
+            }
             found = true;
             dfu->alternateStrings_.push_back(alt.iInterface);
-            if (!haveFunctional)
+            if (!haveFunctional) {
                 haveFunctional = parseFunctional(alt.extra, alt.extra_length, &dfu->functional_);
+            }
         }
     }
-    if (!found)
-        return kDfuErrorNotDfuInterface;
-    if (!haveFunctional)
+    if (!found) {
+        fail(kDfuErrorNotDfuInterface,
+             "the device at " + where + " has no DFU-mode interface there (it left DFU mode?)");
+    }
+    if (!haveFunctional) {
         haveFunctional = parseFunctional(config->extra, config->extra_length, &dfu->functional_);
-    if (!haveFunctional || dfu->functional_.wTransferSize == 0)
-        return kDfuErrorBadDescriptor;
+    }
+    if (!haveFunctional || dfu->functional_.wTransferSize == 0) {
+        fail(kDfuErrorBadDescriptor,
+             "the device at " + where + " has no usable DFU functional descriptor");
+    }
 
     libusb_device_handle* handle = nullptr;
     const int result = libusb_open(device, &handle);
-    if (result != LIBUSB_SUCCESS)
-        return result == LIBUSB_ERROR_NO_DEVICE ? kDfuErrorDeviceGone : kDfuErrorOpenDevice;
+    if (result != LIBUSB_SUCCESS) {
+        fail(result == LIBUSB_ERROR_NO_DEVICE ? kDfuErrorDeviceGone : kDfuErrorOpenDevice,
+             "opening " + where + ": " + libusb_error_name(result));
+    }
     dfu->handle_.reset(handle);
-    *opened = std::move(dfu);
-    return kDfuSuccess;
+    return dfu;
 }
 
 DfuInterface::~DfuInterface() = default;
 
-uint32_t DfuInterface::select(uint32_t configuration, uint32_t alternate) {
+void DfuInterface::select(uint32_t configuration, uint32_t alternate) {
     libusb_device* device = libusb_get_device(handle_.get());
     libusb_config_descriptor* rawConfig = nullptr;
-    if (configuration > 255 ||
-        libusb_get_config_descriptor(device, uint8_t(configuration), &rawConfig) != LIBUSB_SUCCESS)
-        return kDfuErrorInvalidArgument;
-    const int wanted = UsbConfig(rawConfig)->bConfigurationValue;
-    if (alternate >= alternateStrings_.size())
-        return kDfuErrorInvalidArgument;
+    if (configuration > 255 || libusb_get_config_descriptor(device, uint8_t(configuration),
+                                                            &rawConfig) != LIBUSB_SUCCESS) {
+        fail(kDfuErrorInvalidArgument,
+             "the device has no configuration index " + std::to_string(configuration));
+    }
+    const int wanted = usb::Config(rawConfig)->bConfigurationValue;
+    if (alternate >= alternateStrings_.size()) {
+        fail(kDfuErrorInvalidArgument,
+             "the DFU interface has no alternate setting " + std::to_string(alternate));
+    }
 
     // Setting the configuration that is already active would reset the device's interfaces.
     int current = 0;
-    int result = libusb_get_configuration(handle_.get(), &current);
-    if (result == LIBUSB_SUCCESS && current != wanted)
-        result = libusb_set_configuration(handle_.get(), wanted);
-    if (result != LIBUSB_SUCCESS)
-        return codeFromLibusb(result);
-    if (!claimed_) {
-        result = libusb_claim_interface(handle_.get(), path_.interfaceNumber);
-        if (result != LIBUSB_SUCCESS)
-            return codeFromLibusb(result);
-        claimed_ = std::make_unique<ClaimedInterface>(handle_.get(), path_.interfaceNumber);
+    checkLibusb(libusb_get_configuration(handle_.get(), &current), "reading the configuration");
+    if (current != wanted) {
+        checkLibusb(libusb_set_configuration(handle_.get(), wanted), "setting the configuration");
     }
-    return codeFromLibusb(
-        libusb_set_interface_alt_setting(handle_.get(), path_.interfaceNumber, int(alternate)));
+    if (!claimed_) {
+        checkLibusb(libusb_claim_interface(handle_.get(), path_.interfaceNumber),
+                    "claiming the interface");
+        claimed_ = std::make_unique<usb::ClaimedInterface>(handle_.get(), path_.interfaceNumber);
+    }
+    checkLibusb(
+        libusb_set_interface_alt_setting(handle_.get(), path_.interfaceNumber, int(alternate)),
+        "selecting alternate setting " + std::to_string(alternate));
 }
 
 int DfuInterface::controlOut(uint8_t bRequest, uint16_t wValue, const uint8_t* data,
@@ -177,63 +208,59 @@ int DfuInterface::controlIn(uint8_t bRequest, uint16_t wValue, uint8_t* data, ui
                                    kControlTimeoutMs);
 }
 
-uint32_t DfuInterface::dnload(uint16_t blockNumber, const uint8_t* data, uint16_t length) {
+void DfuInterface::dnload(uint16_t blockNumber, const uint8_t* data, uint16_t length) {
+    const std::string what = "DNLOAD of block " + std::to_string(blockNumber);
     const int result = controlOut(kDfuDnload, /*wValue=*/blockNumber, data, /*wLength=*/length);
-    if (result >= 0 && result != length)
-        return kDfuErrorUsbTransfer;
-    return codeFromLibusb(result);
+    checkLibusb(result, what);
+    if (result != length) {
+        fail(kDfuErrorUsbTransfer, what + ": " + std::to_string(result) + " of " +
+                                       std::to_string(length) + " bytes sent");
+    }
 }
 
-uint32_t DfuInterface::upload(uint16_t blockNumber, uint8_t* data, uint16_t length,
-                              uint16_t* received) {
+uint16_t DfuInterface::upload(uint16_t blockNumber, uint8_t* data, uint16_t length) {
     const int result = controlIn(kDfuUpload, /*wValue=*/blockNumber, data, /*wLength=*/length);
-    *received = result > 0 ? uint16_t(result) : 0;
-    return codeFromLibusb(result);
+    checkLibusb(result, "UPLOAD of block " + std::to_string(blockNumber));
+    return uint16_t(result);
 }
 
-uint32_t DfuInterface::getStatus(DfuStatus* status) {
+DfuStatus DfuInterface::getStatus() {
     uint8_t reply[6] = {};
     const int result = controlIn(kDfuGetStatus, /*wValue=*/0, reply, /*wLength=*/sizeof reply);
-    if (result >= 0 && result != int(sizeof reply))
-        return kDfuErrorUsbTransfer;
-    if (result < 0)
-        return codeFromLibusb(result);
-    status->bStatus = reply[0];
-    status->bwPollTimeout[0] = reply[1];
-    status->bwPollTimeout[1] = reply[2];
-    status->bwPollTimeout[2] = reply[3];
-    status->bState = reply[4];
-    status->iString = reply[5];
-    return kDfuSuccess;
+    checkLibusb(result, "GETSTATUS");
+    if (result != int(sizeof reply)) {
+        fail(kDfuErrorUsbTransfer, "GETSTATUS: " + std::to_string(result) + " of 6 bytes received");
+    }
+    DfuStatus status{};
+    status.bStatus = reply[0];
+    status.bwPollTimeout[0] = reply[1];
+    status.bwPollTimeout[1] = reply[2];
+    status.bwPollTimeout[2] = reply[3];
+    status.bState = reply[4];
+    status.iString = reply[5];
+    return status;
 }
 
-uint32_t DfuInterface::clrStatus() {
-    return codeFromLibusb(controlOut(kDfuClrStatus, /*wValue=*/0, nullptr, /*wLength=*/0));
+void DfuInterface::clrStatus() {
+    checkLibusb(controlOut(kDfuClrStatus, /*wValue=*/0, nullptr, /*wLength=*/0), "CLRSTATUS");
 }
 
-uint32_t DfuInterface::getState(uint8_t* state) {
-    const int result = controlIn(kDfuGetState, /*wValue=*/0, state, /*wLength=*/1);
-    if (result == 0)
-        return kDfuErrorUsbTransfer;
-    return codeFromLibusb(result);
+void DfuInterface::abort() {
+    checkLibusb(controlOut(kDfuAbort, /*wValue=*/0, nullptr, /*wLength=*/0), "ABORT");
 }
 
-uint32_t DfuInterface::abort() {
-    return codeFromLibusb(controlOut(kDfuAbort, /*wValue=*/0, nullptr, /*wLength=*/0));
-}
-
-uint32_t DfuInterface::alternateNames(std::vector<std::string>* names) {
-    names->clear();
+std::vector<std::string> DfuInterface::alternateNames() {
+    std::vector<std::string> names;
     for (uint8_t index : alternateStrings_) {
         unsigned char text[256] = {};
         const int length = index == 0 ? 0
                                       : libusb_get_string_descriptor_ascii(handle_.get(), index,
                                                                            text, sizeof text - 1);
-        if (length < 0)
-            return codeFromLibusb(length);
-        names->emplace_back(reinterpret_cast<const char*>(text), size_t(length));
+        checkLibusb(length,
+                    "reading the name of alternate setting " + std::to_string(names.size()));
+        names.emplace_back(reinterpret_cast<const char*>(text), size_t(length));
     }
-    return kDfuSuccess;
+    return names;
 }
 
 }  // namespace dfuse

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "DevicePath.h"
-#include "UsbResources.h"
 #include "dfuse/DfuProtocol.h"
+#include "usb/UsbOwners.h"
 
 namespace dfuse {
 
@@ -20,31 +20,32 @@ struct DfuFunctional {
     bool canUpload() const { return (bmAttributes & 0x02) != 0; }
 };
 
-// One opened DFU-mode interface and the class requests on it, one function per request.
-// Results are dfuse return codes.
+// One opened DFU-mode interface and the class requests on it, one function per request. Every
+// failure is raised as a DfuError that names the request.
 class DfuInterface {
   public:
     // Opens the device at `path` (any letter case) and checks that the interface named there is
     // a DFU-mode interface with a usable functional descriptor.
-    static uint32_t open(const std::string& path, std::unique_ptr<DfuInterface>* opened);
+    static std::unique_ptr<DfuInterface> open(const std::string& path);
 
     ~DfuInterface();
 
     // Sets configuration index `configuration`, claims the interface and selects `alternate`.
-    uint32_t select(uint32_t configuration, uint32_t alternate);
+    void select(uint32_t configuration, uint32_t alternate);
 
-    uint32_t dnload(uint16_t blockNumber, const uint8_t* data, uint16_t length);
-    uint32_t upload(uint16_t blockNumber, uint8_t* data, uint16_t length, uint16_t* received);
-    uint32_t getStatus(DfuStatus* status);
-    uint32_t clrStatus();
-    uint32_t getState(uint8_t* state);
-    uint32_t abort();
+    void dnload(uint16_t blockNumber, const uint8_t* data, uint16_t length);
+    // The number of bytes received.
+    uint16_t upload(uint16_t blockNumber, uint8_t* data, uint16_t length);
+    DfuStatus getStatus();
+    void clrStatus();
+    void abort();
 
     // The iInterface text of each alternate setting, in alternate-setting order.
-    uint32_t alternateNames(std::vector<std::string>* names);
+    std::vector<std::string> alternateNames();
 
     const DfuFunctional& functional() const { return functional_; }
     uint8_t interfaceNumber() const { return path_.interfaceNumber; }
+    const std::string& pathText() const { return pathText_; }
 
   private:
     DfuInterface() = default;
@@ -54,15 +55,22 @@ class DfuInterface {
 
     // Declared in release order, last first: the claim goes before the handle, the handle
     // before the context.
-    UsbContext context_;
-    UsbHandle handle_;
-    std::unique_ptr<ClaimedInterface> claimed_;
+    usb::Context context_;
+    usb::Handle handle_;
+    std::unique_ptr<usb::ClaimedInterface> claimed_;
     DevicePath path_;
+    std::string pathText_;
     DfuFunctional functional_;
     std::vector<uint8_t> alternateStrings_;
 };
 
-// The dfuse code for a libusb result.
-uint32_t codeFromLibusb(int result);
+// Whether an alternate setting is a DFU-mode one (class 0xFE, subclass 1, protocol 2).
+bool isDfuMode(const libusb_interface_descriptor& alt);
+
+// The device's active configuration, else its first; null when neither can be read.
+usb::Config deviceConfig(libusb_device* device);
+
+// Raises the DfuError for a failed libusb call (`result` < 0) on `what`; returns otherwise.
+void checkLibusb(int result, const std::string& what);
 
 }  // namespace dfuse

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <map>
+#include <string>
 #include <vector>
 
+#include "DfuImage.h"
 #include "dfuse/MemoryLayout.h"
 
 // What STDFUPRT_CreateMappingFromDevice hands out behind the opaque DfuMapping pointer: the
@@ -12,12 +15,13 @@ struct DfuMemoryMapping {
 
 namespace dfuse {
 
-// The sector holding `address` in a layout, or null.
-const SectorGroup* findSectorGroup(const MemoryLayout& layout, uint32_t address);
+// The layout that alternate setting `alternate` names in `text`; a DfuError when it is none.
+MemoryLayout memoryLayoutOf(const std::string& text, uint32_t alternate);
 
-// Start of the sector holding `address` (which must lie in `group`).
-inline uint32_t sectorStart(const SectorGroup& group, uint32_t address) {
-    return group.address + (address - group.address) / group.size * group.size;
-}
+// Every sector the image's data touches, once, by address: the one walk that erasing and
+// writing plan with. Data outside the memory, or in sectors without all the `access` bits, is
+// refused with a DfuError naming the element.
+std::map<uint32_t, Sector> imageSectors(const DfuImage& image, const MemoryLayout& layout,
+                                        uint8_t access);
 
 }  // namespace dfuse

@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <memory>
-#include <set>
 #include <vector>
 
+#include "DfuError.h"
 #include "DfuInterface.h"
 #include "DfuMemoryMapping.h"
 #include "DfuseSession.h"
 #include "dfuse/DfuOperationContext.h"
-#include "dfuse/DfuReturnCodes.h"
 #include "platform/Platform.h"
 
 namespace dfuse {
@@ -19,25 +18,6 @@ namespace {
 // well before they would wrap.
 constexpr uint32_t kBlocksPerPointer = 0x4000;
 constexpr uint32_t kFirstDataBlock = 2;
-
-// The sectors the image touches, or kDfuErrorImageOutsideMemory for data outside the memory
-// or, when `needAccess` is given, in sectors without that access.
-uint32_t touchedSectors(const DfuImage& image, const MemoryLayout& layout, uint8_t needAccess,
-                        std::set<uint32_t>* starts) {
-    for (const ImageElement& element : image.elements) {
-        uint64_t address = element.address;
-        const uint64_t end = uint64_t(element.address) + element.size;
-        while (address < end) {
-            const SectorGroup* group = findSectorGroup(layout, uint32_t(address));
-            if (!group || (group->access & needAccess) != needAccess)
-                return kDfuErrorImageOutsideMemory;
-            const uint32_t start = sectorStart(*group, uint32_t(address));
-            starts->insert(start);
-            address = uint64_t(start) + group->size;
-        }
-    }
-    return kDfuSuccess;
-}
 
 }  // namespace
 
@@ -50,8 +30,9 @@ DfuOperation::DfuOperation(uint32_t operationCode, std::string path, DfuImage im
 DfuOperation::~DfuOperation() {
     stopRequested_ = true;
     std::lock_guard<std::mutex> lock(workerMutex_);
-    if (worker_.joinable())
+    if (worker_.joinable()) {
         platform::joinWorker(worker_);
+    }
 }
 
 void DfuOperation::startWorker() {
@@ -59,126 +40,163 @@ void DfuOperation::startWorker() {
     worker_ = platform::startWorker([this] { run(); });
 }
 
-void DfuOperation::status(uint8_t* percent, uint32_t* error) {
-    if (finished_) {
-        std::lock_guard<std::mutex> lock(workerMutex_);
-        if (worker_.joinable())
-            platform::joinWorker(worker_);
+DfuOperation::Outcome DfuOperation::outcome() {
+    Outcome result;
+    result.error = error_;
+    result.percent = percent_;
+    // The worker writes the detail before the error code that makes it worth reading.
+    if (result.error != kDfuSuccess) {
+        result.detail = detail_;
     }
-    *error = error_;
-    *percent = percent_;
+    return result;
 }
 
-void DfuOperation::stop(uint8_t* percent, uint32_t* error) {
+DfuOperation::Outcome DfuOperation::status() {
+    if (finished_) {
+        std::lock_guard<std::mutex> lock(workerMutex_);
+        if (worker_.joinable()) {
+            platform::joinWorker(worker_);
+        }
+    }
+    return outcome();
+}
+
+DfuOperation::Outcome DfuOperation::stop() {
     stopRequested_ = true;
     {
         std::lock_guard<std::mutex> lock(workerMutex_);
-        if (worker_.joinable())
+        if (worker_.joinable()) {
             platform::joinWorker(worker_);
+        }
     }
-    *error = error_;
-    *percent = percent_;
+    return outcome();
 }
 
 void DfuOperation::run() {
-    const uint32_t code = execute();
+    const char* what = operationCode_ == kDfuOperationErase     ? "erasing"
+                       : operationCode_ == kDfuOperationUpgrade ? "programming"
+                                                                : "starting the firmware of";
+    uint32_t code = kDfuSuccess;
+    try {
+        withContext(std::string(what) + " " + path_, [this] { execute(); });
+    } catch (const DfuError& error) {
+        detail_ = error.what();
+        code = error.code();
+    }
     error_ = code;
     // 100 is only ever shown for an operation that ended well.
-    if (code == kDfuSuccess)
+    if (code == kDfuSuccess) {
         percent_ = 100;
+    }
     finished_ = true;
 }
 
 void DfuOperation::setProgress(uint64_t done) {
-    if (totalWork_ == 0)
+    if (totalWork_ == 0) {
         return;
+    }
     // Capped at 99: the last percent belongs to the successful end.
     percent_ = uint8_t(std::min<uint64_t>(done * 100 / totalWork_, 99));
 }
 
-uint32_t DfuOperation::execute() {
-    std::unique_ptr<DfuInterface> dfu;
-    uint32_t code = DfuInterface::open(path_, &dfu);
-    if (code != kDfuSuccess)
-        return code;
-    code = dfu->select(0, image_.alternate);
-    if (code != kDfuSuccess)
-        return code;
-    std::vector<std::string> names;
-    code = dfu->alternateNames(&names);
-    if (code != kDfuSuccess)
-        return code;
-    MemoryLayout layout;
-    if (image_.alternate >= names.size())
-        return kDfuErrorImageOutsideMemory;
-    code = parseMemoryLayout(names[image_.alternate], &layout);
-    if (code != kDfuSuccess)
-        return code;
-
-    DfuseSession session(*dfu);
-    code = session.ensureIdle();
-    if (code != kDfuSuccess)
-        return code;
-    code = perform(session, layout, dfu->functional());
-    // A failed or stopped operation leaves the device in dfuIDLE where it can, so that the next
-    // run does not meet a half-finished upload or download. The failure itself is what counts.
-    if (code != kDfuSuccess)
-        session.ensureIdle();
-    return code;
-}
-
-uint32_t DfuOperation::perform(DfuseSession& session, const MemoryLayout& layout,
-                               const DfuFunctional& functional) {
-    switch (operationCode_) {
-        case kDfuOperationErase:
-            return erase(session, layout);
-        case kDfuOperationUpgrade:
-            return upgrade(session, layout, functional);
-        case kDfuOperationLeave:
-            if (layout.groups.empty())
-                return kDfuErrorBadMemoryLayout;
-            return session.leave(layout.groups.front().address);
-        default:
-            return kDfuErrorBadOperation;
+void DfuOperation::checkStop() const {
+    if (stopRequested_) {
+        fail(kDfuErrorOperationStopped, "stopped on request");
     }
 }
 
-uint32_t DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
-    std::set<uint32_t> sectors;
-    uint32_t code = touchedSectors(image_, layout, 0, &sectors);
-    if (code != kDfuSuccess)
-        return code;
+void DfuOperation::execute() {
+    std::unique_ptr<DfuInterface> dfu = DfuInterface::open(path_);
+    dfu->select(0, image_.alternate);
+    const std::vector<std::string> names = dfu->alternateNames();
+    if (image_.alternate >= names.size()) {
+        fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
+                                              std::to_string(image_.alternate) +
+                                              ", which the device lacks");
+    }
+    const MemoryLayout layout = memoryLayoutOf(names[image_.alternate], image_.alternate);
+
+    DfuseSession session(*dfu);
+    session.ensureIdle();
+    try {
+        perform(session, layout, dfu->functional());
+    } catch (const DfuError&) {
+        // A failed or stopped operation leaves the device in dfuIDLE where it can, so that the
+        // next run does not meet a half-finished upload or download. The failure itself is
+        // what counts.
+        try {
+            session.ensureIdle();
+        } catch (const DfuError&) {
+        }
+        throw;
+    }
+}
+
+void DfuOperation::perform(DfuseSession& session, const MemoryLayout& layout,
+                           const DfuFunctional& functional) {
+    switch (operationCode_) {
+        case kDfuOperationErase:
+            erase(session, layout);
+            break;
+        case kDfuOperationUpgrade:
+            upgrade(session, layout, functional);
+            break;
+        case kDfuOperationLeave:
+            if (layout.groups.empty()) {
+                fail(kDfuErrorBadMemoryLayout, "the memory \"" + layout.name + "\" has no sector");
+            }
+            session.leave(layout.groups.front().address);
+            break;
+        default:
+            fail(kDfuErrorBadOperation, "unknown operation " + std::to_string(operationCode_));
+    }
+}
+
+void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
     // Sectors that cannot be erased (such as one-time memory) are programmed without erasing.
     std::vector<uint32_t> erasable;
-    for (uint32_t start : sectors) {
-        const SectorGroup* group = findSectorGroup(layout, start);
-        if (group->access & kSectorErasable)
-            erasable.push_back(start);
+    for (const auto& entry : imageSectors(image_, layout, 0)) {
+        if (entry.second.access & kSectorErasable) {
+            erasable.push_back(entry.first);
+        }
     }
     totalWork_ = erasable.size();
     for (size_t i = 0; i < erasable.size(); ++i) {
-        if (stopRequested())
-            return kDfuErrorOperationStopped;
-        code = session.eraseSector(erasable[i]);
-        if (code != kDfuSuccess)
-            return code;
+        checkStop();
+        session.eraseSector(erasable[i]);
         setProgress(i + 1);
     }
-    return session.ensureIdle();
+    session.ensureIdle();
 }
 
-uint32_t DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
-                               const DfuFunctional& functional) {
+template <typename Visit>
+void DfuOperation::forEachBlock(uint16_t transferSize, Visit&& visit) const {
+    for (const ImageElement& element : image_.elements) {
+        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
+            checkStop();
+            Block block;
+            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
+            block.first = index == 0;
+            block.number = uint16_t(kFirstDataBlock + index);
+            block.address = element.address + uint32_t(offset);
+            block.data = element.data.data() + offset;
+            block.length = uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
+            visit(block);
+        }
+    }
+}
+
+void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
+                           const DfuFunctional& functional) {
     const uint16_t transferSize = functional.wTransferSize;
-    std::set<uint32_t> sectors;
-    uint32_t code = touchedSectors(image_, layout, kSectorWritable, &sectors);
-    if (code != kDfuSuccess)
-        return code;
+    imageSectors(image_, layout, kSectorWritable);
     uint64_t bytes = 0;
     for (const ImageElement& element : image_.elements) {
         // An image fitted to erasing names sectors but holds no data to write.
-        if (element.data.size() != element.size)
-            return kDfuErrorInvalidArgument;
+        if (element.data.size() != element.size) {
+            fail(kDfuErrorInvalidArgument, "the element at " + hex32(element.address) +
+                                               " holds no data (an image fitted to erasing)");
+        }
         bytes += element.size;
     }
     // Read-back needs the device's upload support; without it the device's own checks stand.
@@ -186,63 +204,43 @@ uint32_t DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout
     totalWork_ = readBack ? bytes * 2 : bytes;
 
     uint64_t done = 0;
-    for (const ImageElement& element : image_.elements) {
-        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
-            if (stopRequested())
-                return kDfuErrorOperationStopped;
-            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
-            if (index == 0) {
-                code = session.setAddressPointer(element.address + uint32_t(offset));
-                if (code != kDfuSuccess)
-                    return code;
-            }
-            const uint16_t length =
-                uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
-            code = session.writeBlock(uint16_t(kFirstDataBlock + index),
-                                      element.data.data() + offset, length);
-            if (code != kDfuSuccess)
-                return code;
-            done += length;
-            setProgress(done);
+    forEachBlock(transferSize, [&](const Block& block) {
+        if (block.first) {
+            session.setAddressPointer(block.address);
         }
+        session.writeBlock(block.number, block.address, block.data, block.length);
+        done += block.length;
+        setProgress(done);
+    });
+    session.ensureIdle();
+    if (readBack) {
+        verify(session, transferSize);
     }
-    code = session.ensureIdle();
-    if (code != kDfuSuccess || !readBack)
-        return code;
-    return verify(session, transferSize);
 }
 
-uint32_t DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
+void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
     uint64_t done = totalWork_ / 2;
-    std::vector<uint8_t> block(transferSize);
-    for (const ImageElement& element : image_.elements) {
-        for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
-            if (stopRequested())
-                return kDfuErrorOperationStopped;
-            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
-            uint32_t code = kDfuSuccess;
-            if (index == 0) {
-                // Uploads start from dfuIDLE, which the address command leaves.
-                code = session.ensureIdle();
-                if (code == kDfuSuccess)
-                    code = session.setAddressPointer(element.address + uint32_t(offset));
-                if (code == kDfuSuccess)
-                    code = session.ensureIdle();
-                if (code != kDfuSuccess)
-                    return code;
-            }
-            const uint16_t length =
-                uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
-            code = session.readBlock(uint16_t(kFirstDataBlock + index), block.data(), length);
-            if (code != kDfuSuccess)
-                return code;
-            if (!std::equal(block.begin(), block.begin() + length, element.data.begin() + offset))
-                return kDfuErrorVerifyMismatch;
-            done += length;
-            setProgress(done);
+    std::vector<uint8_t> read(transferSize);
+    forEachBlock(transferSize, [&](const Block& block) {
+        if (block.first) {
+            // Uploads start from dfuIDLE, which the address command leaves.
+            session.ensureIdle();
+            session.setAddressPointer(block.address);
+            session.ensureIdle();
         }
-    }
-    return session.ensureIdle();
+        session.readBlock(block.number, block.address, read.data(), block.length);
+        const auto differs = std::mismatch(read.begin(), read.begin() + block.length, block.data);
+        if (differs.first != read.begin() + block.length) {
+            const uint32_t at = block.address + uint32_t(differs.first - read.begin());
+            fail(kDfuErrorVerifyMismatch, "reading back: flash at " + hex32(at) + " holds " +
+                                              hex32(*differs.first, 2) + " where the image has " +
+                                              hex32(*differs.second, 2) +
+                                              " (was that sector erased?)");
+        }
+        done += block.length;
+        setProgress(done);
+    });
+    session.ensureIdle();
 }
 
 }  // namespace dfuse

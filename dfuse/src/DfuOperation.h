@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "DfuImage.h"
+#include "dfuse/DfuReturnCodes.h"
 #include "dfuse/MemoryLayout.h"
 
 namespace dfuse {
@@ -28,20 +29,40 @@ class DfuOperation {
     void startWorker();
     void runHere() { run(); }
 
-    // The current progress and error code; joins a worker that has finished.
-    void status(uint8_t* percent, uint32_t* error);
-    // Asks a running worker to stop, waits for it and gives the final progress and error code.
-    void stop(uint8_t* percent, uint32_t* error);
+    // Where the operation stands: progress, error code, and why it failed in words.
+    struct Outcome {
+        uint8_t percent = 0;
+        uint32_t error = kDfuSuccess;
+        std::string detail;
+    };
+    // The current outcome; joins a worker that has finished.
+    Outcome status();
+    // Asks a running worker to stop, waits for it and gives the final outcome.
+    Outcome stop();
 
   private:
     void run();
-    uint32_t execute();
-    uint32_t perform(DfuseSession& session, const MemoryLayout& layout,
-                     const DfuFunctional& functional);
-    uint32_t erase(DfuseSession& session, const MemoryLayout& layout);
-    uint32_t upgrade(DfuseSession& session, const MemoryLayout& layout,
-                     const DfuFunctional& functional);
-    uint32_t verify(DfuseSession& session, uint16_t transferSize);
+    Outcome outcome();
+    void execute();
+    void perform(DfuseSession& session, const MemoryLayout& layout,
+                 const DfuFunctional& functional);
+    void erase(DfuseSession& session, const MemoryLayout& layout);
+    void upgrade(DfuseSession& session, const MemoryLayout& layout,
+                 const DfuFunctional& functional);
+    void verify(DfuseSession& session, uint16_t transferSize);
+    void checkStop() const;
+    // One transfer of the image's data: its block number, where it lands, and whether it is the
+    // first after the address pointer must be set.
+    struct Block {
+        bool first = false;
+        uint16_t number = 0;
+        uint32_t address = 0;
+        const uint8_t* data = nullptr;
+        uint16_t length = 0;
+    };
+    // Visits every block of the image in order, checking for a stop request before each.
+    template <typename Visit>
+    void forEachBlock(uint16_t transferSize, Visit&& visit) const;
     void setProgress(uint64_t done);
     bool stopRequested() const { return stopRequested_.load(); }
 
@@ -54,6 +75,8 @@ class DfuOperation {
     std::atomic<uint32_t> error_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> finished_{false};
+    // Written once by the worker before finished_; read after joining it.
+    std::string detail_;
     std::mutex workerMutex_;
     std::thread worker_;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "dfuse/DfuReturnCodes.h"
+#include "DfuError.h"
 #include "platform/Platform.h"
 
 namespace dfuse {
@@ -17,12 +17,12 @@ constexpr uint8_t kCommandSetAddress = 0x21;
 constexpr uint8_t kCommandErase = 0x41;
 
 void putLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         out[i] = uint8_t(value >> (8 * i));
+    }
 }
 
-}  // namespace
-
+// The dfuse code for a DFU status the device reports.
 uint32_t codeFromDeviceStatus(uint8_t bStatus) {
     switch (bStatus) {
         case kDfuStatusOk:
@@ -47,131 +47,166 @@ uint32_t codeFromDeviceStatus(uint8_t bStatus) {
     }
 }
 
-uint32_t DfuseSession::ensureIdle() {
-    for (int attempt = 0; attempt < kIdleAttempts; ++attempt) {
-        DfuStatus status{};
-        uint32_t code = dfu_.getStatus(&status);
-        if (code != kDfuSuccess)
-            return code;
-        platform::sleepMs(dfuPollTimeoutMs(status));
-        switch (status.bState) {
-            case kDfuStateIdle:
-                return kDfuSuccess;
-            case kDfuStateError:
-                code = dfu_.clrStatus();
-                break;
-            case kDfuStateDnloadIdle:
-            case kDfuStateUploadIdle:
-                code = dfu_.abort();
-                break;
-            case kDfuStateDnBusy:
-            case kDfuStateDnloadSync:
-                code = pollUntilDone(&status);
-                break;
-            default:
-                return kDfuErrorUnexpectedState;
-        }
-        if (code != kDfuSuccess && code != kDfuErrorDeviceErase && code != kDfuErrorDeviceWrite &&
-            code != kDfuErrorDeviceStatus)
-            return code;
+// "erase of sector at 0x08004000 failed: device reports dfuERROR / errERASE", with what the
+// user can do about a read-protected chip.
+[[noreturn]] void failWithStatus(const std::string& what, const DfuStatus& status) {
+    uint32_t code = codeFromDeviceStatus(status.bStatus);
+    std::string detail = what + " failed: device reports " + statusText(status);
+    if (code == kDfuSuccess) {
+        code = kDfuErrorUnexpectedState;
     }
-    return kDfuErrorUnexpectedState;
+    if (code == kDfuErrorReadProtected) {
+        detail += " (read protection is active)";
+    }
+    fail(code, detail);
 }
 
-uint32_t DfuseSession::setAddressPointer(uint32_t address) {
+}  // namespace
+
+void DfuseSession::ensureIdle() {
+    DfuStatus status{};
+    for (int attempt = 0; attempt < kIdleAttempts; ++attempt) {
+        status = withContext("bringing the device to dfuIDLE", [&] { return dfu_.getStatus(); });
+        platform::sleepMs(dfuPollTimeoutMs(status));
+        try {
+            switch (status.bState) {
+                case kDfuStateIdle:
+                    return;
+                case kDfuStateError:
+                    dfu_.clrStatus();
+                    break;
+                case kDfuStateDnloadIdle:
+                case kDfuStateUploadIdle:
+                    dfu_.abort();
+                    break;
+                case kDfuStateDnBusy:
+                case kDfuStateDnloadSync:
+                    pollUntilDone("the command under way");
+                    break;
+                default:
+                    fail(kDfuErrorUnexpectedState, "device reports " + statusText(status) +
+                                                       ", which does not lead to dfuIDLE");
+            }
+        } catch (const DfuError& error) {
+            // A command that failed on the device leaves it in dfuERROR, which the next round
+            // clears; anything else ends the attempt.
+            const uint32_t code = error.code();
+            if (code != kDfuErrorDeviceErase && code != kDfuErrorDeviceWrite &&
+                code != kDfuErrorDeviceStatus) {
+                throw DfuError(code,
+                               std::string("bringing the device to dfuIDLE: ") + error.what());
+            }
+        }
+    }
+    fail(kDfuErrorUnexpectedState, "device still reports " + statusText(status) + " after " +
+                                       std::to_string(kIdleAttempts) +
+                                       " attempts to bring it to dfuIDLE");
+}
+
+void DfuseSession::setAddressPointer(uint32_t address) {
     uint8_t command[5] = {kCommandSetAddress};
     putLe32(command + 1, address);
-    return download(0, command, sizeof command);
+    download(0, command, sizeof command, "setting the address pointer to " + hex32(address));
 }
 
-uint32_t DfuseSession::eraseSector(uint32_t address) {
+void DfuseSession::eraseSector(uint32_t address) {
     uint8_t command[5] = {kCommandErase};
     putLe32(command + 1, address);
-    return download(0, command, sizeof command);
+    download(0, command, sizeof command, "erase of sector at " + hex32(address));
 }
 
-uint32_t DfuseSession::writeBlock(uint16_t blockNumber, const uint8_t* data, uint16_t length) {
-    return download(blockNumber, data, length);
+void DfuseSession::writeBlock(uint16_t blockNumber, uint32_t address, const uint8_t* data,
+                              uint16_t length) {
+    download(blockNumber, data, length,
+             "write of " + std::to_string(length) + " bytes at " + hex32(address));
 }
 
-uint32_t DfuseSession::readBlock(uint16_t blockNumber, uint8_t* data, uint16_t length) {
-    uint16_t received = 0;
-    const uint32_t code = dfu_.upload(blockNumber, data, length, &received);
-    if (code == kDfuErrorRequestStalled)
-        return stallReason();
-    if (code != kDfuSuccess)
-        return code;
-    return received == length ? kDfuSuccess : kDfuErrorVerifyMismatch;
+void DfuseSession::readBlock(uint16_t blockNumber, uint32_t address, uint8_t* data,
+                             uint16_t length) {
+    const std::string what = "read of " + std::to_string(length) + " bytes at " + hex32(address);
+    const uint16_t received = request(what, [&] { return dfu_.upload(blockNumber, data, length); });
+    if (received != length) {
+        fail(kDfuErrorVerifyMismatch,
+             what + ": the device sent only " + std::to_string(received) + " bytes");
+    }
 }
 
-uint32_t DfuseSession::leave(uint32_t address) {
-    uint32_t code = setAddressPointer(address);
-    if (code != kDfuSuccess)
-        return code;
-    code = dfu_.dnload(/*blockNumber=*/0, nullptr, /*length=*/0);
-    if (code == kDfuErrorRequestStalled)
-        return stallReason();
-    if (code != kDfuSuccess)
-        return code;
+void DfuseSession::leave(uint32_t address) {
+    setAddressPointer(address);
+    const std::string what = "leaving DFU mode to start the firmware at " + hex32(address);
+    request(what, [&] { dfu_.dnload(/*blockNumber=*/0, nullptr, /*length=*/0); });
     // This status request starts the manifestation; the device may be gone before it answers.
     DfuStatus status{};
-    code = dfu_.getStatus(&status);
-    if (code == kDfuErrorDeviceGone || code == kDfuErrorUsbTransfer)
-        return kDfuSuccess;
-    if (code != kDfuSuccess)
-        return code;
+    try {
+        status = dfu_.getStatus();
+    } catch (const DfuError& error) {
+        if (error.code() == kDfuErrorDeviceGone || error.code() == kDfuErrorUsbTransfer) {
+            return;
+        }
+        throw DfuError(error.code(), what + ": " + error.what());
+    }
     switch (status.bState) {
         case kDfuStateManifestSync:
         case kDfuStateManifest:
         case kDfuStateManifestWaitReset:
-            return kDfuSuccess;
+            return;
         case kDfuStateError:
-            return codeFromDeviceStatus(status.bStatus);
+            failWithStatus(what, status);
         default:
-            return kDfuErrorUnexpectedState;
+            fail(kDfuErrorUnexpectedState,
+                 what + ": device reports " + statusText(status) + " instead of manifesting");
     }
 }
 
-uint32_t DfuseSession::download(uint16_t blockNumber, const uint8_t* data, uint16_t length) {
-    const uint32_t code = dfu_.dnload(blockNumber, data, length);
-    if (code == kDfuErrorRequestStalled)
-        return stallReason();
-    if (code != kDfuSuccess)
-        return code;
-    DfuStatus status{};
-    return pollUntilDone(&status);
+void DfuseSession::download(uint16_t blockNumber, const uint8_t* data, uint16_t length,
+                            const std::string& what) {
+    request(what, [&] { dfu_.dnload(blockNumber, data, length); });
+    pollUntilDone(what);
 }
 
-uint32_t DfuseSession::pollUntilDone(DfuStatus* status) {
+template <typename Request>
+auto DfuseSession::request(const std::string& what, Request&& send) -> decltype(send()) {
+    try {
+        return send();
+    } catch (const DfuError& error) {
+        if (error.code() == kDfuErrorRequestStalled) {
+            failStalled(what, error.what());
+        }
+        throw DfuError(error.code(), what + ": " + error.what());
+    }
+}
+
+void DfuseSession::pollUntilDone(const std::string& what) {
     const uint64_t deadline = platform::monotonicMs() + kBusyLimitMs;
     for (;;) {
-        const uint32_t code = dfu_.getStatus(status);
-        if (code != kDfuSuccess)
-            return code;
-        const uint32_t waitMs = dfuPollTimeoutMs(*status);
-        if (status->bState == kDfuStateError) {
-            const uint32_t failure = codeFromDeviceStatus(status->bStatus);
-            return failure == kDfuSuccess ? kDfuErrorUnexpectedState : failure;
+        const DfuStatus status = withContext(what, [&] { return dfu_.getStatus(); });
+        const uint32_t waitMs = dfuPollTimeoutMs(status);
+        if (status.bState == kDfuStateError) {
+            failWithStatus(what, status);
         }
-        if (status->bState != kDfuStateDnBusy && status->bState != kDfuStateDnloadSync) {
+        if (status.bState != kDfuStateDnBusy && status.bState != kDfuStateDnloadSync) {
             platform::sleepMs(waitMs);
-            return status->bState == kDfuStateDnloadIdle ? kDfuSuccess : kDfuErrorUnexpectedState;
+            if (status.bState != kDfuStateDnloadIdle) {
+                fail(kDfuErrorUnexpectedState, what + ": device reports " + statusText(status) +
+                                                   " where dfuDNLOAD-IDLE was expected");
+            }
+            return;
         }
-        if (platform::monotonicMs() > deadline)
-            return kDfuErrorTimeout;
+        if (platform::monotonicMs() > deadline) {
+            fail(kDfuErrorTimeout,
+                 what + ": device still busy after " + std::to_string(kBusyLimitMs / 1000) + " s");
+        }
         // A busy device with no poll time would otherwise be asked again at once, forever.
         platform::sleepMs(std::max<uint32_t>(waitMs, 1));
     }
 }
 
-uint32_t DfuseSession::stallReason() {
-    DfuStatus status{};
-    const uint32_t code = dfu_.getStatus(&status);
-    if (code != kDfuSuccess)
-        return code;
-    if (status.bState == kDfuStateError && status.bStatus != kDfuStatusOk)
-        return codeFromDeviceStatus(status.bStatus);
-    return kDfuErrorRequestStalled;
+void DfuseSession::failStalled(const std::string& what, const std::string& stall) {
+    const DfuStatus status = withContext(what, [&] { return dfu_.getStatus(); });
+    if (status.bState == kDfuStateError && status.bStatus != kDfuStatusOk) {
+        failWithStatus(what, status);
+    }
+    fail(kDfuErrorRequestStalled, what + ": " + stall);
 }
 
 }  // namespace dfuse

@@ -1,41 +1,46 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "DfuInterface.h"
 
 namespace dfuse {
 
 // The DfuSe conversation with an opened interface: commands, data blocks and the status polls
-// between them. Every wait honours the device's bwPollTimeout through platform::sleepMs.
+// between them. Every wait honours the device's bwPollTimeout through platform::sleepMs. Every
+// failure is raised as a DfuError naming the command, its address and what the device reported.
 class DfuseSession {
   public:
     explicit DfuseSession(DfuInterface& dfu) : dfu_(dfu) {}
 
     // Brings the device to dfuIDLE: clears dfuERROR and aborts a download or upload.
-    uint32_t ensureIdle();
+    void ensureIdle();
 
-    uint32_t setAddressPointer(uint32_t address);
+    void setAddressPointer(uint32_t address);
     // Erases the page or sector that holds `address`.
-    uint32_t eraseSector(uint32_t address);
-    // Writes one block at (blockNumber - 2) * wTransferSize + address pointer.
-    uint32_t writeBlock(uint16_t blockNumber, const uint8_t* data, uint16_t length);
+    void eraseSector(uint32_t address);
+    // Writes one block at (blockNumber - 2) * wTransferSize + address pointer, which is
+    // `address`; the address only names the block in a failure.
+    void writeBlock(uint16_t blockNumber, uint32_t address, const uint8_t* data, uint16_t length);
     // Reads one block from the same place; the device must be idle before the first block.
-    uint32_t readBlock(uint16_t blockNumber, uint8_t* data, uint16_t length);
+    void readBlock(uint16_t blockNumber, uint32_t address, uint8_t* data, uint16_t length);
     // Starts the application at `address`: the device leaves DFU mode.
-    uint32_t leave(uint32_t address);
+    void leave(uint32_t address);
 
   private:
     // A DNLOAD (block 0 for commands) followed by status polls until the device is done.
-    uint32_t download(uint16_t blockNumber, const uint8_t* data, uint16_t length);
-    uint32_t pollUntilDone(DfuStatus* status);
+    void download(uint16_t blockNumber, const uint8_t* data, uint16_t length,
+                  const std::string& what);
+    void pollUntilDone(const std::string& what);
+    // Sends one request for `what`; a stalled one fails with the reason the device gives, any
+    // other failure with `what` in front.
+    template <typename Request>
+    auto request(const std::string& what, Request&& send) -> decltype(send());
     // After a stalled request: the reason the device gives for it.
-    uint32_t stallReason();
+    [[noreturn]] void failStalled(const std::string& what, const std::string& stall);
 
     DfuInterface& dfu_;
 };
-
-// The dfuse code for a DFU status the device reports.
-uint32_t codeFromDeviceStatus(uint8_t bStatus);
 
 }  // namespace dfuse

@@ -31,8 +31,9 @@ class HandleTable {
     std::shared_ptr<T> take(uint32_t handle) {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(handle);
-        if (it == items_.end())
+        if (it == items_.end()) {
             return nullptr;
+        }
         std::shared_ptr<T> item = std::move(it->second);
         items_.erase(it);
         return item;

@@ -1,8 +1,6 @@
 #include "dfuse/StdfuFiles.h"
 
-#include <algorithm>
-#include <set>
-
+#include "DfuError.h"
 #include "DfuFile.h"
 #include "DfuMemoryMapping.h"
 #include "Handles.h"
@@ -12,146 +10,121 @@ using namespace dfuse;
 uint32_t STDFUFILES_OpenExistingDFUFile(const char* utf8Path, uint32_t* file, uint16_t* vendorId,
                                         uint16_t* productId, uint16_t* bcdDevice,
                                         uint8_t* targets) {
-    if (!utf8Path || !file)
-        return kDfuErrorInvalidArgument;
-    std::vector<uint8_t> bytes;
-    uint32_t code = readWholeFile(utf8Path, &bytes);
-    if (code != kDfuSuccess)
-        return code;
-    auto data = std::make_shared<DfuFileData>();
-    code = parseDfuFile(bytes, data.get());
-    if (code != kDfuSuccess)
-        return code;
-    if (vendorId)
-        *vendorId = data->vendorId;
-    if (productId)
-        *productId = data->productId;
-    if (bcdDevice)
-        *bcdDevice = data->bcdDevice;
-    if (targets)
-        *targets = uint8_t(data->targets.size());
-    *file = fileHandles().add(std::move(data));
-    return kDfuSuccess;
+    return guarded([&] {
+        require(utf8Path && file);
+        auto data =
+            std::make_shared<DfuFileData>(withContext(std::string("reading ") + utf8Path, [&] {
+                return parseDfuFile(readWholeFile(utf8Path));
+            }));
+        if (vendorId) {
+            *vendorId = data->vendorId;
+        }
+        if (productId) {
+            *productId = data->productId;
+        }
+        if (bcdDevice) {
+            *bcdDevice = data->bcdDevice;
+        }
+        if (targets) {
+            *targets = uint8_t(data->targets.size());
+        }
+        *file = fileHandles().add(std::move(data));
+    });
 }
 
 uint32_t STDFUFILES_CloseDFUFile(uint32_t* file) {
-    if (!file)
-        return kDfuErrorInvalidArgument;
-    if (!fileHandles().take(*file))
-        return kDfuErrorBadHandle;
-    *file = 0;
-    return kDfuSuccess;
+    return guarded([&] { release(fileHandles(), file, "file"); });
 }
 
 uint32_t STDFUFILES_ReadImageFromDFUFile(uint32_t file, int32_t index, uint32_t* image) {
-    if (!image)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuFileData> data = fileHandles().get(file);
-    if (!data)
-        return kDfuErrorBadHandle;
-    if (index < 0 || size_t(index) >= data->targets.size())
-        return kDfuErrorNoSuchImage;
-    *image = imageHandles().add(std::make_shared<DfuImage>(data->targets[size_t(index)]));
-    return kDfuSuccess;
+    return guarded([&] {
+        require(image);
+        std::shared_ptr<DfuFileData> data = lookUp(fileHandles(), file, "file");
+        if (index < 0 || size_t(index) >= data->targets.size()) {
+            fail(kDfuErrorNoSuchImage, "the file has " + std::to_string(data->targets.size()) +
+                                           " images, none with index " + std::to_string(index));
+        }
+        *image = imageHandles().add(std::make_shared<DfuImage>(data->targets[size_t(index)]));
+    });
 }
 
 uint32_t STDFUFILES_CreateImageFromMapping(uint32_t* image, DfuMapping mapping) {
-    if (!image || !mapping || mapping->alternates.empty())
-        return kDfuErrorInvalidArgument;
-    auto created = std::make_shared<DfuImage>();
-    created->alternate = 0;
-    created->name = mapping->alternates[0].name;
-    *image = imageHandles().add(std::move(created));
-    return kDfuSuccess;
+    return guarded([&] {
+        require(image && mapping);
+        if (mapping->alternates.empty()) {
+            fail(kDfuErrorInvalidArgument, "the mapping has no alternate setting");
+        }
+        auto created = std::make_shared<DfuImage>();
+        created->alternate = 0;
+        created->name = mapping->alternates[0].name;
+        *image = imageHandles().add(std::move(created));
+    });
 }
 
 uint32_t STDFUFILES_DuplicateImage(uint32_t image, uint32_t* copy) {
-    if (!copy)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuImage> original = imageHandles().get(image);
-    if (!original)
-        return kDfuErrorBadHandle;
-    *copy = imageHandles().add(std::make_shared<DfuImage>(*original));
-    return kDfuSuccess;
+    return guarded([&] {
+        require(copy);
+        std::shared_ptr<DfuImage> original = lookUp(imageHandles(), image, "image");
+        *copy = imageHandles().add(std::make_shared<DfuImage>(*original));
+    });
 }
 
 uint32_t STDFUFILES_FilterImageForOperation(uint32_t image, DfuMapping mapping, uint32_t operation,
                                             uint32_t flags) {
-    if (!mapping || flags != 0 || operation != kDfuOperationErase)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuImage> target = imageHandles().get(image);
-    if (!target)
-        return kDfuErrorBadHandle;
-    if (target->alternate >= mapping->alternates.size())
-        return kDfuErrorImageOutsideMemory;
-    const MemoryLayout& layout = mapping->alternates[target->alternate];
-
-    // Every sector the data touches, once, in address order. Sectors that cannot be erased are
-    // left out; data outside the memory is refused, as nothing could write it.
-    std::set<std::pair<uint32_t, uint32_t>> sectors;
-    for (const ImageElement& element : target->elements) {
-        uint64_t address = element.address;
-        const uint64_t end = uint64_t(element.address) + element.size;
-        while (address < end) {
-            const SectorGroup* group = findSectorGroup(layout, uint32_t(address));
-            if (!group)
-                return kDfuErrorImageOutsideMemory;
-            const uint32_t start = sectorStart(*group, uint32_t(address));
-            if (group->access & kSectorErasable)
-                sectors.insert({start, group->size});
-            address = uint64_t(start) + group->size;
+    return guarded([&] {
+        require(mapping);
+        if (flags != 0 || operation != kDfuOperationErase) {
+            fail(kDfuErrorInvalidArgument, "only erasing (3) with flags 0 is filtered for");
         }
-    }
-    std::vector<ImageElement> fitted;
-    for (const auto& [address, size] : sectors) {
-        ImageElement element;
-        element.address = address;
-        element.size = size;
-        fitted.push_back(std::move(element));
-    }
-    target->elements = std::move(fitted);
-    return kDfuSuccess;
+        std::shared_ptr<DfuImage> target = lookUp(imageHandles(), image, "image");
+        const MemoryLayout* layout = mappingLayout(mapping, target->alternate);
+        if (!layout) {
+            fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
+                                                  std::to_string(target->alternate) +
+                                                  ", which the device lacks");
+        }
+        // One empty element per erasable sector the data touches, in address order. Data outside
+        // the memory is refused, as nothing could write it.
+        std::vector<ImageElement> fitted;
+        for (const auto& entry : imageSectors(*target, *layout, 0)) {
+            if (entry.second.access & kSectorErasable) {
+                ImageElement element;
+                element.address = entry.second.address;
+                element.size = entry.second.size;
+                fitted.push_back(std::move(element));
+            }
+        }
+        target->elements = std::move(fitted);
+    });
 }
 
 uint32_t STDFUFILES_DestroyImage(uint32_t* image) {
-    if (!image)
-        return kDfuErrorInvalidArgument;
-    if (!imageHandles().take(*image))
-        return kDfuErrorBadHandle;
-    *image = 0;
-    return kDfuSuccess;
+    return guarded([&] { release(imageHandles(), image, "image"); });
 }
 
 uint32_t STDFUFILES_GetImageAlternate(uint32_t image, uint8_t* alternate) {
-    if (!alternate)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuImage> found = imageHandles().get(image);
-    if (!found)
-        return kDfuErrorBadHandle;
-    *alternate = found->alternate;
-    return kDfuSuccess;
+    return guarded([&] {
+        require(alternate);
+        *alternate = lookUp(imageHandles(), image, "image")->alternate;
+    });
 }
 
 uint32_t STDFUFILES_GetImageNbElement(uint32_t image, uint32_t* elements) {
-    if (!elements)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuImage> found = imageHandles().get(image);
-    if (!found)
-        return kDfuErrorBadHandle;
-    *elements = uint32_t(found->elements.size());
-    return kDfuSuccess;
+    return guarded([&] {
+        require(elements);
+        *elements = uint32_t(lookUp(imageHandles(), image, "image")->elements.size());
+    });
 }
 
 uint32_t STDFUFILES_GetImageElement(uint32_t image, uint32_t index, uint32_t* address,
                                     uint32_t* size) {
-    if (!address || !size)
-        return kDfuErrorInvalidArgument;
-    std::shared_ptr<DfuImage> found = imageHandles().get(image);
-    if (!found)
-        return kDfuErrorBadHandle;
-    if (index >= found->elements.size())
-        return kDfuErrorInvalidArgument;
-    *address = found->elements[index].address;
-    *size = found->elements[index].size;
-    return kDfuSuccess;
+    return guarded([&] {
+        require(address && size);
+        std::shared_ptr<DfuImage> found = lookUp(imageHandles(), image, "image");
+        if (index >= found->elements.size()) {
+            fail(kDfuErrorInvalidArgument, "the image has no element " + std::to_string(index));
+        }
+        *address = found->elements[index].address;
+        *size = found->elements[index].size;
+    });
 }

@@ -62,43 +62,6 @@ const LibusbErrCategory libusbCategory;
     throw std::system_error(code, libusbCategory);
 }
 
-// The device list of a context, released (with its references dropped) when it goes out of
-// scope. A context that cannot produce a list gives an empty one.
-class DeviceList {
-  public:
-    explicit DeviceList(libusb_context* context) {
-        if (context != nullptr) {
-            const ssize_t count = libusb_get_device_list(context, &list_);
-            count_ = count > 0 ? static_cast<size_t>(count) : 0;
-            if (count < 0) {
-                list_ = nullptr;
-            }
-        }
-    }
-    ~DeviceList() { release(); }
-    DeviceList(const DeviceList&) = delete;
-    DeviceList& operator=(const DeviceList&) = delete;
-
-    void release() {
-        if (list_ != nullptr) {
-            libusb_free_device_list(list_, 1);
-            list_ = nullptr;
-            count_ = 0;
-        }
-    }
-    libusb_device* const* begin() const { return list_; }
-    libusb_device* const* end() const { return list_ + count_; }
-
-  private:
-    libusb_device** list_ = nullptr;
-    size_t count_ = 0;
-};
-
-struct HandleCloser {
-    void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
-};
-using UniqueHandle = std::unique_ptr<libusb_device_handle, HandleCloser>;
-
 bool isUnit(const libusb_device_descriptor& descriptor) {
     return descriptor.idVendor == kVendorId && descriptor.idProduct == kProductId &&
            static_cast<uint16_t>(descriptor.bcdDevice - kFirstRelease) <= kReleaseSpan;
@@ -151,20 +114,12 @@ uint32_t getLe32(const uint8_t* at) {
 
 namespace trn {
 
-UsbTransportV2::UsbTransportV2() {
+UsbTransportV2::UsbTransportV2() : context_(usb::makeContext()) {
     // A failed init leaves no context; every walk of the bus then sees no device.
-    if (libusb_init(&context_) != LIBUSB_SUCCESS) {
-        context_ = nullptr;
-    }
     crc32InitTable(crcTable_.data(), static_cast<int>(crcTable_.size()));
 }
 
-UsbTransportV2::~UsbTransportV2() {
-    disconnect();
-    if (context_ != nullptr) {
-        libusb_exit(context_);
-    }
-}
+UsbTransportV2::~UsbTransportV2() = default;
 
 void UsbTransportV2::setPortFilter(const std::vector<uint8_t>& portPath) {
     portFilter_ = portPath;
@@ -175,17 +130,14 @@ void UsbTransportV2::setNameFilter(const std::string& name) {
 }
 
 void UsbTransportV2::disconnect() {
-    if (handle_ != nullptr) {
-        libusb_release_interface(handle_, kInterface);
-        libusb_close(handle_);
-        handle_ = nullptr;
-    }
+    claimed_.reset();
+    handle_.reset();
 }
 
 void UsbTransportV2::connect() {
     openFailure_ = {};
-    DeviceList devices(context_);
-    UniqueHandle chosen;
+    usb::DeviceList devices(context_.get());
+    usb::Handle chosen;
     for (libusb_device* device : devices) {
         const std::vector<uint8_t> path = portPathOf(device);
         if (!portFilter_.empty() && !startsWith(path, portFilter_)) {
@@ -203,7 +155,7 @@ void UsbTransportV2::connect() {
             openFailure_ = {path, rc};
             throwLibusb(rc);
         }
-        UniqueHandle candidate(opened);
+        usb::Handle candidate(opened);
         if (readProductName(opened, descriptor.iProduct, productName_) < 0) {
             productName_.clear();
         }
@@ -227,18 +179,19 @@ void UsbTransportV2::connect() {
         productName_.clear();
         throwLibusb(rc);
     }
-    handle_ = chosen.release();
+    handle_ = std::move(chosen);
+    claimed_ = std::make_unique<usb::ClaimedInterface>(handle_.get(), kInterface);
 }
 
 int UsbTransportV2::reconnect() {
     disconnect();
     connect();
-    return libusb_reset_device(handle_);
+    return libusb_reset_device(handle_.get());
 }
 
 std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
     std::vector<std::vector<uint8_t>> paths;
-    DeviceList devices(context_);
+    usb::DeviceList devices(context_.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor{};
         if (unitDescriptor(device, descriptor)) {
@@ -249,7 +202,7 @@ std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
 }
 
 std::string UsbTransportV2::productNameAt(const std::vector<uint8_t>& path) {
-    DeviceList devices(context_);
+    usb::DeviceList devices(context_.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor{};
         if (!unitDescriptor(device, descriptor) || portPathOf(device) != path) {
@@ -260,9 +213,9 @@ std::string UsbTransportV2::productNameAt(const std::vector<uint8_t>& path) {
         if (openResult < 0) {
             throwLibusb(openResult);
         }
+        const usb::Handle named(opened);
         std::string name;
         const int readResult = readProductName(opened, descriptor.iProduct, name);
-        libusb_close(opened);
         devices.release();
         if (readResult < 0) {
             throwLibusb(readResult);
@@ -276,7 +229,7 @@ std::vector<uint8_t> UsbTransportV2::portNumbers() {
     if (handle_ == nullptr) {
         return {};
     }
-    return portPathOf(libusb_get_device(handle_));
+    return portPathOf(libusb_get_device(handle_.get()));
 }
 
 void UsbTransportV2::requireConnection() const {
@@ -286,8 +239,8 @@ void UsbTransportV2::requireConnection() const {
 }
 
 bool UsbTransportV2::controlRequest(uint8_t request, uint16_t index, uint16_t value) {
-    const int rc = libusb_control_transfer(handle_, kRequestType, request, value, index, nullptr, 0,
-                                           kTransferTimeoutMs);
+    const int rc = libusb_control_transfer(handle_.get(), kRequestType, request, value, index,
+                                           nullptr, 0, kTransferTimeoutMs);
     if (rc < 0) {
         throwLibusb(rc);
     }
@@ -310,8 +263,8 @@ void UsbTransportV2::sendFrame(uint16_t kind, const std::vector<uint8_t>& payloa
     }
     int transferred = -1;
     const int rc =
-        libusb_bulk_transfer(handle_, kEndpointOut, frame.data(), static_cast<int>(frame.size()),
-                             &transferred, kTransferTimeoutMs);
+        libusb_bulk_transfer(handle_.get(), kEndpointOut, frame.data(),
+                             static_cast<int>(frame.size()), &transferred, kTransferTimeoutMs);
     if (rc < 0) {
         throwLibusb(rc);
     }
@@ -324,7 +277,7 @@ void UsbTransportV2::receivePacket(std::vector<uint8_t>& buffer, unsigned maxLen
     buffer.resize(maxLength);
     int transferred = -1;
     const int rc =
-        libusb_bulk_transfer(handle_, kEndpointIn, buffer.data(), static_cast<int>(maxLength),
+        libusb_bulk_transfer(handle_.get(), kEndpointIn, buffer.data(), static_cast<int>(maxLength),
                              &transferred, kTransferTimeoutMs);
     if (rc < 0) {
         throwLibusb(rc);
@@ -380,8 +333,8 @@ void UsbTransportV2::receiveFrame(uint16_t& kind, std::vector<uint8_t>& payload)
 bool UsbTransportV2::readPendingPacket() {
     uint8_t buffer[kPacketSize];
     int transferred = 0;
-    const int rc = libusb_bulk_transfer(handle_, kEndpointIn, buffer, kPacketSize, &transferred,
-                                        kPendingReadTimeoutMs);
+    const int rc = libusb_bulk_transfer(handle_.get(), kEndpointIn, buffer, kPacketSize,
+                                        &transferred, kPendingReadTimeoutMs);
     if (rc == LIBUSB_ERROR_TIMEOUT) {
         return false;
     }

@@ -2,14 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "TransportLayer.h"
-
-struct libusb_context;
-struct libusb_device;
-struct libusb_device_handle;
+#include "usb/UsbOwners.h"
 
 namespace trn {
 
@@ -69,8 +67,11 @@ class UsbTransportV2 : public TransportLayer {
 
     std::array<uint32_t, 256> crcTable_;
     bool compressed_ = false;
-    libusb_device_handle* handle_ = nullptr;
-    libusb_context* context_ = nullptr;
+    // Declared in release order, last first: the claim goes before the handle, the handle
+    // before the context.
+    usb::Context context_;
+    usb::Handle handle_;
+    std::unique_ptr<usb::ClaimedInterface> claimed_;
     std::vector<uint8_t> portFilter_;
     std::string nameFilter_;
     std::string productName_;

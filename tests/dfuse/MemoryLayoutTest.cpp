@@ -34,12 +34,13 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        MemoryLayout layout;
-        ASSERT_EQ(parseMemoryLayout(c.text, &layout), kDfuSuccess);
-        EXPECT_EQ(layout.name, c.name);
+        const std::optional<MemoryLayout> layout = parseMemoryLayout(c.text);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->name, c.name);
         Groups groups;
-        for (const dfuse::SectorGroup& g : layout.groups)
+        for (const dfuse::SectorGroup& g : layout->groups) {
             groups.push_back({g.address, g.count, g.size, g.access});
+        }
         EXPECT_EQ(groups, c.groups);
     }
 }
@@ -60,8 +61,7 @@ TEST(MemoryLayout, RefusesMalformedStrings) {
         "@Flash/0x08000000/04*016Kg x",       // trailing junk
     };
     for (const char* text : bad) {
-        MemoryLayout layout;
-        EXPECT_EQ(parseMemoryLayout(text, &layout), kDfuErrorBadMemoryLayout) << text;
+        EXPECT_FALSE(parseMemoryLayout(text)) << text;
     }
 }
 
@@ -82,8 +82,9 @@ TEST(OperationContext, LayoutAndGuidBytes) {
     EXPECT_EQ(std::memcmp(bytes, guidBytes, 16), 0);
     const std::pair<size_t, uint8_t> fields[] = {{32, 4},   {40, 0x44},  {43, 0x11},  {44, 'U'},
                                                  {308, 42}, {337, 0x20}, {339, 0x34}, {340, 0x12}};
-    for (const auto& field : fields)
+    for (const auto& field : fields) {
         EXPECT_EQ(bytes[field.first], field.second) << "offset " << field.first;
+    }
 }
 
 }  // namespace

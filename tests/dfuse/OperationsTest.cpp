@@ -28,6 +28,7 @@ DfuOperationContext makeContext(uint32_t operation, uint32_t image, const char* 
 // or stop that fails gives its code as the error.
 struct OperationRun {
     uint32_t error = kDfuSuccess;
+    std::string detail;  // why it failed, as the status query left it
     std::vector<int> percents;
     int lastPercent() const { return percents.empty() ? -1 : percents.back(); }
 };
@@ -38,18 +39,21 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
     DfuOperationContext context = makeContext(operation, image, path);
     uint32_t handle = 0;
     run.error = STDFUPRT_LaunchOperation(&context, &handle);
-    if (run.error != kDfuSuccess)
+    if (run.error != kDfuSuccess) {
         return run;
+    }
     // Bounded: a hung operation fails the test instead of hanging it.
     for (int poll = 0; poll < 20000; ++poll) {
         EXPECT_EQ(STDFUPRT_GetOperationStatus(handle, &context), kDfuSuccess);
         run.percents.push_back(context.percent);
         if (context.errorCode != kDfuSuccess || operation == kDfuOperationLeave) {
             run.error = context.errorCode;
+            run.detail = dfuse::lastErrorDetail();
             return run;
         }
-        if (context.percent >= 100)
+        if (context.percent >= 100) {
             break;
+        }
         platform::sleepMs(100);
     }
     const uint32_t stop = STDFUPRT_StopOperation(handle, &context);
@@ -63,11 +67,13 @@ class OperationsTest : public LoaderTest {
   protected:
     void TearDown() override {
         for (uint32_t* image : {&image_, &eraseImage_}) {
-            if (*image)
+            if (*image) {
                 STDFUFILES_DestroyImage(image);
+            }
         }
-        if (mapping_)
+        if (mapping_) {
             STDFUPRT_DestroyMapping(&mapping_);
+        }
         LoaderTest::TearDown();
     }
 
@@ -164,14 +170,22 @@ TEST_F(OperationsTest, DeviceFailuresBecomeTheOperationErrorCode) {
         uint32_t operation;
         uint8_t flash;
         uint32_t expected;
+        const char* detail;  // the end of the failure's text
     } cases[] = {
-        {"erase error", erase, kDfuOperationErase, 0xFF, kDfuErrorDeviceErase},
-        {"write error", write, kDfuOperationUpgrade, 0xFF, kDfuErrorDeviceWrite},
-        {"read protection", protect, kDfuOperationErase, 0xFF, kDfuErrorReadProtected},
-        {"unplugged", unplug, kDfuOperationUpgrade, 0xFF, kDfuErrorDeviceGone},
-        {"unerased, read back", none, kDfuOperationUpgrade, 0x0F, kDfuErrorVerifyMismatch},
-        {"unerased, checked", verify, kDfuOperationUpgrade, 0x0F, kDfuErrorDeviceVerify},
-        {"in error, no upload", inErrorNoUpload, kDfuOperationUpgrade, 0xFF, kDfuSuccess},
+        {"erase error", erase, kDfuOperationErase, 0xFF, kDfuErrorDeviceErase,
+         "erase of sector at 0x08000000 failed: device reports dfuERROR / errERASE"},
+        {"write error", write, kDfuOperationUpgrade, 0xFF, kDfuErrorDeviceWrite,
+         "write of 2048 bytes at 0x08000000 failed: device reports dfuERROR / errPROG"},
+        {"read protection", protect, kDfuOperationErase, 0xFF, kDfuErrorReadProtected,
+         "failed: device reports dfuERROR / errVENDOR (read protection is active)"},
+        {"unplugged", unplug, kDfuOperationUpgrade, 0xFF, kDfuErrorDeviceGone,
+         "GETSTATUS: LIBUSB_ERROR_NO_DEVICE"},
+        {"unerased, read back", none, kDfuOperationUpgrade, 0x0F, kDfuErrorVerifyMismatch,
+         "reading back: flash at 0x08000003 holds 0x06 where the image has 0x16 (was that "
+         "sector erased?)"},
+        {"unerased, checked", verify, kDfuOperationUpgrade, 0x0F, kDfuErrorDeviceVerify,
+         "write of 2048 bytes at 0x08000000 failed: device reports dfuERROR / errVERIFY"},
+        {"in error, no upload", inErrorNoUpload, kDfuOperationUpgrade, 0xFF, kDfuSuccess, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -180,6 +194,10 @@ TEST_F(OperationsTest, DeviceFailuresBecomeTheOperationErrorCode) {
         const OperationRun run =
             runOperation(c.operation, c.operation == kDfuOperationErase ? eraseImage_ : image_);
         EXPECT_EQ(run.error, c.expected) << dfuReturnCodeName(run.error);
+        EXPECT_TRUE(run.detail.size() >= std::strlen(c.detail) &&
+                    run.detail.compare(run.detail.size() - std::strlen(c.detail), std::string::npos,
+                                       c.detail) == 0)
+            << run.detail;
         EXPECT_EQ(run.lastPercent() == 100, c.expected == kDfuSuccess);
         EXPECT_EQ(flashHolds(kFlash, firmware), c.expected == kDfuSuccess);
         // A failure leaves the device ready for the next run, not in dfuERROR or mid-transfer.
@@ -215,8 +233,9 @@ TEST_F(OperationsTest, RefusesMalformedImagesAndLaunches) {
         {makeContext(2, eraseImage_, kPath), kDfuErrorBadOperation},
         {makeContext(kDfuOperationErase, 12345, kPath), kDfuErrorBadHandle},
     };
-    for (auto c : cases)
+    for (auto c : cases) {
         EXPECT_EQ(STDFUPRT_LaunchOperation(&c.first, &handle), c.second);
+    }
 
     // An image is fitted only to memory the device has.
     uint32_t outside = readImage({{kFlash + 0x100000 - 2, pattern(4, 1)}});

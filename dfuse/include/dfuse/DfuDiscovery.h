@@ -5,14 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "dfuse/DfuReturnCodes.h"
-
 namespace dfuse {
 
+// One entry per DFU-mode interface: its path for STDFU_Open and STDFUPRT_CreateMappingFromDevice
+// ("USB-BUS<bus>-PORT<a.b.c>-IF<interface>"), or nothing when the device's location cannot be
+// read.
+using DfuInterfacePaths = std::vector<std::optional<std::string>>;
+
 // Lists every present DFU-mode interface (class 0xFE, subclass 1, protocol 2), ordered by bus
-// number, port path and interface number. An entry is the interface's path for STDFU_Open and
-// STDFUPRT_CreateMappingFromDevice, or nothing when the device's location cannot be read.
-uint32_t findDfuInterfaces(std::vector<std::optional<std::string>>* paths);
+// number, port path and interface number; nothing when the USB library cannot start
+// (lastErrorDetail says why).
+std::optional<DfuInterfacePaths> findDfuInterfaces();
 
 // The USB port path (hub ports from the root hub down) that a path of findDfuInterfaces names;
 // nothing for a text that is no such path.

@@ -17,11 +17,13 @@ inline constexpr DfuGuid kDfuInterfaceGuid = {
     0x3FE809AB, 0xFB91, 0x4CB5, {0xA6, 0x43, 0x69, 0x67, 0x0D, 0x52, 0x36, 0x6E}};
 
 inline bool operator==(const DfuGuid& a, const DfuGuid& b) {
-    if (a.data1 != b.data1 || a.data2 != b.data2 || a.data3 != b.data3)
+    if (a.data1 != b.data1 || a.data2 != b.data2 || a.data3 != b.data3) {
         return false;
+    }
     for (int i = 0; i < 8; ++i) {
-        if (a.data4[i] != b.data4[i])
+        if (a.data4[i] != b.data4[i]) {
             return false;
+        }
     }
     return true;
 }

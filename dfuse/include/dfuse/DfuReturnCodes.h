@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Every dfuse function returns one of these 32-bit codes. kDfuSuccess is the only success; the
 // failures share its upper half so that a code printed in hexadecimal is recognisable.
@@ -42,7 +43,6 @@ enum DfuReturnCode : uint32_t {
     kDfuErrorDeviceStatus = 0x12340021,
     kDfuErrorVerifyMismatch = 0x12340022,
     kDfuErrorOperationStopped = 0x12340023,
-    kDfuErrorNoUpload = 0x12340024,
 };
 
 struct DfuReturnCodeName {
@@ -78,17 +78,26 @@ inline constexpr DfuReturnCodeName kDfuReturnCodeNames[] = {
     {kDfuErrorBadOperation, "unknown operation code"},
     {kDfuErrorImageOutsideMemory, "image data outside the device memory"},
     {kDfuErrorUnexpectedState, "device in an unexpected DFU state"},
-    {kDfuErrorDeviceTarget, "device: file not for this target"},
-    {kDfuErrorDeviceErase, "device: erase failed"},
-    {kDfuErrorDeviceWrite, "device: write or program failed"},
-    {kDfuErrorDeviceVerify, "device: verify failed"},
-    {kDfuErrorDeviceAddress, "device: address out of range"},
-    {kDfuErrorReadProtected, "device: read protection active"},
+    {kDfuErrorDeviceTarget, "the device refuses the target (file not for this device)"},
+    {kDfuErrorDeviceErase, "erase failed on the device"},
+    {kDfuErrorDeviceWrite, "write failed on the device"},
+    {kDfuErrorDeviceVerify, "the device found written data differing"},
+    {kDfuErrorDeviceAddress, "the device refuses the address"},
+    {kDfuErrorReadProtected, "the chip is read-protected"},
     {kDfuErrorDeviceStatus, "device reported an error status"},
     {kDfuErrorVerifyMismatch, "memory read back differs from the image"},
     {kDfuErrorOperationStopped, "operation stopped before completion"},
-    {kDfuErrorNoUpload, "device cannot upload"},
 };
 
 // The name of a code from the table above; "unknown code" for any other value.
 const char* dfuReturnCodeName(uint32_t code);
+
+namespace dfuse {
+
+// Why the last STDFU function this thread called failed, in words, with the context of each
+// layer in front ("erase: erase of sector at 0x08004000 failed: device reports dfuERROR /
+// errERASE"); empty after a call that succeeded. For STDFUPRT_GetOperationStatus and
+// STDFUPRT_StopOperation, why the operation failed when the context reports an error code.
+std::string lastErrorDetail();
+
+}  // namespace dfuse

@@ -30,16 +30,31 @@ struct MemoryLayout {
     std::vector<SectorGroup> groups;
 };
 
-// Parses a memory-layout string; kDfuErrorBadMemoryLayout when it is malformed or its sectors
-// run past the 32-bit address space.
-uint32_t parseMemoryLayout(const std::string& text, MemoryLayout* layout);
+// Parses a memory-layout string; nothing when it is malformed or its sectors run past the
+// 32-bit address space.
+std::optional<MemoryLayout> parseMemoryLayout(const std::string& text);
+
+// One sector of a layout.
+struct Sector {
+    uint32_t address = 0;
+    uint32_t size = 0;
+    uint8_t access = 0;
+};
+
+// The sectors that [address, address + size) touches, in address order, as far as the range
+// lies in sectors; `outside` is the first address of it that lies in none.
+struct SectorWalk {
+    std::vector<Sector> sectors;
+    std::optional<uint32_t> outside;
+};
+SectorWalk sectorsTouched(const MemoryLayout& layout, uint32_t address, uint32_t size);
 
 // The first address in [address, address + size) that lies in no sector with all the `access`
 // bits, or nothing when the whole range has them.
 std::optional<uint32_t> firstAddressWithout(const MemoryLayout& layout, uint32_t address,
                                             uint32_t size, uint8_t access);
 
-// The layout of alternate setting `alternate` in a mapping.
-uint32_t mappingLayout(DfuMapping mapping, uint32_t alternate, MemoryLayout* layout);
+// The layout of alternate setting `alternate` in a mapping; null when it has none.
+const MemoryLayout* mappingLayout(DfuMapping mapping, uint32_t alternate);
 
 }  // namespace dfuse
