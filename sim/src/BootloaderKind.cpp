@@ -13,8 +13,9 @@ DeviceFactory bootloaderFactory() {
         BootloaderFaults faults;
         auto it = options.FindMember("bootloaderFaults");
         if (it != options.MemberEnd()) {
-            if (!it->value.IsObject())
+            if (!it->value.IsObject()) {
                 throw std::runtime_error("\"bootloaderFaults\" is not an object");
+            }
             for (const auto& member : it->value.GetObject()) {
                 const std::string name = member.name.GetString();
                 const rapidjson::Value& v = member.value;
@@ -36,8 +37,9 @@ DeviceFactory bootloaderFactory() {
         }
         auto serial = options.FindMember("bootloaderSerial");
         if (serial != options.MemberEnd()) {
-            if (!serial->value.IsString())
+            if (!serial->value.IsString()) {
                 throw std::runtime_error("\"bootloaderSerial\" is not a string");
+            }
             return std::make_shared<SimulatedBootloader>(std::move(hardware), faults,
                                                          serial->value.GetString());
         }
