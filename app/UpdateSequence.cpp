@@ -45,7 +45,7 @@ QString writeBackup(UnitSession& unit) {
         qCritical("Unable to read any data from device for setting backup");
         return QString();
     }
-    const QString name = backupFileName(unit.model());
+    QString name = backupFileName(unit.model());
     if (!writeSettingsFile(name, text, "Unable to open file for setting backup:")) {
         return QString();
     }
@@ -56,7 +56,7 @@ QString writeBackup(UnitSession& unit) {
 QString backUpSettings(UnitSelection& selection) {
     qInfo("Waiting for device connection to backup settings");
     UnitSession unit(selection);
-    const QString name = writeBackup(unit);
+    QString name = writeBackup(unit);
     if (name.isEmpty() && !interrupted()) {
         qCritical("Unable to backup device settings, aborting!");
     }
