@@ -25,11 +25,14 @@ DeviceFactory bootloaderFactory() {
                              : name == "readProtected" ? &faults.readProtected
                              : name == "noUpload"      ? &faults.noUpload
                              : name == "startInError"  ? &faults.startInError
+                             : name == "errorPersists" ? &faults.errorPersists
                                                        : nullptr;
                 if (flag != nullptr && v.IsBool()) {
                     *flag = v.GetBool();
                 } else if (name == "unplugAtRequest" && v.IsUint()) {
                     faults.unplugAtRequest = v.GetUint();
+                } else if (name == "busyPollMs" && v.IsUint()) {
+                    faults.busyPollMs = v.GetUint();
                 } else {
                     throw std::runtime_error("bad boot loader fault \"" + name + "\"");
                 }

@@ -223,6 +223,9 @@ int SimulatedBootloader::handle(const ControlSetup& setup, uint8_t* data) {
             if (in || state_ != DfuState::dfuError) {
                 return stall(DfuStatus::errStalledPkt);
             }
+            if (faults_.errorPersists) {
+                return 0;
+            }
             state_ = DfuState::dfuIdle;
             status_ = DfuStatus::ok;
             return 0;
@@ -348,7 +351,10 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
         leaveTo(true, kDetachDelayMs);
     }
     // In the program's own time: a program in real time sleeps it (VirtualClock).
-    const uint32_t pollMs = static_cast<uint32_t>((VirtualClock::toProgramUs(pollUs) + 999) / 1000);
+    uint32_t pollMs = static_cast<uint32_t>((VirtualClock::toProgramUs(pollUs) + 999) / 1000);
+    if (faults_.busyPollMs != 0 && reported == DfuState::dfuDnbusy) {
+        pollMs = faults_.busyPollMs;
+    }
     data[0] = static_cast<uint8_t>(status_);
     data[1] = static_cast<uint8_t>(pollMs);
     data[2] = static_cast<uint8_t>(pollMs >> 8);
