@@ -144,12 +144,17 @@ TEST_P(RunnerTest, EndsWithItsMessage) {
     EXPECT_LE(elapsed, c.maxMs);
     // Progress is logged when it changes, and only then.
     int lastPercent = -1;
+    int progressLines = 0;
     for (const Message& m : messages) {
         if (m.first == QtInfoMsg) {
             const int percent = std::stoi(m.second);
             EXPECT_GT(percent, lastPercent) << m.second;
             lastPercent = percent;
+            ++progressLines;
         }
+    }
+    if (c.ok) {
+        EXPECT_GT(progressLines, 2) << "progress is shown on the way, not only at the end";
     }
 }
 
