@@ -4,8 +4,11 @@
 #include <QCommandLineParser>
 #include <QDebug>
 
-#include "Commands.h"
 #include "ConsoleLog.h"
+#include "DeviceList.h"
+#include "PortPath.h"
+#include "SettingsCommands.h"
+#include "UpdateSequence.h"
 #include "dfu/ReturnToNormalOperation.h"
 
 namespace {
@@ -54,8 +57,13 @@ bool runApplication(const QStringList& arguments) {
     parser.process(arguments);
 
     verboseOutput = parser.isSet("verbose");
-    const bool discardSettings = parser.isSet("discard-settings");
-    UnitSelection selection;
+    unitflash::SettingsHandling settings = unitflash::SettingsHandling::kBackUpAndRestore;
+    if (parser.isSet("discard-settings")) {
+        settings = unitflash::SettingsHandling::kDiscard;
+    } else if (parser.isSet("no-backup")) {
+        settings = unitflash::SettingsHandling::kRestoreOnly;
+    }
+    unitflash::UnitSelection selection;
     selection.portText = parser.value("port");
     selection.deviceName = parser.value("name").toStdString();
 
@@ -63,7 +71,7 @@ bool runApplication(const QStringList& arguments) {
         return printDeviceList();
     }
     if (parser.isSet("resume")) {
-        if (!selection.portText.isEmpty() && !parseSelectedPort(selection)) {
+        if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {
             return false;
         }
         return returnToNormalOperation(selection.port);
@@ -80,5 +88,5 @@ bool runApplication(const QStringList& arguments) {
         printDeviceList();
         parser.showHelp(1);
     }
-    return runUpdate(positional.first(), discardSettings, parser.isSet("no-backup"), selection);
+    return runUpdate(positional.first(), settings, selection);
 }

@@ -13,6 +13,8 @@ const char kLevelLetters[5] = {
     'I',  // QtInfoMsg
 };
 
+namespace unitflash {
+
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text) {
     if (type == QtDebugMsg && !verboseOutput) {
         return QString();
@@ -28,9 +30,11 @@ QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text) {
              QString::number(elapsedMs / 1000.0, 'g', 6), text);
 }
 
+}  // namespace unitflash
+
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text) {
     const qint64 elapsed = applicationTimer.isValid() ? applicationTimer.elapsed() : 0;
-    const QString line = formatLogLine(type, elapsed, text);
+    const QString line = unitflash::formatLogLine(type, elapsed, text);
     if (line.isNull()) {
         return;
     }

@@ -13,8 +13,12 @@ extern QElapsedTimer applicationTimer;
 // Level letters indexed by QtMsgType (debug, warning, critical, fatal, info).
 extern const char kLevelLetters[5];
 
+namespace unitflash {
+
 // Builds the console line for one message, or an empty string when it is to be dropped.
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
+
+}  // namespace unitflash
 
 // Writes every message to standard output as "[letter][seconds] text".
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);

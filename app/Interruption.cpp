@@ -4,6 +4,8 @@
 
 #include "platform/Interrupt.h"
 
+namespace unitflash {
+
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -44,3 +46,5 @@ bool interrupted() {
 void ignoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+}  // namespace unitflash

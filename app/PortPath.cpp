@@ -1,11 +1,9 @@
+#include "PortPath.h"
+
 #include <QDebug>
+#include <QStringList>
 
-#include <cstdio>
-#include <stdexcept>
 #include <string>
-
-#include "Commands.h"
-#include "UsbTransportV2.h"
 
 std::vector<uint8_t> parsePortPath(const QString& text) {
     if (text.isEmpty()) {
@@ -41,26 +39,11 @@ std::vector<uint8_t> parsePortPath(const QString& text) {
     return path;
 }
 
+namespace unitflash {
+
 bool parseSelectedPort(UnitSelection& selection) {
     selection.port = parsePortPath(selection.portText);
     return selection.portText.isEmpty() || !selection.port.empty();
 }
 
-bool printDeviceList() {
-    // Straight to standard output, not through the log: the user picks a --port value from it
-    // at every verbosity.
-    trn::UsbTransportV2 transport;
-    const std::vector<std::vector<uint8_t>> paths = transport.listDevices();
-    std::fputs("Available devices:\n", stdout);
-    for (const std::vector<uint8_t>& path : paths) {
-        std::string line = " Port path: ";
-        for (size_t i = 0; i < path.size(); ++i) {
-            line += (i == 0 ? "" : ".") + std::to_string(path[i]);
-        }
-        line += '\n';
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
-    }
-    std::fflush(stdout);
-    return true;
-}
+}  // namespace unitflash

@@ -1,30 +1,20 @@
+#include "SettingsCommands.h"
+
 #include <QDebug>
 #include <QFileInfo>
 
-#include "Commands.h"
+#include "PortPath.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
-#include "platform/Interrupt.h"
-#include "platform/Platform.h"
 
-bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
-    for (int attempt = 0; attempt < 200 && !platform::interruptRequested; ++attempt) {
-        if (logAttempts) {
-            qDebug("trying to connect (retries: %i)", attempt);
-        }
-        platform::sleepMs(100);
-        if (model.load()) {
-            return true;
-        }
-    }
-    return false;
-}
+using unitflash::UnitSelection;
+using unitflash::UnitSession;
 
 bool exportSettings(const QString& fileName, UnitSelection& selection) {
     if (QFileInfo::exists(fileName)) {
         qInfo() << "File already exists, overwriting\n" << fileName;
     }
-    if (!parseSelectedPort(selection)) {
+    if (!unitflash::parseSelectedPort(selection)) {
         return false;
     }
     qInfo() << "Waiting for device connection to export settings, to file:\n" << fileName;
@@ -38,7 +28,7 @@ bool exportSettings(const QString& fileName, UnitSelection& selection) {
         qCritical("Unable to read any data from device");
         return false;
     }
-    if (!writeSettingsFile(fileName, text, "Unable to open file for export:")) {
+    if (!unitflash::writeSettingsFile(fileName, text, "Unable to open file for export:")) {
         return false;
     }
     qDebug("Settings successfully exported");
@@ -50,7 +40,7 @@ bool importSettings(const QString& fileName, UnitSelection& selection) {
         qCritical() << "Unable to import settings, file does not exist:\n" << fileName;
         return false;
     }
-    if (!parseSelectedPort(selection)) {
+    if (!unitflash::parseSelectedPort(selection)) {
         return false;
     }
     qInfo() << "Connecting to device to update settings, from file:\n" << fileName;

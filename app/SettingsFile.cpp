@@ -11,6 +11,8 @@
 
 #include "SettingsModel.h"
 
+namespace unitflash {
+
 namespace {
 
 // A FIFO, a device or a socket stands for something other than its name: it is written into,
@@ -74,3 +76,5 @@ QString backupFileName(trn::SettingsModel& model) {
     const std::string unit = model.valueText("Version: Hardware UID", "");
     return fileNamePart(version) + "_" + fileNamePart(unit) + "_" + stamp + ".json";
 }
+
+}  // namespace unitflash

@@ -8,6 +8,8 @@ namespace trn {
 class SettingsModel;
 }
 
+namespace unitflash {
+
 // Writes settings JSON text to a file. The text goes to a temporary file beside the target,
 // which replaces the target only once all of it is written, so that a failed write never
 // destroys an earlier file of the same name. A FIFO, a device or another file that is not a
@@ -20,3 +22,5 @@ bool writeSettingsFile(const QString& fileName, const std::string& text, const c
 // version_identifier_time.json, with characters that could lead out of the working directory
 // replaced.
 QString backupFileName(trn::SettingsModel& model);
+
+}  // namespace unitflash

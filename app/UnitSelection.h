@@ -10,6 +10,8 @@
 // a run that finds the unit pins it by the port path it was found on, and every later step of
 // the run (trigger, boot loader, leave, restore) goes to exactly that path, so that another
 // unit on the same bench is never taken for it.
+namespace unitflash {
+
 struct UnitSelection {
     QString portText;             // --port as typed, for the messages that show it
     std::vector<uint8_t> port;    // --port parsed; empty for any port
@@ -19,3 +21,5 @@ struct UnitSelection {
     // Where the next step looks: the pinned path once there is one, else the user's port.
     const std::vector<uint8_t>& portFilter() const { return pinned.empty() ? port : pinned; }
 };
+
+}  // namespace unitflash

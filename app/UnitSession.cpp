@@ -2,9 +2,25 @@
 
 #include <QDebug>
 
-#include "Commands.h"
+#include "DeviceList.h"
 #include "dfu/FindDfuDevices.h"
 #include "platform/Interrupt.h"
+#include "platform/Platform.h"
+
+bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
+    for (int attempt = 0; attempt < 200 && !platform::interruptRequested; ++attempt) {
+        if (logAttempts) {
+            qDebug("trying to connect (retries: %i)", attempt);
+        }
+        platform::sleepMs(100);
+        if (model.load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace unitflash {
 
 UnitSession::UnitSession(UnitSelection& selection) : selection_(selection), model_(transport_) {
     transport_.setNameFilter(selection.deviceName);
@@ -56,3 +72,5 @@ void UnitSession::storeChanges() {
     model_.writeChanged();
     transport_.commit();
 }
+
+}  // namespace unitflash

@@ -4,6 +4,11 @@
 #include "UnitSelection.h"
 #include "UsbTransportV2.h"
 
+// Up to 200 attempts of load, each after a 100 ms sleep; an interrupt ends the attempts.
+bool connectWithRetry(trn::SettingsModel& model, bool logAttempts);
+
+namespace unitflash {
+
 // The link to one unit for one step of a command: a transport restricted to the selected unit,
 // and a settings model on it. Both go when the step ends, which closes the USB connection, so
 // that at most one link is open at a time. The first step that reaches a unit pins the
@@ -34,3 +39,5 @@ class UnitSession {
     trn::UsbTransportV2 transport_;
     trn::SettingsModel model_;
 };
+
+}  // namespace unitflash

@@ -1,3 +1,5 @@
+#include "UpdateSequence.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -5,14 +7,17 @@
 
 #include <exception>
 
-#include "Commands.h"
+#include "DeviceList.h"
 #include "Interruption.h"
+#include "PortPath.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
 #include "dfu/FindDfuDevices.h"
 #include "dfu/FirmwareUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "platform/Platform.h"
+
+namespace unitflash {
 
 namespace {
 
@@ -40,7 +45,7 @@ QString writeBackup(UnitSession& unit) {
         qCritical("Unable to read any data from device for setting backup");
         return QString();
     }
-    const QString name = backupFileName(unit.model());
+    QString name = backupFileName(unit.model());
     if (!writeSettingsFile(name, text, "Unable to open file for setting backup:")) {
         return QString();
     }
@@ -51,7 +56,7 @@ QString writeBackup(UnitSession& unit) {
 QString backUpSettings(UnitSelection& selection) {
     qInfo("Waiting for device connection to backup settings");
     UnitSession unit(selection);
-    const QString name = writeBackup(unit);
+    QString name = writeBackup(unit);
     if (name.isEmpty() && !interrupted()) {
         qCritical("Unable to backup device settings, aborting!");
     }
@@ -197,8 +202,11 @@ void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selec
 
 }  // namespace
 
-bool runUpdate(const QString& firmwareFile, bool discardSettings, bool noBackup,
-               UnitSelection& selection) {
+}  // namespace unitflash
+
+bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
+               unitflash::UnitSelection& selection) {
+    using namespace unitflash;
     if (!acceptFirmwareFile(firmwareFile)) {
         return false;
     }
@@ -206,9 +214,9 @@ bool runUpdate(const QString& firmwareFile, bool discardSettings, bool noBackup,
         return false;
     }
     const InterruptGuard guard;
-    const bool skipBackup = noBackup || discardSettings;
+    const bool discardSettings = settings == SettingsHandling::kDiscard;
     QString backupFile;
-    if (!skipBackup) {
+    if (settings == SettingsHandling::kBackUpAndRestore) {
         backupFile = backUpSettings(selection);
         if (backupFile.isEmpty() && !interrupted()) {
             return false;

@@ -5,15 +5,16 @@
 #include "Application.h"
 #include "ConsoleLog.h"
 #include "Interruption.h"
+#include "Version.h"
 
 int main(int argc, char* argv[]) {
     applicationTimer.start();
     qInstallMessageHandler(consoleMessageHandler);
-    ignoreBrokenPipes();
+    unitflash::ignoreBrokenPipes();
     bool ok = false;
     {
         QCoreApplication application(argc, argv);
-        QCoreApplication::setApplicationVersion(kApplicationVersion);
+        QCoreApplication::setApplicationVersion(unitflash::kApplicationVersion);
         // The unit link reports USB failures by throwing; whatever escapes a command ends the
         // run with its text and a failure status, never with an abort.
         try {

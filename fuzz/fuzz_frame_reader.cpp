@@ -84,11 +84,11 @@ FuzzUnit::Packets framePackets(const uint8_t* data, size_t size) {
     frame.insert(frame.end(), data, data + size);
     static const std::vector<uint32_t> table = [] {
         std::vector<uint32_t> t(256);
-        crc32InitTable(t.data(), 256);
+        trn::crc32InitTable(t.data(), 256);
         return t;
     }();
     const uint32_t crc =
-        crc32Frame(table.data(), frame.data(), static_cast<unsigned>(frame.size()));
+        trn::crc32Frame(table.data(), frame.data(), static_cast<unsigned>(frame.size()));
     for (int i = 0; i < 4; ++i) {
         frame.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     }

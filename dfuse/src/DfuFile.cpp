@@ -18,7 +18,7 @@ constexpr size_t kElementHeaderSize = 8;
 constexpr size_t kTargetNameSize = 255;
 constexpr uint16_t kBcdDfuSe = 0x011A;
 // No flash we program comes near this; it bounds what a bad path can make us read.
-constexpr uintmax_t kMaxFileSize = 256u * 1024 * 1024;
+constexpr uintmax_t kMaxFileSize = uintmax_t{256} * 1024 * 1024;
 
 uint16_t le16(const uint8_t* p) {
     return uint16_t(p[0] | (p[1] << 8));

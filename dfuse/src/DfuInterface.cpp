@@ -197,13 +197,13 @@ void DfuInterface::select(uint32_t configuration, uint32_t alternate) {
 
 int DfuInterface::controlOut(uint8_t bRequest, uint16_t wValue, const uint8_t* data,
                              uint16_t wLength) {
-    return libusb_control_transfer(handle_.get(), /*bmRequestType=*/kClassInterfaceOut, bRequest,
+    return libusb_control_transfer(handle_.get(), /*request_type=*/kClassInterfaceOut, bRequest,
                                    wValue, /*wIndex=*/path_.interfaceNumber,
                                    const_cast<uint8_t*>(data), wLength, kControlTimeoutMs);
 }
 
 int DfuInterface::controlIn(uint8_t bRequest, uint16_t wValue, uint8_t* data, uint16_t wLength) {
-    return libusb_control_transfer(handle_.get(), /*bmRequestType=*/kClassInterfaceIn, bRequest,
+    return libusb_control_transfer(handle_.get(), /*request_type=*/kClassInterfaceIn, bRequest,
                                    wValue, /*wIndex=*/path_.interfaceNumber, data, wLength,
                                    kControlTimeoutMs);
 }

@@ -61,7 +61,7 @@ uint64_t unitMultiplier(char unit) {
         case 'K':
             return 1024;
         case 'M':
-            return 1024 * 1024;
+            return uint64_t{1024} * 1024;
         default:
             return 0;
     }

@@ -13,8 +13,9 @@ DeviceFactory bootloaderFactory() {
         BootloaderFaults faults;
         auto it = options.FindMember("bootloaderFaults");
         if (it != options.MemberEnd()) {
-            if (!it->value.IsObject())
+            if (!it->value.IsObject()) {
                 throw std::runtime_error("\"bootloaderFaults\" is not an object");
+            }
             for (const auto& member : it->value.GetObject()) {
                 const std::string name = member.name.GetString();
                 const rapidjson::Value& v = member.value;
@@ -24,6 +25,7 @@ DeviceFactory bootloaderFactory() {
                              : name == "readProtected" ? &faults.readProtected
                              : name == "noUpload"      ? &faults.noUpload
                              : name == "startInError"  ? &faults.startInError
+                             : name == "errorPersists" ? &faults.errorPersists
                                                        : nullptr;
                 if (flag != nullptr && v.IsBool()) {
                     *flag = v.GetBool();
@@ -31,6 +33,8 @@ DeviceFactory bootloaderFactory() {
                     faults.unplugAtRequest = v.GetUint();
                 } else if (name == "denyOpenMs" && v.IsUint()) {
                     faults.denyOpenMs = v.GetUint();
+                } else if (name == "busyPollMs" && v.IsUint()) {
+                    faults.busyPollMs = v.GetUint();
                 } else {
                     throw std::runtime_error("bad boot loader fault \"" + name + "\"");
                 }
@@ -38,8 +42,9 @@ DeviceFactory bootloaderFactory() {
         }
         auto serial = options.FindMember("bootloaderSerial");
         if (serial != options.MemberEnd()) {
-            if (!serial->value.IsString())
+            if (!serial->value.IsString()) {
                 throw std::runtime_error("\"bootloaderSerial\" is not a string");
+            }
             return std::make_shared<SimulatedBootloader>(std::move(hardware), faults,
                                                          serial->value.GetString());
         }

@@ -10,8 +10,9 @@ DeviceFactory deviceFactory(const std::string& kind) {
     if (kind == "unit") {
         return unitFactory();
     }
-    if (kind == "bootloader")
+    if (kind == "bootloader") {
         return bootloaderFactory();
+    }
     return {};
 }
 

@@ -19,13 +19,15 @@ void putU16(std::vector<uint8_t>& out, uint16_t v) {
 }
 
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8)
+    for (int shift = 0; shift < 32; shift += 8) {
         out.push_back(static_cast<uint8_t>(v >> shift));
+    }
 }
 
 void setU32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
 }
 
 void putText(std::vector<uint8_t>& out, const char* text) {
@@ -36,8 +38,9 @@ std::array<uint32_t, 256> makeCrcTable() {
     std::array<uint32_t, 256> table{};
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
         table[n] = c;
     }
     return table;
@@ -48,14 +51,16 @@ std::array<uint32_t, 256> makeCrcTable() {
 uint32_t dfuFileCrc(const uint8_t* data, size_t size) {
     static const std::array<uint32_t, 256> table = makeCrcTable();
     uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    }
     return crc;
 }
 
 std::vector<uint8_t> buildDfuFile(const std::vector<DfuTarget>& targets, const DfuFileIds& ids) {
-    if (targets.size() > 255)
+    if (targets.size() > 255) {
         throw std::invalid_argument("a DfuSe file holds at most 255 targets");
+    }
     std::vector<uint8_t> out;
     putText(out, "DfuSe");
     out.push_back(0x01);
@@ -63,8 +68,9 @@ std::vector<uint8_t> buildDfuFile(const std::vector<DfuTarget>& targets, const D
     out.push_back(static_cast<uint8_t>(targets.size()));
 
     for (const DfuTarget& target : targets) {
-        if (target.name.size() >= kTargetNameSize)
+        if (target.name.size() >= kTargetNameSize) {
             throw std::invalid_argument("target name too long");
+        }
         putText(out, "Target");
         out.push_back(target.alternateSetting);
         putU32(out, target.name.empty() ? 0 : 1);
@@ -108,15 +114,17 @@ std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size
         std::min<size_t>(size, UnitHardware::kSettingsAddress - UnitHardware::kFlashBase);
     const size_t tagSize = marker.size() + version.size() + 1 + 4;
     if (version.empty() || version.find('\0') != std::string::npos ||
-        codeSize < kVectorTableSize + tagSize + 4)
+        codeSize < kVectorTableSize + tagSize + 4) {
         throw std::invalid_argument("example firmware: bad version or size too small");
+    }
 
     std::vector<uint8_t> image(size, 0xFF);
     // Filler from a generator seeded by the version, so that two versions differ almost
     // everywhere and a host that skips erasing leaves visibly wrong bits.
     uint32_t state = 2166136261u;
-    for (char c : version)
+    for (char c : version) {
         state = (state ^ static_cast<uint8_t>(c)) * 16777619u;
+    }
     for (size_t i = 0; i < codeSize; ++i) {
         state ^= state << 13;
         state ^= state >> 17;

@@ -33,10 +33,12 @@ constexpr uint8_t kCmdReadUnprotect = 0x92;
 constexpr uint64_t kWordProgramUs = 16;
 constexpr uint64_t kMassEraseUs = 8000000;
 uint64_t sectorEraseUs(uint32_t size) {
-    if (size <= 16 * 1024)
+    if (size <= 16 * 1024) {
         return 250000;
-    if (size <= 64 * 1024)
+    }
+    if (size <= 64 * 1024) {
         return 550000;
+    }
     return 1000000;
 }
 
@@ -60,8 +62,9 @@ SimulatedBootloader::SimulatedBootloader(std::shared_ptr<UnitHardware> hardware,
                    0xFF, 0x0F, 0x00, 0xF0, 0xFF, 0xFF, 0xFF, 0xFF},
       otp_(512 + 16, 0xFF),
       deviceFeature_(4, 0x00) {
-    if (hardware_->flash.size() < UnitHardware::kFlashSize)
+    if (hardware_->flash.size() < UnitHardware::kFlashSize) {
         hardware_->flash.resize(UnitHardware::kFlashSize, 0xFF);
+    }
     std::vector<Sector> flash;
     uint32_t address = UnitHardware::kFlashBase;
     for (uint32_t size : kFlashSectorsKiB) {
@@ -73,8 +76,9 @@ SimulatedBootloader::SimulatedBootloader(std::shared_ptr<UnitHardware> hardware,
     memories_[2] =
         Memory{{{0x1FFF7800, 512, false}, {0x1FFF7A00, 16, false}}, 0x1FFF7800, &otp_, true};
     memories_[3] = Memory{{{0xFFFF0000, 4, false}}, 0xFFFF0000, &deviceFeature_, false};
-    if (faults_.readProtected)
+    if (faults_.readProtected) {
         optionBytes_[1] = 0x55;
+    }
     if (faults_.startInError) {
         state_ = DfuState::dfuError;
         status_ = DfuStatus::errFirmware;
@@ -131,22 +135,25 @@ std::optional<std::string> SimulatedBootloader::stringDescriptor(uint8_t index) 
         case kStringSerial:
             return serialNumber_;
         default:
-            if (index >= kStringFirstLayout && index < kStringFirstLayout + kAlternateSettings)
+            if (index >= kStringFirstLayout && index < kStringFirstLayout + kAlternateSettings) {
                 return std::string(kLayouts[index - kStringFirstLayout]);
+            }
             return std::nullopt;
     }
 }
 
 int SimulatedBootloader::setAltSetting(int interfaceNumber, int alternate) {
-    if (interfaceNumber != 0 || alternate < 0 || alternate >= kAlternateSettings)
+    if (interfaceNumber != 0 || alternate < 0 || alternate >= kAlternateSettings) {
         return LIBUSB_ERROR_NOT_FOUND;
+    }
     alternate_ = static_cast<uint8_t>(alternate);
     return LIBUSB_SUCCESS;
 }
 
 int SimulatedBootloader::open() {
-    if (bus() != nullptr && bus()->nowUs() < attachedAtUs_ + uint64_t(faults_.denyOpenMs) * 1000)
+    if (bus() != nullptr && bus()->nowUs() < attachedAtUs_ + uint64_t(faults_.denyOpenMs) * 1000) {
         return LIBUSB_ERROR_ACCESS;
+    }
     return LIBUSB_SUCCESS;
 }
 
@@ -162,8 +169,9 @@ void SimulatedBootloader::detached() {
 }
 
 int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsigned timeoutMs) {
-    if (gone_)
+    if (gone_) {
         return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (++requests_ == faults_.unplugAtRequest) {
         // The cable is pulled: the bus keeps this device for a replug at the same port. The
         // reference below keeps it alive through the bus dropping its own.
@@ -182,12 +190,14 @@ int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsig
     const uint8_t type = setup.bmRequestType & 0x60;
     const uint8_t recipient = setup.bmRequestType & 0x1F;
     if (type != LIBUSB_REQUEST_TYPE_CLASS || recipient != LIBUSB_RECIPIENT_INTERFACE ||
-        setup.wIndex != 0)
+        setup.wIndex != 0) {
         return LIBUSB_ERROR_PIPE;
+    }
     if (state_ == DfuState::dfuDnbusy) {
         const int result = waitWhileBusy(timeoutMs);
-        if (result != LIBUSB_SUCCESS)
+        if (result != LIBUSB_SUCCESS) {
             return result;
+        }
     }
     return handle(setup, data);
 }
@@ -205,8 +215,9 @@ int SimulatedBootloader::waitWhileBusy(unsigned timeoutMs) {
         }
         VirtualClock::sleepUs(remaining);
     }
-    if (gone_)
+    if (gone_) {
         return LIBUSB_ERROR_NO_DEVICE;
+    }
     status_ = busyOutcome_.status;
     state_ = status_ == DfuStatus::ok ? DfuState::dfuDnloadIdle : DfuState::dfuError;
     return LIBUSB_SUCCESS;
@@ -222,16 +233,22 @@ int SimulatedBootloader::handle(const ControlSetup& setup, uint8_t* data) {
         case kGetStatus:
             return in ? getStatus(setup, data) : stall(DfuStatus::errStalledPkt);
         case kClrStatus:
-            if (in || state_ != DfuState::dfuError)
+            if (in || state_ != DfuState::dfuError) {
                 return stall(DfuStatus::errStalledPkt);
+            }
+            if (faults_.errorPersists) {
+                return 0;
+            }
             state_ = DfuState::dfuIdle;
             status_ = DfuStatus::ok;
             return 0;
         case kGetState:
-            if (!in || state_ == DfuState::dfuManifest)
+            if (!in || state_ == DfuState::dfuManifest) {
                 return stall(DfuStatus::errStalledPkt);
-            if (setup.wLength < 1)
+            }
+            if (setup.wLength < 1) {
                 return stall(DfuStatus::errStalledPkt);
+            }
             data[0] = static_cast<uint8_t>(state_);
             return 1;
         case kAbort:
@@ -241,8 +258,9 @@ int SimulatedBootloader::handle(const ControlSetup& setup, uint8_t* data) {
                 case DfuState::dfuDnloadIdle:
                 case DfuState::dfuManifestSync:
                 case DfuState::dfuUploadIdle:
-                    if (in)
+                    if (in) {
                         return stall(DfuStatus::errStalledPkt);
+                    }
                     state_ = DfuState::dfuIdle;
                     pending_.clear();
                     return 0;
@@ -256,32 +274,37 @@ int SimulatedBootloader::handle(const ControlSetup& setup, uint8_t* data) {
 
 int SimulatedBootloader::stall(DfuStatus status) {
     // A device already in dfuERROR keeps the status of the fault that put it there.
-    if (state_ != DfuState::dfuError)
+    if (state_ != DfuState::dfuError) {
         status_ = status;
+    }
     state_ = DfuState::dfuError;
     return LIBUSB_ERROR_PIPE;
 }
 
 int SimulatedBootloader::dnload(const ControlSetup& setup, const uint8_t* data) {
-    if (state_ != DfuState::dfuIdle && state_ != DfuState::dfuDnloadIdle)
+    if (state_ != DfuState::dfuIdle && state_ != DfuState::dfuDnloadIdle) {
         return stall(DfuStatus::errStalledPkt);
-    if (setup.wLength > kTransferSize)
+    }
+    if (setup.wLength > kTransferSize) {
         return stall(DfuStatus::errStalledPkt);
+    }
     if (setup.wLength == 0) {
         // Leave DFU mode on the next GETSTATUS; accepted in dfuIDLE too (AN3156, AN2662).
         state_ = DfuState::dfuManifestSync;
         return 0;
     }
-    if (setup.wValue == 1)
+    if (setup.wValue == 1) {
         return stall(DfuStatus::errStalledPkt);
+    }
     if (setup.wValue == 0) {
         const uint8_t cmd = data[0];
         const bool known =
             setup.wLength == 1
                 ? (cmd == kCmdGetCommands || cmd == kCmdErase || cmd == kCmdReadUnprotect)
                 : setup.wLength == 5 && (cmd == kCmdSetAddress || cmd == kCmdErase);
-        if (!known)
+        if (!known) {
             return stall(DfuStatus::errStalledPkt);
+        }
     }
     if (setup.wValue == 0 && data[0] == kCmdErase)
         recordEraseRequest();
@@ -292,28 +315,34 @@ int SimulatedBootloader::dnload(const ControlSetup& setup, const uint8_t* data) 
 }
 
 int SimulatedBootloader::upload(const ControlSetup& setup, uint8_t* data) {
-    if (state_ != DfuState::dfuIdle && state_ != DfuState::dfuUploadIdle)
+    if (state_ != DfuState::dfuIdle && state_ != DfuState::dfuUploadIdle) {
         return stall(DfuStatus::errStalledPkt);
-    if (faults_.noUpload || setup.wLength > kTransferSize || setup.wValue == 1)
+    }
+    if (faults_.noUpload || setup.wLength > kTransferSize || setup.wValue == 1) {
         return stall(DfuStatus::errStalledPkt);
+    }
     if (setup.wValue == 0) {
         const uint8_t commands[] = {kCmdGetCommands, kCmdSetAddress, kCmdErase, kCmdReadUnprotect};
         const size_t n = std::min<size_t>(sizeof commands, setup.wLength);
-        if (n > 0)
+        if (n > 0) {
             std::memcpy(data, commands, n);
+        }
         state_ = n < setup.wLength ? DfuState::dfuIdle : DfuState::dfuUploadIdle;
         return static_cast<int>(n);
     }
-    if (faults_.readProtected)
+    if (faults_.readProtected) {
         return stall(DfuStatus::errVendor);
+    }
     const Memory& mem = memory();
     const uint64_t address = uint64_t{setup.wValue - 2u} * kTransferSize + pointer_;
-    if (sectorAt(mem, address) == nullptr)
+    if (sectorAt(mem, address) == nullptr) {
         return stall(DfuStatus::errAddress);
+    }
     const uint64_t offset = address - mem.base;
     const size_t n = std::min<size_t>(setup.wLength, mem.bytes->size() - offset);
-    if (n > 0)
+    if (n > 0) {
         std::memcpy(data, mem.bytes->data() + offset, n);
+    }
     recordUpload(n);
     // A short block ends the upload.
     state_ = n < setup.wLength ? DfuState::dfuIdle : DfuState::dfuUploadIdle;
@@ -321,8 +350,9 @@ int SimulatedBootloader::upload(const ControlSetup& setup, uint8_t* data) {
 }
 
 int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
-    if (setup.wLength < 6 || state_ == DfuState::dfuManifest)
+    if (setup.wLength < 6 || state_ == DfuState::dfuManifest) {
         return stall(DfuStatus::errStalledPkt);
+    }
     uint64_t pollUs = 0;
     DfuState reported = state_;
     if (state_ == DfuState::dfuDnloadSync) {
@@ -338,7 +368,10 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
         leaveTo(true, kDetachDelayMs);
     }
     // In the program's own time: a program in real time sleeps it (VirtualClock).
-    const uint32_t pollMs = static_cast<uint32_t>((VirtualClock::toProgramUs(pollUs) + 999) / 1000);
+    uint32_t pollMs = static_cast<uint32_t>((VirtualClock::toProgramUs(pollUs) + 999) / 1000);
+    if (faults_.busyPollMs != 0 && reported == DfuState::dfuDnbusy) {
+        pollMs = faults_.busyPollMs;
+    }
     data[0] = static_cast<uint8_t>(status_);
     data[1] = static_cast<uint8_t>(pollMs);
     data[2] = static_cast<uint8_t>(pollMs >> 8);
@@ -354,10 +387,12 @@ SimulatedBootloader::Outcome SimulatedBootloader::execute() {
     const bool allowed =
         pendingBlock_ == 0 && (pending_[0] == kCmdReadUnprotect || pending_[0] == kCmdGetCommands ||
                                pending_[0] == kCmdSetAddress);
-    if (faults_.readProtected && !allowed)
+    if (faults_.readProtected && !allowed) {
         return Outcome{DfuStatus::errVendor, 0};
-    if (pendingBlock_ == 0)
+    }
+    if (pendingBlock_ == 0) {
         return command();
+    }
     return program(uint64_t{pendingBlock_ - 2u} * kTransferSize + pointer_);
 }
 
@@ -365,13 +400,15 @@ SimulatedBootloader::Outcome SimulatedBootloader::command() {
     const uint8_t cmd = pending_[0];
     uint32_t address = 0;
     if (pending_.size() == 5) {
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
             address |= uint32_t{pending_[1 + i]} << (8 * i);
+        }
     }
     switch (cmd) {
         case kCmdSetAddress:
-            if (sectorAt(memory(), address) == nullptr)
+            if (sectorAt(memory(), address) == nullptr) {
                 return Outcome{DfuStatus::errTarget, 0};
+            }
             pointer_ = address;
             return Outcome{};
         case kCmdErase:
@@ -398,12 +435,14 @@ SimulatedBootloader::Outcome SimulatedBootloader::command() {
 
 SimulatedBootloader::Outcome SimulatedBootloader::erase(uint32_t address) {
     const Sector* sector = sectorAt(memory(), address);
-    if (sector == nullptr || !sector->erasable)
+    if (sector == nullptr || !sector->erasable) {
         return Outcome{DfuStatus::errTarget, 0};
+    }
     const uint64_t busyUs = sectorEraseUs(sector->size);
     recordBusy(busyUs, 0);
-    if (faults_.eraseError)
+    if (faults_.eraseError) {
         return Outcome{DfuStatus::errErase, busyUs};
+    }
     const Memory& mem = memory();
     auto first = mem.bytes->begin() + (sector->address - mem.base);
     std::fill(first, first + sector->size, 0xFF);
@@ -412,16 +451,18 @@ SimulatedBootloader::Outcome SimulatedBootloader::erase(uint32_t address) {
 
 SimulatedBootloader::Outcome SimulatedBootloader::massErase() {
     recordBusy(kMassEraseUs, 0);
-    if (faults_.eraseError)
+    if (faults_.eraseError) {
         return Outcome{DfuStatus::errErase, kMassEraseUs};
+    }
     std::fill(hardware_->flash.begin(), hardware_->flash.end(), 0xFF);
     return Outcome{DfuStatus::ok, kMassEraseUs};
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
     Memory& mem = memory();
-    if (!covers(mem, address, pending_.size()))
+    if (!covers(mem, address, pending_.size())) {
         return Outcome{DfuStatus::errAddress, 0};
+    }
     const size_t size = faults_.writeError ? pending_.size() / 2 : pending_.size();
     const uint64_t busyUs = (pending_.size() + 3) / 4 * kWordProgramUs;
     if (alternate_ == 0)
@@ -435,10 +476,12 @@ SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
         target[i] = mem.programClearsBits ? target[i] & pending_[i] : pending_[i];
         asSent = asSent && target[i] == pending_[i];
     }
-    if (faults_.writeError)
+    if (faults_.writeError) {
         return Outcome{DfuStatus::errProg, busyUs / 2};
-    if (faults_.verifyWrites && !asSent)
+    }
+    if (faults_.verifyWrites && !asSent) {
         return Outcome{DfuStatus::errVerify, busyUs};
+    }
     return Outcome{DfuStatus::ok, busyUs};
 }
 
@@ -447,20 +490,22 @@ void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
     const uint32_t entry = pointer_;
     VirtualClock::schedule(uint64_t{delayMs} * 1000, [weak, startFirmware, entry] {
         std::shared_ptr<SimulatedBootloader> self = weak.lock();
-        if (!self || self->gone_ || self->bus() == nullptr)
+        if (!self || self->gone_ || self->bus() == nullptr) {
             return;
+        }
         const std::shared_ptr<UnitHardware>& hw = self->hardware_;
         std::shared_ptr<VirtualDevice> next;
         // The chip jumps to the address pointer (the last one set or written to); without code
         // there it resets, and the boot pins start the main flash (AN2662 4.5.5). Only an
         // intact image runs; with none, the chip comes back as its boot loader.
         const bool runs = !hw->firmwareVersion(entry).empty() || !hw->firmwareVersion().empty();
-        if (startFirmware && hw->makeUnit && runs)
+        if (startFirmware && hw->makeUnit && runs) {
             next = hw->makeUnit(hw);
-        else if (hw->makeBootloader)
+        } else if (hw->makeBootloader) {
             next = hw->makeBootloader(hw);
-        else
+        } else {
             next = std::make_shared<SimulatedBootloader>(hw);
+        }
         // Read protection is chip state: it survives a restart and ends with read unprotect.
         if (auto again = std::dynamic_pointer_cast<SimulatedBootloader>(next)) {
             again->faults_.readProtected = self->faults_.readProtected;
@@ -473,8 +518,9 @@ void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
 const SimulatedBootloader::Sector* SimulatedBootloader::sectorAt(const Memory& memory,
                                                                  uint64_t address) const {
     for (const Sector& sector : memory.sectors) {
-        if (address >= sector.address && address - sector.address < sector.size)
+        if (address >= sector.address && address - sector.address < sector.size) {
             return &sector;
+        }
     }
     return nullptr;
 }

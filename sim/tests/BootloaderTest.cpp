@@ -101,8 +101,9 @@ class Bootloader : public ::testing::Test {
         EXPECT_EQ(out(SimulatedBootloader::kClrStatus, 0), 0);
     }
     void closeHandle() {
-        if (handle_ != nullptr)
+        if (handle_ != nullptr) {
             libusb_close(handle_);
+        }
         handle_ = nullptr;
     }
 
@@ -295,16 +296,18 @@ TEST_F(Bootloader, LeavingStartsOnlyAnIntactImage) {
         EXPECT_EQ(setAddress(kFlash).status, DfuStatus::ok);
         for (size_t at = 0; at < image.size(); at += 2048) {
             const size_t n = std::min<size_t>(2048, image.size() - at);
-            if (cutLastBlock && at + n == image.size())
+            if (cutLastBlock && at + n == image.size()) {
                 device_->faults().writeError = true;
+            }
             std::vector<uint8_t> block(image.begin() + at, image.begin() + at + n);
             run(static_cast<uint16_t>(2 + at / 2048), block);
         }
     };
     // Leaves from dfuIDLE or dfuDNLOAD-IDLE; returns what comes back on the bus.
     auto leave = [&](std::optional<uint32_t> pointer) {
-        if (pointer)
+        if (pointer) {
             EXPECT_EQ(setAddress(*pointer).status, DfuStatus::ok);
+        }
         EXPECT_EQ(out(SimulatedBootloader::kDnload, 0, {}), 0);
         EXPECT_EQ(getStatus().state, DfuState::dfuManifest);
         sim::VirtualClock::sleepUs(1000000);

@@ -68,8 +68,9 @@ TEST(DfuFileWriter, ExampleFirmwareNamesItsVersionAndDiffersPerVersion) {
     std::copy(v2.begin(), v2.end(), hw.flash.begin());
     EXPECT_EQ(hw.firmwareVersion(), "1.5.0-rc1");
     size_t differing = 0;
-    for (size_t i = 0; i < v1.size(); ++i)
+    for (size_t i = 0; i < v1.size(); ++i) {
         differing += v1[i] != v2[i];
+    }
     EXPECT_GT(differing, v1.size() / 2);
     EXPECT_THROW(sim::makeExampleFirmware(""), std::invalid_argument);
     EXPECT_THROW(sim::makeExampleFirmware("1.0", 64), std::invalid_argument);

@@ -29,8 +29,9 @@ int fail(const std::string& message) {
 }
 
 bool parseNumber(const std::string& text, unsigned long long limit, unsigned long long* value) {
-    if (text.empty() || text[0] == '-')
+    if (text.empty() || text[0] == '-') {
         return false;
+    }
     char* end = nullptr;
     errno = 0;
     *value = std::strtoull(text.c_str(), &end, 0);
@@ -52,11 +53,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--example" && hasValue) {
             version = argv[++i];
         } else if (arg == "--size" && hasValue) {
-            if (!parseNumber(argv[++i], sim::UnitHardware::kFlashSize, &size))
+            if (!parseNumber(argv[++i], sim::UnitHardware::kFlashSize, &size)) {
                 return fail("bad size: " + std::string(argv[i]));
+            }
         } else if (arg == "--address" && hasValue) {
-            if (!parseNumber(argv[++i], 0xFFFFFFFFull, &address))
+            if (!parseNumber(argv[++i], 0xFFFFFFFFull, &address)) {
                 return fail("bad address: " + std::string(argv[i]));
+            }
         } else if (arg == "--raw") {
             raw = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -80,22 +83,26 @@ int main(int argc, char** argv) {
             image = sim::makeExampleFirmware(version, size);
         } else {
             std::ifstream in(imagePath, std::ios::binary);
-            if (!in)
+            if (!in) {
                 return fail("cannot read " + imagePath);
+            }
             image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            if (in.bad())
+            if (in.bad()) {
                 return fail("cannot read " + imagePath);
+            }
         }
-        if (address + image.size() > 0x100000000ull)
+        if (address + image.size() > 0x100000000ull) {
             return fail("the image does not fit below 4 GiB at that address");
+        }
         const std::vector<uint8_t> bytes =
             raw ? image : sim::buildDfuFile(static_cast<uint32_t>(address), image);
         std::ofstream out(output, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
         out.close();
-        if (!out)
+        if (!out) {
             return fail("cannot write " + output);
+        }
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -1,5 +1,7 @@
 #include "Checksum.h"
 
+namespace trn {
+
 namespace {
 
 constexpr uint32_t kPolynomial = 0x04C11DB7;
@@ -48,3 +50,5 @@ uint32_t crc32Update(const uint32_t* table, uint32_t crc, const uint8_t* data, u
 uint32_t crc32Frame(const uint32_t* table, const uint8_t* data, unsigned length) {
     return crc32Update(table, 0xFFFFFFFFu, data, length);
 }
+
+}  // namespace trn

@@ -5,6 +5,8 @@
 // The frame checksum: the CRC-32 of the unit's hardware CRC unit (polynomial 0x04C11DB7, not
 // reflected, start 0xFFFFFFFF, no final XOR), fed with the data as little-endian 32-bit words.
 
+namespace trn {
+
 // Fills `table` with the 256 entries of the non-reflected table. Writes nothing and returns
 // false when `table` is null or `count` is below 256.
 bool crc32InitTable(uint32_t* table, int count);
@@ -15,3 +17,5 @@ uint32_t crc32Update(const uint32_t* table, uint32_t crc, const uint8_t* data, u
 
 // The checksum of a frame: crc32Update from 0xFFFFFFFF.
 uint32_t crc32Frame(const uint32_t* table, const uint8_t* data, unsigned length);
+
+}  // namespace trn

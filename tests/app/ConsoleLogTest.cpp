@@ -25,10 +25,10 @@ TEST(ConsoleLog, FormatsLevelTimeAndText) {
     };
     verboseOutput = true;
     for (const auto& c : cases)
-        EXPECT_EQ(formatLogLine(c.type, c.ms, c.text), c.expected);
+        EXPECT_EQ(unitflash::formatLogLine(c.type, c.ms, c.text), c.expected);
     verboseOutput = false;
-    EXPECT_TRUE(formatLogLine(QtDebugMsg, 5, "hidden").isNull());
-    EXPECT_EQ(formatLogLine(QtInfoMsg, 5, "shown"), "[I][0.005] shown");
+    EXPECT_TRUE(unitflash::formatLogLine(QtDebugMsg, 5, "hidden").isNull());
+    EXPECT_EQ(unitflash::formatLogLine(QtInfoMsg, 5, "shown"), "[I][0.005] shown");
 }
 
 }  // namespace

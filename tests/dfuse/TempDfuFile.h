@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -21,9 +22,16 @@ class TempDfuFile {
     }
 
   private:
-    const std::string path_ = ::testing::TempDir() + "dfuse_" +
-                              ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                              "_" + std::to_string(std::random_device()()) + ".dfu";
+    // A parameterised test's name has a '/' in it.
+    static std::string fileNamePart(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
+
+    const std::string path_ =
+        ::testing::TempDir() + "dfuse_" +
+        fileNamePart(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+        std::to_string(std::random_device()()) + ".dfu";
 };
 
 inline std::vector<uint8_t> pattern(size_t size, uint8_t seed) {

@@ -89,12 +89,12 @@ Bytes pattern(size_t size) {
 // A frame as a unit sends it.
 Bytes frame(const Bytes& payload, uint16_t kind = 0x0102) {
     std::array<uint32_t, 256> table{};
-    crc32InitTable(table.data(), 256);
+    trn::crc32InitTable(table.data(), 256);
     const size_t n = payload.size();
     Bytes bytes{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(kind),
                 static_cast<uint8_t>(kind >> 8)};
     bytes.insert(bytes.end(), payload.begin(), payload.end());
-    const uint32_t crc = crc32Frame(table.data(), bytes.data(), static_cast<unsigned>(n + 4));
+    const uint32_t crc = trn::crc32Frame(table.data(), bytes.data(), static_cast<unsigned>(n + 4));
     for (int i = 0; i < 4; ++i) {
         bytes.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     }
@@ -132,7 +132,7 @@ std::string failure(Operation operation) {
 // The frame checksum: CRC-32 over little-endian words, the last one zero-extended.
 TEST(Checksum, WorkedValuesAndZeroExtendedTail) {
     std::array<uint32_t, 256> table{};
-    ASSERT_TRUE(crc32InitTable(table.data(), 256));
+    ASSERT_TRUE(trn::crc32InitTable(table.data(), 256));
     struct Case {
         std::string data;
         uint32_t crc;
@@ -141,8 +141,8 @@ TEST(Checksum, WorkedValuesAndZeroExtendedTail) {
                           Case{"123456789", 0xAFF19057}, Case{{"\0\0\xFF\xFF", 4}, 0xFF48647D},
                           Case{"a", 0x6F60065B}, Case{{"a\0\0\0", 4}, 0x6F60065B}}) {
         SCOPED_TRACE(c.data);
-        EXPECT_EQ(crc32Frame(table.data(), reinterpret_cast<const uint8_t*>(c.data.data()),
-                             static_cast<unsigned>(c.data.size())),
+        EXPECT_EQ(trn::crc32Frame(table.data(), reinterpret_cast<const uint8_t*>(c.data.data()),
+                                  static_cast<unsigned>(c.data.size())),
                   c.crc);
     }
 }

@@ -84,6 +84,13 @@ struct BootloaderFaults {
     // Opening the device is refused (LIBUSB_ERROR_ACCESS) for this many milliseconds after it
     // enumerates, as on a host where udev has not yet applied the device's permissions.
     unsigned denyOpenMs = 0;
+    // Every GETSTATUS that answers dfuDNBUSY asks the host to wait this long (bwPollTimeout, up
+    // to 0xFFFFFF ms in DFU 1.1) before its next request, whatever the command takes; 0 = the
+    // real time. As a boot loader with a wrong timing table: the host sits in its wait.
+    uint32_t busyPollMs = 0;
+    // The cause of an error does not go away: CLRSTATUS is taken but the chip stays in dfuERROR
+    // with its status, as one whose flash controller keeps its error flag set.
+    bool errorPersists = false;
     // Not a fault: as the real chip after a reset, the boot loader starts in dfuERROR
     // (errFIRMWARE) and stays there until CLRSTATUS. False starts it in dfuIDLE.
     bool startInError = true;

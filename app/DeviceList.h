@@ -1,0 +1,4 @@
+#pragma once
+
+// Prints the port paths of all attached units to standard output; always true.
+bool printDeviceList();

@@ -1,0 +1,169 @@
+#include <QString>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SimulatedLoader.h"
+#include "TempDfuFile.h"
+#include "dfu/ReturnToNormalOperation.h"
+#include "dfu/RunDfuOperation.h"
+#include "dfuse/DfuReturnCodes.h"
+#include "dfuse/StdfuFiles.h"
+#include "dfuse/StdfuPrt.h"
+#include "platform/Platform.h"
+#include "sim/DfuFileWriter.h"
+
+namespace {
+
+using Message = std::pair<QtMsgType, std::string>;
+std::vector<Message> messages;
+uint64_t lastMessageMs = 0;
+
+void capture(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    messages.emplace_back(type, text.toStdString());
+    lastMessageMs = platform::monotonicMs();
+}
+
+enum class Run { kErase, kUpgrade, kResume };
+
+sim::BootloaderFaults withFault(bool sim::BootloaderFaults::*flag) {
+    sim::BootloaderFaults faults;
+    faults.*flag = true;
+    return faults;
+}
+
+sim::BootloaderFaults withBusyPoll(uint32_t ms) {
+    sim::BootloaderFaults faults;
+    faults.busyPollMs = ms;
+    return faults;
+}
+
+// One run of the runner: its result, the message it ends with (its text formatted with the
+// code), and the window of virtual time from the start of the run to that message.
+struct Case {
+    const char* name;
+    Run run;
+    sim::BootloaderFaults faults;
+    bool ok;
+    QtMsgType level;
+    const char* text;
+    uint32_t code;
+    uint64_t minMs;
+    uint64_t maxMs;
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+using F = sim::BootloaderFaults;
+// clang-format off
+const Case kCases[] = {
+    {"EraseToTheEnd", Run::kErase, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000},
+    {"UpgradeToTheEnd", Run::kUpgrade, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000},
+    // The worker's error ends the run at once, long before the no-progress limit.
+    {"EraseError", Run::kErase, withFault(&F::eraseError), false,
+     QtCriticalMsg, "Error during DFU operation 3: %lx", kDfuErrorDeviceErase, 0, 5000},
+    {"WriteError", Run::kUpgrade, withFault(&F::writeError), false,
+     QtCriticalMsg, "Error during DFU operation 4: %lx", kDfuErrorDeviceWrite, 0, 5000},
+    // Each busy answer asks for two minutes: 60 s without progress end the run.
+    {"NoProgress", Run::kErase, withBusyPoll(120000), false,
+     QtCriticalMsg, "DFU operation 3 made no progress for 60 seconds, stopping it", 0, 60000, 60200},
+    {"NeverIdle", Run::kResume, withFault(&F::errorPersists), false,
+     QtCriticalMsg, "device did not become idle after 10 requests (state 10)", 0, 0, 5000},
+};
+// clang-format on
+
+class RunnerTest : public LoaderTest, public ::testing::WithParamInterface<Case> {
+  protected:
+    void TearDown() override {
+        for (uint32_t* image : {&image_, &eraseImage_}) {
+            if (*image != 0) {
+                STDFUFILES_DestroyImage(image);
+            }
+        }
+        if (mapping_ != nullptr) {
+            STDFUPRT_DestroyMapping(&mapping_);
+        }
+        LoaderTest::TearDown();
+    }
+
+    // The images of an update of the first five sectors: the file's, and one cut to erasing.
+    void prepare() {
+        uint32_t file = 0;
+        const std::vector<sim::DfuElement> elements{
+            {0x08000000, sim::makeExampleFirmware("7.1.2", 70000)}};
+        ASSERT_EQ(
+            STDFUFILES_OpenExistingDFUFile(file_.write(sim::buildDfuFile({{0, "", elements}})),
+                                           &file, nullptr, nullptr, nullptr, nullptr),
+            kDfuSuccess);
+        ASSERT_EQ(STDFUFILES_ReadImageFromDFUFile(file, 0, &image_), kDfuSuccess);
+        STDFUFILES_CloseDFUFile(&file);
+        uint32_t alternates = 0;
+        ASSERT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping_, &alternates), kDfuSuccess);
+        ASSERT_EQ(STDFUFILES_DuplicateImage(image_, &eraseImage_), kDfuSuccess);
+        ASSERT_EQ(STDFUFILES_FilterImageForOperation(eraseImage_, mapping_, kDfuOperationErase, 0),
+                  kDfuSuccess);
+    }
+
+    TempDfuFile file_;
+    uint32_t image_ = 0;
+    uint32_t eraseImage_ = 0;
+    DfuMapping mapping_ = nullptr;
+};
+
+TEST_P(RunnerTest, EndsWithItsMessage) {
+    const Case& c = GetParam();
+    if (c.run != Run::kResume) {
+        prepare();
+    }
+    replaceLoader(c.faults);
+    DfuOperationContext context{};
+    context.guid = kDfuInterfaceGuid;
+    context.operation = c.run == Run::kErase ? kDfuOperationErase : kDfuOperationUpgrade;
+    context.image = c.run == Run::kErase ? eraseImage_ : image_;
+    std::strncpy(context.devicePath, kPath, sizeof context.devicePath - 1);
+
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    const uint64_t start = platform::monotonicMs();
+    const bool ok = c.run == Run::kResume ? returnToNormalOperation({2}) : runDfuOperation(context);
+    qInstallMessageHandler(previous);
+    const uint64_t elapsed = lastMessageMs - start;
+
+    EXPECT_EQ(ok, c.ok);
+    ASSERT_FALSE(messages.empty());
+    const Message last{c.level,
+                       QString::asprintf(c.text, static_cast<unsigned long>(c.code)).toStdString()};
+    // The runner's own message ends the run; after a code, the line naming its cause follows.
+    const auto tail =
+        messages.end() - std::min<std::ptrdiff_t>(2, static_cast<std::ptrdiff_t>(messages.size()));
+    EXPECT_NE(std::find(tail, messages.end(), last), messages.end()) << messages.back().second;
+    EXPECT_GE(elapsed, c.minMs);
+    EXPECT_LE(elapsed, c.maxMs);
+    // Progress is logged when it changes, and only then.
+    int lastPercent = -1;
+    int progressLines = 0;
+    for (const Message& m : messages) {
+        if (m.first == QtInfoMsg) {
+            const int percent = std::stoi(m.second);
+            EXPECT_GT(percent, lastPercent) << m.second;
+            lastPercent = percent;
+            ++progressLines;
+        }
+    }
+    if (c.ok) {
+        EXPECT_GT(progressLines, 2) << "progress is shown on the way, not only at the end";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunnerTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
