@@ -160,7 +160,8 @@ void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selec
             steps << QStringList{"--resume"};
             break;
         case UpdateStage::kFlashChanging:
-            state = "is left in its boot loader with its flash partly written";
+            state =
+                "is left in its boot loader with its firmware possibly erased or partly written";
             steps << QStringList{"--discard-settings", firmwareFile};
             break;
         case UpdateStage::kFlashWritten:

@@ -310,10 +310,11 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
         const QStringList kept = backups(files());
         ASSERT_EQ(kept.size(), 1);
         EXPECT_EQ(read(kept.first()), before);
-        EXPECT_TRUE(
-            lines.contains("[!] The unit on port path 1.4 is left in its boot loader with "
-                           "its flash partly written. To recover it, run these commands "
-                           "in this order:"))
+        EXPECT_TRUE(lines.contains(
+            "[!] The unit on port path 1.4 is left in its boot loader with "
+            "its firmware possibly erased or partly written. To recover it, run these "
+            "commands "
+            "in this order:"))
             << run.out.toStdString();
         EXPECT_EQ(unitOn("1.4"), "bootloader");
 
@@ -482,7 +483,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {"--no-backup"},
          "] 0 %",
          {SIGINT},
-         "is left in its boot loader with its flash partly written",
+         "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0"},
     };
     for (const auto& c : cases) {
