@@ -82,6 +82,41 @@ bool keyIsString(const CborNode* key) {
     return isString(key->type);
 }
 
+// A string key that holds the n bytes of `text`; with `nulEnded`, also one that holds them
+// followed by a NUL, as some units send their names.
+bool keyEquals(const CborNode* key, const char* text, size_t n, bool nulEnded) {
+    if (!keyIsString(key)) {
+        return false;
+    }
+    const size_t length = static_cast<size_t>(key->length);
+    const bool sameLength = length == n || (nulEnded && length == n + 1 && key->value.str[n] == 0);
+    return sameLength && (n == 0 || std::memcmp(key->value.str, text, n) == 0);
+}
+
+// The value of the first key of a map that `matches`; null when none does or the map ends in a
+// key without its value.
+template <typename Matches>
+const CborNode* findValue(const CborNode* map, Matches matches) {
+    for (const CborNode* k = map->firstChild; k != nullptr; k = k->next->next) {
+        if (k->next == nullptr) {
+            return nullptr;
+        }
+        if (matches(k)) {
+            return k->next;
+        }
+    }
+    return nullptr;
+}
+
+const CborNode* findTextKey(const CborNode* map, const char* key, bool nulEnded) {
+    assert(map != nullptr && key != nullptr);
+    if (map == nullptr || key == nullptr) {
+        return nullptr;
+    }
+    const size_t n = std::strlen(key);
+    return findValue(map, [&](const CborNode* k) { return keyEquals(k, key, n, nulEnded); });
+}
+
 }  // namespace
 
 CborNode* cborDecode(const uint8_t* data, size_t length, CborErrorInfo* error) {
@@ -282,44 +317,11 @@ void cborFree(CborNode* root) {
 }
 
 const CborNode* cborMapGetString(const CborNode* map, const char* key) {
-    assert(map != nullptr && key != nullptr);
-    if (map == nullptr || key == nullptr) {
-        return nullptr;
-    }
-    const size_t n = std::strlen(key);
-    for (const CborNode* k = map->firstChild; k != nullptr; k = k->next->next) {
-        if (k->next == nullptr) {
-            return nullptr;
-        }
-        if (keyIsString(k) && static_cast<size_t>(k->length) == n &&
-            (n == 0 || std::memcmp(k->value.str, key, n) == 0)) {
-            return k->next;
-        }
-    }
-    return nullptr;
+    return findTextKey(map, key, false);
 }
 
 const CborNode* cborMapGetName(const CborNode* map, const char* name) {
-    assert(map != nullptr && name != nullptr);
-    if (map == nullptr || name == nullptr) {
-        return nullptr;
-    }
-    const size_t n = std::strlen(name);
-    for (const CborNode* k = map->firstChild; k != nullptr; k = k->next->next) {
-        if (k->next == nullptr) {
-            return nullptr;
-        }
-        if (!keyIsString(k)) {
-            continue;
-        }
-        const size_t len = static_cast<size_t>(k->length);
-        const bool sameLength = len == n;
-        const bool nulTerminated = len == n + 1 && k->value.str[n] == 0;
-        if ((sameLength || nulTerminated) && (n == 0 || std::memcmp(k->value.str, name, n) == 0)) {
-            return k->next;
-        }
-    }
-    return nullptr;
+    return findTextKey(map, name, true);
 }
 
 const CborNode* cborMapGetInt(const CborNode* map, int key) {
@@ -327,16 +329,10 @@ const CborNode* cborMapGetInt(const CborNode* map, int key) {
     if (map == nullptr) {
         return nullptr;
     }
-    for (const CborNode* k = map->firstChild; k != nullptr; k = k->next->next) {
-        if (k->next == nullptr) {
-            return nullptr;
-        }
-        if ((k->type == CborType::Uint || k->type == CborType::Int) &&
-            static_cast<int32_t>(k->value.uint) == key) {
-            return k->next;
-        }
-    }
-    return nullptr;
+    return findValue(map, [&](const CborNode* k) {
+        return (k->type == CborType::Uint || k->type == CborType::Int) &&
+               static_cast<int32_t>(k->value.uint) == key;
+    });
 }
 
 const CborNode* cborArrayGet(const CborNode* node, unsigned index) {
