@@ -10,29 +10,41 @@
 using unitflash::UnitSelection;
 using unitflash::UnitSession;
 
+namespace {
+
+// What both commands do first: check the port, say what they wait for, wait for the unit; then
+// `work` on it.
+template <typename Work>
+bool withUnit(UnitSelection& selection, const char* waiting, const QString& fileName,
+              bool logAttempts, const char* failure, Work work) {
+    if (!unitflash::parseSelectedPort(selection)) {
+        return false;
+    }
+    qInfo() << waiting << fileName;
+    UnitSession unit(selection);
+    return unit.waitForUnit(logAttempts, failure) && work(unit);
+}
+
+}  // namespace
+
 bool exportSettings(const QString& fileName, UnitSelection& selection) {
     if (QFileInfo::exists(fileName)) {
         qInfo() << "File already exists, overwriting\n" << fileName;
     }
-    if (!unitflash::parseSelectedPort(selection)) {
-        return false;
-    }
-    qInfo() << "Waiting for device connection to export settings, to file:\n" << fileName;
-
-    UnitSession unit(selection);
-    if (!unit.waitForUnit(true, "Unable to connect to device for setting export! (port: %s)")) {
-        return false;
-    }
-    const std::string text = unit.model().exportJson(false);
-    if (text.empty()) {
-        qCritical("Unable to read any data from device");
-        return false;
-    }
-    if (!unitflash::writeSettingsFile(fileName, text, "Unable to open file for export:")) {
-        return false;
-    }
-    qDebug("Settings successfully exported");
-    return true;
+    return withUnit(
+        selection, "Waiting for device connection to export settings, to file:\n", fileName, true,
+        "Unable to connect to device for setting export! (port: %s)", [&](UnitSession& unit) {
+            const std::string text = unit.model().exportJson(false);
+            if (text.empty()) {
+                qCritical("Unable to read any data from device");
+                return false;
+            }
+            if (!unitflash::writeSettingsFile(fileName, text, "Unable to open file for export:")) {
+                return false;
+            }
+            qDebug("Settings successfully exported");
+            return true;
+        });
 }
 
 bool importSettings(const QString& fileName, UnitSelection& selection) {
@@ -40,22 +52,10 @@ bool importSettings(const QString& fileName, UnitSelection& selection) {
         qCritical() << "Unable to import settings, file does not exist:\n" << fileName;
         return false;
     }
-    if (!unitflash::parseSelectedPort(selection)) {
-        return false;
-    }
-    qInfo() << "Connecting to device to update settings, from file:\n" << fileName;
-
-    UnitSession unit(selection);
-    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
-        return false;
-    }
-    const bool ok = unit.model().importJsonFile(fileName.toStdString());
-    // What the import applied before a failing member is sent and stored all the same.
-    unit.storeChanges();
-    if (ok) {
-        qInfo("Setting import successful!");
-    } else {
-        qCritical("Importing settings failed!");
-    }
-    return ok;
+    return withUnit(selection, "Connecting to device to update settings, from file:\n", fileName,
+                    false, "Unable to connect to device for setting import! (port: %s)",
+                    [&](UnitSession& unit) {
+                        const bool ok = unit.model().importJsonFile(fileName.toStdString());
+                        return unit.storeImport(ok, QtInfoMsg, "Setting import successful!");
+                    });
 }

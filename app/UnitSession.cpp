@@ -68,9 +68,17 @@ bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     return false;
 }
 
-void UnitSession::storeChanges() {
+bool UnitSession::storeImport(bool imported, QtMsgType successLevel, const char* success) {
     model_.writeChanged();
     transport_.commit();
+    if (!imported) {
+        qCritical("Importing settings failed!");
+    } else if (successLevel == QtInfoMsg) {
+        qInfo("%s", success);
+    } else {
+        qDebug("%s", success);
+    }
+    return imported;
 }
 
 }  // namespace unitflash

@@ -29,8 +29,10 @@ class UnitSession {
     // when an interrupt ends the wait, logs nothing.
     bool waitForUnit(bool logAttempts, const char* failure);
 
-    // Sends the changed values and has the unit save its settings in flash memory.
-    void storeChanges();
+    // Sends what an import applied and has the unit save its settings in flash memory, even
+    // when the import stopped part-way; then reports the import: `success` at `successLevel`
+    // (info or debug), or its failure. Gives `imported`.
+    bool storeImport(bool imported, QtMsgType successLevel, const char* success);
 
   private:
     void pinFoundUnit();

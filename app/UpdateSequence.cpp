@@ -100,13 +100,7 @@ bool restoreSettings(const std::string& text, UnitSelection& selection, bool& ca
         return false;
     }
     const bool ok = unit.model().importJson(text);
-    unit.storeChanges();
-    if (ok) {
-        qDebug("Settings successfully imported");
-    } else {
-        qCritical("Importing settings failed!");
-    }
-    return ok;
+    return unit.storeImport(ok, QtDebugMsg, "Settings successfully imported");
 }
 
 // Settings that exist only in memory are lost when the process ends: they go to a file in the
