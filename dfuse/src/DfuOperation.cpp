@@ -52,7 +52,7 @@ DfuOperation::Outcome DfuOperation::outcome() {
 }
 
 DfuOperation::Outcome DfuOperation::status() {
-    if (finished_) {
+    if (finished_.waitMs(0)) {
         std::lock_guard<std::mutex> lock(workerMutex_);
         if (worker_.joinable()) {
             platform::joinWorker(worker_);
@@ -88,7 +88,7 @@ void DfuOperation::run() {
     if (code == kDfuSuccess) {
         percent_ = 100;
     }
-    finished_ = true;
+    finished_.set();
 }
 
 void DfuOperation::setProgress(uint64_t done) {
