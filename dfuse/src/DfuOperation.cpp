@@ -108,13 +108,14 @@ void DfuOperation::checkStop() const {
 void DfuOperation::execute() {
     std::unique_ptr<DfuInterface> dfu = DfuInterface::open(path_);
     dfu->select(0, image_.alternate);
-    const std::vector<std::string> names = dfu->alternateNames();
-    if (image_.alternate >= names.size()) {
+    if (image_.alternate >= dfu->alternateCount()) {
         fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
                                               std::to_string(image_.alternate) +
                                               ", which the device lacks");
     }
-    const MemoryLayout layout = memoryLayoutOf(names[image_.alternate], image_.alternate);
+    // Only the memory worked on: every string read costs two requests.
+    const MemoryLayout layout =
+        memoryLayoutOf(dfu->alternateName(image_.alternate), image_.alternate);
 
     DfuseSession session(*dfu);
     session.ensureIdle();
