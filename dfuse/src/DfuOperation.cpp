@@ -167,7 +167,11 @@ void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
         session.eraseSector(erasable[i]);
         setProgress(i + 1);
     }
-    session.ensureIdle();
+    if (erasable.empty()) {
+        return;
+    }
+    // The last erase's status said dfuDNLOAD-IDLE.
+    session.abortToIdle();
 }
 
 template <typename Visit>
@@ -213,21 +217,29 @@ void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
         done += block.length;
         setProgress(done);
     });
-    session.ensureIdle();
+    // The last block's status said dfuDNLOAD-IDLE, where the read-back may start at once.
     if (readBack) {
         verify(session, transferSize);
+    } else {
+        session.abortToIdle();
     }
 }
 
 void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
     uint64_t done = totalWork_ / 2;
     std::vector<uint8_t> read(transferSize);
+    bool uploading = false;
     forEachBlock(transferSize, [&](const Block& block) {
         if (block.first) {
-            // Uploads start from dfuIDLE, which the address command leaves.
-            session.ensureIdle();
+            // The address command is taken in dfuDNLOAD-IDLE, where the writes ended, but not in
+            // dfuUPLOAD-IDLE; uploads start from dfuIDLE. The pointer is set again even where the
+            // writes set it: the boot loader's notes leave open whether writes move it.
+            if (uploading) {
+                session.abortToIdle();
+            }
             session.setAddressPointer(block.address);
-            session.ensureIdle();
+            session.abortToIdle();
+            uploading = true;
         }
         session.readBlock(block.number, block.address, read.data(), block.length);
         const auto differs = std::mismatch(read.begin(), read.begin() + block.length, block.data);
@@ -241,7 +253,7 @@ void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
         done += block.length;
         setProgress(done);
     });
-    session.ensureIdle();
+    session.abortToIdle();
 }
 
 }  // namespace dfuse
