@@ -43,6 +43,17 @@ bool abandon(DfuOperationContext& context) {
     return false;
 }
 
+// The poll interval's wait, cut short when the operation ends so that its end is seen at once.
+bool waitForNextPoll(const DfuOperationContext& context) {
+    const uint32_t result = STDFUPRT_WaitForOperation(operationHandle, kPollIntervalMs);
+    if (result != kDfuSuccess) {
+        qWarning("Error status during DFU operation %x: %lx", context.operation, code(result));
+        logDfuCause(result);
+        return false;
+    }
+    return true;
+}
+
 bool pollUntilComplete(DfuOperationContext& context) {
     int lastLogged = -1;
     uint32_t unchangedMs = 0;
@@ -58,7 +69,9 @@ bool pollUntilComplete(DfuOperationContext& context) {
         }
         const int percent = context.percent;
         if (percent == lastLogged) {
-            platform::sleepMs(kPollIntervalMs);
+            if (!waitForNextPoll(context)) {
+                return abandon(context);
+            }
             unchangedMs += kPollIntervalMs;
             if (unchangedMs >= kStallLimitMs) {
                 qCritical("DFU operation %x made no progress for %u seconds, stopping it",
@@ -70,7 +83,6 @@ bool pollUntilComplete(DfuOperationContext& context) {
         qInfo("%i %%", percent);
         lastLogged = percent;
         unchangedMs = 0;
-        platform::sleepMs(kPollIntervalMs);
         if (percent > 99) {
             if (dfuFailed(STDFUPRT_StopOperation(operationHandle, &context),
                           "failed to stop operation!")) {
@@ -84,6 +96,9 @@ bool pollUntilComplete(DfuOperationContext& context) {
                 return false;
             }
             return true;
+        }
+        if (!waitForNextPoll(context)) {
+            return abandon(context);
         }
     }
 }

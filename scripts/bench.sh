@@ -141,7 +141,8 @@ prescribed waits inside it (fixed by the update sequence and the devices):
   wait after the trigger                            0.50 s
   unit leaves the bus, boot loader enumerates       0.02 + 0.30 s (inside the 0.50 s wait)
   100 ms before each connection attempt             0.10 s each
-  DFU runner polls                                  0.10 s each; the end of each operation is
-                                                    noticed at the next poll, then 0.10 s pause
+  DFU runner polls                                  0.10 s at most each: the end of an
+                                                    operation wakes the runner at once
+  runner's wait after the leave                     0.10 s (overlaps the restart below)
   boot loader leaves, firmware enumerates           0.005 + 0.30 s
 EOF

@@ -251,16 +251,20 @@ void DfuInterface::abort() {
 
 std::vector<std::string> DfuInterface::alternateNames() {
     std::vector<std::string> names;
-    for (uint8_t index : alternateStrings_) {
-        unsigned char text[256] = {};
-        const int length = index == 0 ? 0
-                                      : libusb_get_string_descriptor_ascii(handle_.get(), index,
-                                                                           text, sizeof text - 1);
-        checkLibusb(length,
-                    "reading the name of alternate setting " + std::to_string(names.size()));
-        names.emplace_back(reinterpret_cast<const char*>(text), size_t(length));
+    for (uint32_t alternate = 0; alternate < alternateCount(); ++alternate) {
+        names.push_back(alternateName(alternate));
     }
     return names;
+}
+
+std::string DfuInterface::alternateName(uint32_t alternate) {
+    const uint8_t index = alternateStrings_.at(alternate);
+    unsigned char text[256] = {};
+    const int length = index == 0 ? 0
+                                  : libusb_get_string_descriptor_ascii(handle_.get(), index, text,
+                                                                       sizeof text - 1);
+    checkLibusb(length, "reading the name of alternate setting " + std::to_string(alternate));
+    return std::string(reinterpret_cast<const char*>(text), size_t(length));
 }
 
 }  // namespace dfuse

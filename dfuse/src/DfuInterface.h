@@ -42,6 +42,9 @@ class DfuInterface {
 
     // The iInterface text of each alternate setting, in alternate-setting order.
     std::vector<std::string> alternateNames();
+    // The iInterface text of one alternate setting: one string request instead of one for each.
+    std::string alternateName(uint32_t alternate);
+    uint32_t alternateCount() const { return uint32_t(alternateStrings_.size()); }
 
     const DfuFunctional& functional() const { return functional_; }
     uint8_t interfaceNumber() const { return path_.interfaceNumber; }

@@ -52,7 +52,7 @@ DfuOperation::Outcome DfuOperation::outcome() {
 }
 
 DfuOperation::Outcome DfuOperation::status() {
-    if (finished_) {
+    if (finished_.waitMs(0)) {
         std::lock_guard<std::mutex> lock(workerMutex_);
         if (worker_.joinable()) {
             platform::joinWorker(worker_);
@@ -88,7 +88,7 @@ void DfuOperation::run() {
     if (code == kDfuSuccess) {
         percent_ = 100;
     }
-    finished_ = true;
+    finished_.set();
 }
 
 void DfuOperation::setProgress(uint64_t done) {
@@ -108,13 +108,14 @@ void DfuOperation::checkStop() const {
 void DfuOperation::execute() {
     std::unique_ptr<DfuInterface> dfu = DfuInterface::open(path_);
     dfu->select(0, image_.alternate);
-    const std::vector<std::string> names = dfu->alternateNames();
-    if (image_.alternate >= names.size()) {
+    if (image_.alternate >= dfu->alternateCount()) {
         fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
                                               std::to_string(image_.alternate) +
                                               ", which the device lacks");
     }
-    const MemoryLayout layout = memoryLayoutOf(names[image_.alternate], image_.alternate);
+    // Only the memory worked on: every string read costs two requests.
+    const MemoryLayout layout =
+        memoryLayoutOf(dfu->alternateName(image_.alternate), image_.alternate);
 
     DfuseSession session(*dfu);
     session.ensureIdle();
@@ -166,7 +167,11 @@ void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
         session.eraseSector(erasable[i]);
         setProgress(i + 1);
     }
-    session.ensureIdle();
+    if (erasable.empty()) {
+        return;
+    }
+    // The last erase's status said dfuDNLOAD-IDLE.
+    session.abortToIdle();
 }
 
 template <typename Visit>
@@ -212,21 +217,29 @@ void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
         done += block.length;
         setProgress(done);
     });
-    session.ensureIdle();
+    // The last block's status said dfuDNLOAD-IDLE, where the read-back may start at once.
     if (readBack) {
         verify(session, transferSize);
+    } else {
+        session.abortToIdle();
     }
 }
 
 void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
     uint64_t done = totalWork_ / 2;
     std::vector<uint8_t> read(transferSize);
+    bool uploading = false;
     forEachBlock(transferSize, [&](const Block& block) {
         if (block.first) {
-            // Uploads start from dfuIDLE, which the address command leaves.
-            session.ensureIdle();
+            // The address command is taken in dfuDNLOAD-IDLE, where the writes ended, but not in
+            // dfuUPLOAD-IDLE; uploads start from dfuIDLE. The pointer is set again even where the
+            // writes set it: the boot loader's notes leave open whether writes move it.
+            if (uploading) {
+                session.abortToIdle();
+            }
             session.setAddressPointer(block.address);
-            session.ensureIdle();
+            session.abortToIdle();
+            uploading = true;
         }
         session.readBlock(block.number, block.address, read.data(), block.length);
         const auto differs = std::mismatch(read.begin(), read.begin() + block.length, block.data);
@@ -240,7 +253,7 @@ void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
         done += block.length;
         setProgress(done);
     });
-    session.ensureIdle();
+    session.abortToIdle();
 }
 
 }  // namespace dfuse

@@ -9,6 +9,7 @@
 #include "DfuImage.h"
 #include "dfuse/DfuReturnCodes.h"
 #include "dfuse/MemoryLayout.h"
+#include "platform/Platform.h"
 
 namespace dfuse {
 
@@ -37,6 +38,8 @@ class DfuOperation {
     };
     // The current outcome; joins a worker that has finished.
     Outcome status();
+    // Waits up to `ms` milliseconds for the operation to end; returns whether it has.
+    bool waitForEnd(uint32_t ms) { return finished_.waitMs(ms); }
     // Asks a running worker to stop, waits for it and gives the final outcome.
     Outcome stop();
 
@@ -74,7 +77,8 @@ class DfuOperation {
     std::atomic<uint8_t> percent_{0};
     std::atomic<uint32_t> error_;
     std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> finished_{false};
+    // Set by the worker when it has written its outcome.
+    platform::Signal finished_;
     // Written once by the worker before finished_; read after joining it.
     std::string detail_;
     std::mutex workerMutex_;

@@ -103,6 +103,10 @@ void DfuseSession::ensureIdle() {
                                        " attempts to bring it to dfuIDLE");
 }
 
+void DfuseSession::abortToIdle() {
+    request("returning the device to dfuIDLE", [&] { dfu_.abort(); });
+}
+
 void DfuseSession::setAddressPointer(uint32_t address) {
     uint8_t command[5] = {kCommandSetAddress};
     putLe32(command + 1, address);

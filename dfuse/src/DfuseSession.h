@@ -17,6 +17,10 @@ class DfuseSession {
     // Brings the device to dfuIDLE: clears dfuERROR and aborts a download or upload.
     void ensureIdle();
 
+    // Ends a finished download or upload: ABORT takes the device from dfuDNLOAD-IDLE,
+    // dfuUPLOAD-IDLE or dfuIDLE straight to dfuIDLE (DFU 1.1), so no status request follows.
+    void abortToIdle();
+
     void setAddressPointer(uint32_t address);
     // Erases the page or sector that holds `address`.
     void eraseSector(uint32_t address);

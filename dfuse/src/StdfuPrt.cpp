@@ -82,6 +82,14 @@ uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* co
     });
 }
 
+uint32_t STDFUPRT_WaitForOperation(uint32_t operation, uint32_t ms) {
+    return guarded([&] {
+        // The operation is held while waiting, so a stop from another thread cannot free it.
+        std::shared_ptr<DfuOperation> running = lookUp(operationHandles(), operation, "operation");
+        running->waitForEnd(ms);
+    });
+}
+
 uint32_t STDFUPRT_StopOperation(uint32_t operation, DfuOperationContext* context) {
     uint32_t error = kDfuSuccess;
     const uint32_t code = guarded([&] {

@@ -218,8 +218,10 @@ int SimulatedBootloader::waitWhileBusy(unsigned timeoutMs) {
     if (gone_) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
+    // Done, the chip waits in dfuDNLOAD-SYNC for the status request that ends the block; any
+    // other request but ABORT is refused there (DFU 1.1).
     status_ = busyOutcome_.status;
-    state_ = status_ == DfuStatus::ok ? DfuState::dfuDnloadIdle : DfuState::dfuError;
+    state_ = status_ == DfuStatus::ok ? DfuState::dfuDnloadSync : DfuState::dfuError;
     return LIBUSB_SUCCESS;
 }
 
@@ -355,7 +357,10 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
     }
     uint64_t pollUs = 0;
     DfuState reported = state_;
-    if (state_ == DfuState::dfuDnloadSync) {
+    if (state_ == DfuState::dfuDnloadSync && pending_.empty()) {
+        // The block done in dfuDNBUSY (its data is consumed): the status ends it.
+        state_ = reported = DfuState::dfuDnloadIdle;
+    } else if (state_ == DfuState::dfuDnloadSync) {
         // The chip answers first and then does the work; the result shows on the next status.
         busyOutcome_ = execute();
         pending_.clear();

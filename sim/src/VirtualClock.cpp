@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <list>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace {
 struct Sleeper {
     uint64_t wakeUs;
     bool woken = false;
+    const bool* flag = nullptr;  // wakes early when set (sleepUntilSet)
 };
 
 struct Event {
@@ -204,6 +206,39 @@ void VirtualClock::sleepUs(uint64_t us) {
     s.sleepers.remove(&me);
 }
 
+bool VirtualClock::sleepUntilSet(uint64_t us, const bool& flag) {
+    Lock lock;
+    ClockState& s = state();
+    if (flag || us == 0) {
+        return flag;
+    }
+    if (s.followsRealTime) {
+        sleepInRealTime(s, us);
+        return flag;
+    }
+    Sleeper me{s.nowUs + us};
+    me.flag = &flag;
+    s.sleepers.push_back(&me);
+    ++s.asleep;
+    advanceWhileStuck(s);
+    s.wakeUp.wait(tlsLock, [&] { return me.woken; });
+    s.sleepers.remove(&me);
+    return flag;
+}
+
+void VirtualClock::setFlag(bool& flag) {
+    Lock lock;
+    ClockState& s = state();
+    flag = true;
+    for (Sleeper* sleeper : s.sleepers) {
+        if (!sleeper->woken && sleeper->flag == &flag) {
+            sleeper->woken = true;
+            --s.asleep;
+        }
+    }
+    s.wakeUp.notify_all();
+}
+
 void VirtualClock::schedule(uint64_t delayUs, std::function<void()> fn) {
     Lock lock;
     ClockState& s = state();
@@ -295,6 +330,23 @@ void joinWorker(std::thread& worker) {
     sim::VirtualClock::idleBegin();
     worker.join();
     sim::VirtualClock::idleEnd();
+}
+
+// The flag is only read and written under the simulation lock.
+struct Signal::State {
+    bool set = false;
+};
+
+Signal::Signal() : state_(std::make_unique<State>()) {}
+
+Signal::~Signal() = default;
+
+void Signal::set() {
+    sim::VirtualClock::setFlag(state_->set);
+}
+
+bool Signal::waitMs(uint32_t ms) {
+    return sim::VirtualClock::sleepUntilSet(uint64_t{ms} * 1000, state_->set);
 }
 
 }  // namespace platform

@@ -209,6 +209,11 @@ TEST_F(Bootloader, RefusedRequestsStallIntoDfuErrorUntilClrStatus) {
     expectStalled(out(SimulatedBootloader::kDnload, 0, {0x55}), DfuStatus::errStalledPkt);
     expectStalled(out(SimulatedBootloader::kDetach, 1000), DfuStatus::errStalledPkt);
 
+    // Its work done, a block waits in dfuDNLOAD-SYNC for the status request that ends it.
+    ASSERT_EQ(out(SimulatedBootloader::kDnload, 0, command(0x21, kFlash)), 5);
+    sim::VirtualClock::sleepUs(uint64_t{getStatus().pollMs} * 1000 + 1000);
+    expectStalled(out(SimulatedBootloader::kDnload, 2, std::vector<uint8_t>(2048)),
+                  DfuStatus::errStalledPkt);
     EXPECT_EQ(setAddress(kFlash).state, DfuState::dfuDnloadIdle);
     std::vector<uint8_t> block(2048);
     expectStalled(in(SimulatedBootloader::kUpload, 2, block), DfuStatus::errStalledPkt);
@@ -283,6 +288,7 @@ TEST_F(Bootloader, BusyTimeIsReportedAndSpentOnTheVirtualClock) {
     EXPECT_EQ(out(SimulatedBootloader::kDnload, 0, command(0x41, kFlash)), 5);
     EXPECT_EQ(getStatus().pollMs, 250u);
     sim::VirtualClock::sleepUs(250000);
+    EXPECT_EQ(getStatus().state, DfuState::dfuDnloadIdle);
     EXPECT_EQ(setAddress(kFlash).state, DfuState::dfuDnloadIdle);
     ASSERT_EQ(out(SimulatedBootloader::kDnload, 2, std::vector<uint8_t>(2048, 0)), 2048);
     EXPECT_EQ(getStatus().pollMs, 9u);  // 512 words of 16 us

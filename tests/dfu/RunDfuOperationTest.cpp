@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -44,8 +45,23 @@ sim::BootloaderFaults withBusyPoll(uint32_t ms) {
     return faults;
 }
 
+// A boot loader that notes when it last answered a request: the operation's worker ends with
+// its last request, so the runner's return can be set against it.
+class NotingLoader : public sim::SimulatedBootloader {
+  public:
+    NotingLoader(std::shared_ptr<sim::UnitHardware> hardware, const sim::BootloaderFaults& faults)
+        : SimulatedBootloader(std::move(hardware), faults) {}
+    int control(const sim::ControlSetup& setup, uint8_t* data, unsigned timeoutMs) override {
+        const int result = SimulatedBootloader::control(setup, data, timeoutMs);
+        lastRequestUs = sim::Bus::instance().nowUs() + sim::Bus::controlCostUs(setup.wLength);
+        return result;
+    }
+    uint64_t lastRequestUs = 0;
+};
+
 // One run of the runner: its result, the message it ends with (its text formatted with the
-// code), and the window of virtual time from the start of the run to that message.
+// code), the window of virtual time from the start of the run to that message, and the most
+// time from the device's last answer to the runner's return (0: not checked).
 struct Case {
     const char* name;
     Run run;
@@ -56,6 +72,7 @@ struct Case {
     uint32_t code;
     uint64_t minMs;
     uint64_t maxMs;
+    uint64_t maxTailUs;
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -64,19 +81,24 @@ void PrintTo(const Case& c, std::ostream* os) {
 
 using F = sim::BootloaderFaults;
 // clang-format off
+// The runner sees the end of an operation when it happens, well within one 100 ms poll.
+constexpr uint64_t kSeesTheEndUs = 1000;
 const Case kCases[] = {
-    {"EraseToTheEnd", Run::kErase, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000},
-    {"UpgradeToTheEnd", Run::kUpgrade, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000},
+    {"EraseToTheEnd", Run::kErase, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000, kSeesTheEndUs},
+    {"UpgradeToTheEnd", Run::kUpgrade, {}, true, QtInfoMsg, "100 %%", 0, 0, 5000, kSeesTheEndUs},
     // The worker's error ends the run at once, long before the no-progress limit.
     {"EraseError", Run::kErase, withFault(&F::eraseError), false,
-     QtCriticalMsg, "Error during DFU operation 3: %lx", kDfuErrorDeviceErase, 0, 5000},
+     QtCriticalMsg, "Error during DFU operation 3: %lx", kDfuErrorDeviceErase, 0, 5000,
+     kSeesTheEndUs},
     {"WriteError", Run::kUpgrade, withFault(&F::writeError), false,
-     QtCriticalMsg, "Error during DFU operation 4: %lx", kDfuErrorDeviceWrite, 0, 5000},
+     QtCriticalMsg, "Error during DFU operation 4: %lx", kDfuErrorDeviceWrite, 0, 5000,
+     kSeesTheEndUs},
     // Each busy answer asks for two minutes: 60 s without progress end the run.
     {"NoProgress", Run::kErase, withBusyPoll(120000), false,
-     QtCriticalMsg, "DFU operation 3 made no progress for 60 seconds, stopping it", 0, 60000, 60200},
+     QtCriticalMsg, "DFU operation 3 made no progress for 60 seconds, stopping it", 0, 60000, 60200,
+     0},
     {"NeverIdle", Run::kResume, withFault(&F::errorPersists), false,
-     QtCriticalMsg, "device did not become idle after 10 requests (state 10)", 0, 0, 5000},
+     QtCriticalMsg, "device did not become idle after 10 requests (state 10)", 0, 0, 5000, 0},
 };
 // clang-format on
 
@@ -123,7 +145,8 @@ TEST_P(RunnerTest, EndsWithItsMessage) {
     if (c.run != Run::kResume) {
         prepare();
     }
-    replaceLoader(c.faults);
+    auto loader = std::make_shared<NotingLoader>(hardware_, c.faults);
+    sim::Bus::instance().attach(1, {2}, loader);
     DfuOperationContext context{};
     context.guid = kDfuInterfaceGuid;
     context.operation = c.run == Run::kErase ? kDfuOperationErase : kDfuOperationUpgrade;
@@ -134,8 +157,12 @@ TEST_P(RunnerTest, EndsWithItsMessage) {
     const QtMessageHandler previous = qInstallMessageHandler(capture);
     const uint64_t start = platform::monotonicMs();
     const bool ok = c.run == Run::kResume ? returnToNormalOperation({2}) : runDfuOperation(context);
+    const uint64_t returnedUs = sim::Bus::instance().nowUs();
     qInstallMessageHandler(previous);
     const uint64_t elapsed = lastMessageMs - start;
+    if (c.maxTailUs != 0) {
+        EXPECT_LE(returnedUs - loader->lastRequestUs, c.maxTailUs);
+    }
 
     EXPECT_EQ(ok, c.ok);
     ASSERT_FALSE(messages.empty());

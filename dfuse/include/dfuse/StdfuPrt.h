@@ -25,6 +25,11 @@ uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operat
 // Copies the operation's progress (percent) and error code into the context.
 uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* context);
 
+// Waits up to `ms` milliseconds for the operation to end (at once when it has ended already), so
+// that a caller polling its status notices the end without waiting out its poll interval.
+// Returns kDfuSuccess whether or not it ended; the status query tells the outcome.
+uint32_t STDFUPRT_WaitForOperation(uint32_t operation, uint32_t ms);
+
 // Ends the operation (asking it to stop if it still runs), waits for it, writes its final
 // progress and error code into the context and frees the handle. Returns kDfuSuccess when the
 // operation completed or ended on this request, and its error code when it failed by itself.

@@ -43,6 +43,11 @@ class VirtualClock {
     static uint64_t toProgramUs(uint64_t us);
     // Sleeps the calling thread for `us` microseconds of virtual time.
     static void sleepUs(uint64_t us);
+    // Sleeps like sleepUs, but wakes as soon as setFlag sets `flag`; returns the flag. For the
+    // platform seam's signal: the sleeper counts as idle meanwhile.
+    static bool sleepUntilSet(uint64_t us, const bool& flag);
+    // Sets `flag` under the simulation lock and wakes whoever sleeps on it.
+    static void setFlag(bool& flag);
     // Runs `fn` (under the simulation lock) when the clock reaches now + delayUs. Events must not
     // sleep.
     static void schedule(uint64_t delayUs, std::function<void()> fn);
