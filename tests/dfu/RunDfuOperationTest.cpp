@@ -10,8 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "SimulatedLoader.h"
-#include "TempDfuFile.h"
+#include "PreparedUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "dfu/RunDfuOperation.h"
 #include "dfuse/DfuReturnCodes.h"
@@ -102,48 +101,13 @@ const Case kCases[] = {
 };
 // clang-format on
 
-class RunnerTest : public LoaderTest, public ::testing::WithParamInterface<Case> {
-  protected:
-    void TearDown() override {
-        for (uint32_t* image : {&image_, &eraseImage_}) {
-            if (*image != 0) {
-                STDFUFILES_DestroyImage(image);
-            }
-        }
-        if (mapping_ != nullptr) {
-            STDFUPRT_DestroyMapping(&mapping_);
-        }
-        LoaderTest::TearDown();
-    }
-
-    // The images of an update of the first five sectors: the file's, and one cut to erasing.
-    void prepare() {
-        uint32_t file = 0;
-        const std::vector<sim::DfuElement> elements{
-            {0x08000000, sim::makeExampleFirmware("7.1.2", 70000)}};
-        ASSERT_EQ(
-            STDFUFILES_OpenExistingDFUFile(file_.write(sim::buildDfuFile({{0, "", elements}})),
-                                           &file, nullptr, nullptr, nullptr, nullptr),
-            kDfuSuccess);
-        ASSERT_EQ(STDFUFILES_ReadImageFromDFUFile(file, 0, &image_), kDfuSuccess);
-        STDFUFILES_CloseDFUFile(&file);
-        uint32_t alternates = 0;
-        ASSERT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping_, &alternates), kDfuSuccess);
-        ASSERT_EQ(STDFUFILES_DuplicateImage(image_, &eraseImage_), kDfuSuccess);
-        ASSERT_EQ(STDFUFILES_FilterImageForOperation(eraseImage_, mapping_, kDfuOperationErase, 0),
-                  kDfuSuccess);
-    }
-
-    TempDfuFile file_;
-    uint32_t image_ = 0;
-    uint32_t eraseImage_ = 0;
-    DfuMapping mapping_ = nullptr;
-};
+class RunnerTest : public PreparedUpdate, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(RunnerTest, EndsWithItsMessage) {
     const Case& c = GetParam();
     if (c.run != Run::kResume) {
-        prepare();
+        // An update of the first five sectors.
+        prepare({{0x08000000, sim::makeExampleFirmware("7.1.2", 70000)}});
     }
     auto loader = std::make_shared<NotingLoader>(hardware_, c.faults);
     sim::Bus::instance().attach(1, {2}, loader);

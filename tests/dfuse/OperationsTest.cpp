@@ -2,8 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "SimulatedLoader.h"
-#include "TempDfuFile.h"
+#include "PreparedUpdate.h"
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Platform.h"
@@ -61,52 +60,12 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
     return run;
 }
 
-// Reads image 0 of a file, maps the device and fits a copy of the image to erasing: the
-// preparation of a firmware update.
-class OperationsTest : public LoaderTest {
+class OperationsTest : public PreparedUpdate {
   protected:
-    void TearDown() override {
-        for (uint32_t* image : {&image_, &eraseImage_}) {
-            if (*image) {
-                STDFUFILES_DestroyImage(image);
-            }
-        }
-        if (mapping_) {
-            STDFUPRT_DestroyMapping(&mapping_);
-        }
-        LoaderTest::TearDown();
-    }
-
-    uint32_t readImage(const std::vector<sim::DfuElement>& elements) {
-        uint32_t file = 0, image = 0;
-        EXPECT_EQ(
-            STDFUFILES_OpenExistingDFUFile(file_.write(sim::buildDfuFile({{0, "", elements}})),
-                                           &file, nullptr, nullptr, nullptr, nullptr),
-            kDfuSuccess);
-        EXPECT_EQ(STDFUFILES_ReadImageFromDFUFile(file, 0, &image), kDfuSuccess);
-        STDFUFILES_CloseDFUFile(&file);
-        return image;
-    }
-
-    void prepare(const std::vector<sim::DfuElement>& elements) {
-        image_ = readImage(elements);
-        uint32_t alternates = 0;
-        ASSERT_EQ(STDFUPRT_CreateMappingFromDevice(kPath, &mapping_, &alternates), kDfuSuccess);
-        ASSERT_EQ(alternates, 4u);
-        ASSERT_EQ(STDFUFILES_DuplicateImage(image_, &eraseImage_), kDfuSuccess);
-        ASSERT_EQ(STDFUFILES_FilterImageForOperation(eraseImage_, mapping_, kDfuOperationErase, 0),
-                  kDfuSuccess);
-    }
-
     bool flashHolds(uint32_t address, const std::vector<uint8_t>& data) {
         return std::equal(data.begin(), data.end(),
                           hardware_->flash.begin() + (address - sim::UnitHardware::kFlashBase));
     }
-
-    TempDfuFile file_;
-    uint32_t image_ = 0;
-    uint32_t eraseImage_ = 0;
-    DfuMapping mapping_ = nullptr;
 };
 
 // A whole update: only the sectors the image touches are erased, the image lands bit-exact, and
