@@ -65,30 +65,24 @@ std::optional<QString> firstDfuDeviceOn(const QStringList& devices,
 
 std::optional<QString> pickDfuDevice(const QStringList& devices, const std::vector<uint8_t>& port,
                                      const char* noneMessage) {
-    if (port.empty()) {
-        if (devices.isEmpty()) {
-            qCritical("%s", noneMessage);
-            return std::nullopt;
+    const std::optional<QString> device = firstDfuDeviceOn(devices, port);
+    if (!device) {
+        qCritical("%s", noneMessage);
+        if (!port.empty()) {
+            QStringList elsewhere;
+            for (const QString& other : devices) {
+                elsewhere << portPathString(dfuDevicePort(other));
+            }
+            qCritical("No DFU device on port path %s (DFU devices present on: %s)",
+                      qUtf8Printable(portPathString(port)),
+                      elsewhere.isEmpty() ? "none" : qUtf8Printable(elsewhere.join(", ")));
         }
-        if (devices.size() > 1) {
-            qWarning(
-                "%lld devices are in DFU mode; using the one on port path %s (choose another "
-                "with --port)",
-                static_cast<long long>(devices.size()),
-                qUtf8Printable(portPathString(dfuDevicePort(devices.first()))));
-        }
-        return devices.first();
+    } else if (port.empty() && devices.size() > 1) {
+        qWarning(
+            "%lld devices are in DFU mode; using the one on port path %s (choose another "
+            "with --port)",
+            static_cast<long long>(devices.size()),
+            qUtf8Printable(portPathString(dfuDevicePort(*device))));
     }
-    if (std::optional<QString> device = firstDfuDeviceOn(devices, port)) {
-        return device;
-    }
-    qCritical("%s", noneMessage);
-    QStringList elsewhere;
-    for (const QString& device : devices) {
-        elsewhere << portPathString(dfuDevicePort(device));
-    }
-    qCritical("No DFU device on port path %s (DFU devices present on: %s)",
-              qUtf8Printable(portPathString(port)),
-              elsewhere.isEmpty() ? "none" : qUtf8Printable(elsewhere.join(", ")));
-    return std::nullopt;
+    return device;
 }

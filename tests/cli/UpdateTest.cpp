@@ -397,6 +397,14 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
          {"[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
          "bootloader",
          "1.0.0 Bench 1"},
+        {"the first of two, said so",
+         {loader, second},
+         {},
+         {"[W] 2 devices are in DFU mode; using the one on port path 1.4 (choose another with "
+          "--port)",
+          "[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
+         "1.0.0 Bench 1",
+         "bootloader"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -404,7 +412,7 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
         const ToolRun run = this->run(c.options + QStringList{"--resume", "--verbose"});
         EXPECT_EQ(run.exitCode, c.expected.last().startsWith("[!]") ? 1 : 0);
         const QStringList lines = untimed(run).filter(
-            QRegularExpression("dfu state|device list: \\(\\)|complete|^\\[!\\]"));
+            QRegularExpression("dfu state|device list: \\(\\)|complete|^\\[[!W]\\]"));
         EXPECT_EQ(lines, c.expected) << run.out.toStdString();
         EXPECT_EQ(unitOn("1.4"), c.on14);
         EXPECT_EQ(unitOn("2.1"), c.on21);
