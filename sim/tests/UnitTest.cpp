@@ -139,7 +139,10 @@ TEST(FrameCrc, MatchesTheHardwareUnitsWorkedValues) {
 }
 
 TEST_F(UnitTest, IdentifiesItselfAsAUnit) {
-    plug({0x0250, "Lab unit"});
+    sim::UnitOptions options;
+    options.bcdDevice = 0x0250;
+    options.product = "Lab unit";
+    plug(options);
     libusb_device_descriptor d{};
     ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle), &d), LIBUSB_SUCCESS);
     EXPECT_EQ(d.bcdDevice, 0x0250);
@@ -174,7 +177,9 @@ TEST_F(UnitTest, SendsItsCatalogueCompressedBehindFourBytesOrPlain) {
     closeHandle();
     sim::Bus::instance().reset();
 
-    plug({0x02FF});
+    sim::UnitOptions uncompressed;
+    uncompressed.bcdDevice = 0x02FF;
+    plug(uncompressed);
     ASSERT_EQ(request(SimulatedUnit::kCatalogue), 0);
     EXPECT_EQ(readFrame(), unit->catalogue().cbor());
 }

@@ -51,7 +51,7 @@ TEST(CommandLine, VersionLine) {
 }
 
 TEST(CommandLine, UnknownOptionAndMissingValueFail) {
-    for (const QString& option : {"--frobnicate", "--export"}) {
+    for (const QString option : {"--frobnicate", "--export"}) {
         const ToolRun run = unitflash({option});
         EXPECT_EQ(run.exitCode, 1) << option.toStdString();
         EXPECT_TRUE((run.out + run.err).contains(option.mid(2))) << option.toStdString();
