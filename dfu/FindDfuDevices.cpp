@@ -65,7 +65,7 @@ std::optional<QString> firstDfuDeviceOn(const QStringList& devices,
 
 std::optional<QString> pickDfuDevice(const QStringList& devices, const std::vector<uint8_t>& port,
                                      const char* noneMessage) {
-    const std::optional<QString> device = firstDfuDeviceOn(devices, port);
+    std::optional<QString> device = firstDfuDeviceOn(devices, port);
     if (!device) {
         qCritical("%s", noneMessage);
         if (!port.empty()) {
