@@ -13,20 +13,13 @@
 
 namespace {
 
-// A device that is not idle after this many requests will not become idle.
-constexpr int kMaxIdleRequests = 10;
-
-bool readStatus(uint32_t& handle, DfuStatus& status) {
-    if (dfuFailed(STDFU_Getstatus(&handle, &status), "unable to get status!")) {
-        return false;
-    }
+void logState(const DfuStatus& status) {
     qDebug() << "dfu state:" << int(status.bState);
-    return true;
 }
 
-// Brings the device to dfuIDLE from whatever state an earlier run left it in: an open
-// download or upload is aborted, an error is cleared.
-bool bringToIdle(const QString& path) {
+// Leaves the device in dfuIDLE, whatever state an earlier run left it in; the device is asked
+// through a handle of its own, closed before the leave opens it again.
+bool makeIdle(const QString& path) {
     ScopedDevice device;
     if (dfuFailed(STDFU_Open(path.toLatin1().constData(), device.out()),
                   "unable to open device!")) {
@@ -37,34 +30,17 @@ bool bringToIdle(const QString& path) {
         return false;
     }
     DfuStatus status{};
-    if (!readStatus(handle, status)) {
+    if (dfuFailed(STDFU_Getstatus(&handle, &status), "unable to get status!")) {
         return false;
     }
-    for (int requests = 0; status.bState != kDfuStateIdle; ++requests) {
-        if (requests == kMaxIdleRequests) {
-            qCritical("device did not become idle after %i requests (state %i)", kMaxIdleRequests,
-                      status.bState);
+    logState(status);
+    if (status.bState != kDfuStateIdle) {
+        if (dfuFailed(STDFU_BringToIdle(&handle, &status), "unable to clear status!")) {
             return false;
         }
-        if (status.bState == kDfuStateDnloadIdle || status.bState == kDfuStateUploadIdle) {
-            if (dfuFailed(STDFU_Abort(&handle), "unable to abort transfer!")) {
-                return false;
-            }
-        } else {
-            // Outside dfuERROR the device refuses the clear and says where it stands instead.
-            const uint32_t cleared = STDFU_Clrstatus(&handle);
-            if (status.bState == kDfuStateError && dfuFailed(cleared, "unable to clear status!")) {
-                return false;
-            }
-        }
-        if (!readStatus(handle, status)) {
-            return false;
-        }
+        logState(status);
     }
-    if (dfuFailed(device.release(), "unable to close device!")) {
-        return false;
-    }
-    return true;
+    return !dfuFailed(device.release(), "unable to close device!");
 }
 
 }  // namespace
@@ -75,7 +51,7 @@ bool returnToNormalOperation(const std::vector<uint8_t>& port) {
     const std::optional<QString> device = pickDfuDevice(
         devices, port,
         "Cannot return device to normal operation: no device in update-mode detected!");
-    if (!device || !bringToIdle(*device)) {
+    if (!device || !makeIdle(*device)) {
         return false;
     }
 

@@ -10,7 +10,10 @@ namespace {
 
 // The longest the device may stay busy with one command: well above a mass erase.
 constexpr uint64_t kBusyLimitMs = 60000;
-constexpr int kIdleAttempts = 4;
+// Each request toward dfuIDLE (clear an error, abort a transfer, wait out a command) moves the
+// device one state on; one that is not idle after this many never will be.
+constexpr int kIdleSteps = 4;
+constexpr const char* kToIdle = "bringing the device to dfuIDLE";
 
 // DfuSe command bytes.
 constexpr uint8_t kCommandSetAddress = 0x21;
@@ -64,43 +67,52 @@ uint32_t codeFromDeviceStatus(uint8_t bStatus) {
 }  // namespace
 
 void DfuseSession::ensureIdle() {
-    DfuStatus status{};
-    for (int attempt = 0; attempt < kIdleAttempts; ++attempt) {
-        status = withContext("bringing the device to dfuIDLE", [&] { return dfu_.getStatus(); });
+    bringToIdle(withContext(kToIdle, [&] { return dfu_.getStatus(); }));
+}
+
+DfuStatus DfuseSession::bringToIdle(DfuStatus status) {
+    for (int step = 0;; ++step) {
         platform::sleepMs(dfuPollTimeoutMs(status));
-        try {
-            switch (status.bState) {
-                case kDfuStateIdle:
-                    return;
-                case kDfuStateError:
-                    dfu_.clrStatus();
-                    break;
-                case kDfuStateDnloadIdle:
-                case kDfuStateUploadIdle:
-                    dfu_.abort();
-                    break;
-                case kDfuStateDnBusy:
-                case kDfuStateDnloadSync:
-                    pollUntilDone("the command under way");
-                    break;
-                default:
-                    fail(kDfuErrorUnexpectedState, "device reports " + statusText(status) +
-                                                       ", which does not lead to dfuIDLE");
-            }
-        } catch (const DfuError& error) {
-            // A command that failed on the device leaves it in dfuERROR, which the next round
-            // clears; anything else ends the attempt.
-            const uint32_t code = error.code();
-            if (code != kDfuErrorDeviceErase && code != kDfuErrorDeviceWrite &&
-                code != kDfuErrorDeviceStatus) {
-                throw DfuError(code,
-                               std::string("bringing the device to dfuIDLE: ") + error.what());
-            }
+        if (status.bState == kDfuStateIdle) {
+            return status;
+        }
+        if (step == kIdleSteps) {
+            fail(kDfuErrorUnexpectedState, std::string(kToIdle) + ": device still reports " +
+                                               statusText(status) + " after " +
+                                               std::to_string(kIdleSteps) + " requests");
+        }
+        stepTowardIdle(status);
+        status = withContext(kToIdle, [&] { return dfu_.getStatus(); });
+    }
+}
+
+void DfuseSession::stepTowardIdle(const DfuStatus& status) {
+    try {
+        switch (status.bState) {
+            case kDfuStateError:
+                dfu_.clrStatus();
+                break;
+            case kDfuStateDnloadIdle:
+            case kDfuStateUploadIdle:
+                dfu_.abort();
+                break;
+            case kDfuStateDnBusy:
+            case kDfuStateDnloadSync:
+                pollUntilDone("the command under way");
+                break;
+            default:
+                fail(kDfuErrorUnexpectedState,
+                     "device reports " + statusText(status) + ", which does not lead to dfuIDLE");
+        }
+    } catch (const DfuError& error) {
+        // A command that failed on the device leaves it in dfuERROR, which the next step
+        // clears; anything else ends the attempt.
+        const uint32_t code = error.code();
+        if (code != kDfuErrorDeviceErase && code != kDfuErrorDeviceWrite &&
+            code != kDfuErrorDeviceStatus) {
+            throw DfuError(code, std::string(kToIdle) + ": " + error.what());
         }
     }
-    fail(kDfuErrorUnexpectedState, "device still reports " + statusText(status) + " after " +
-                                       std::to_string(kIdleAttempts) +
-                                       " attempts to bring it to dfuIDLE");
 }
 
 void DfuseSession::abortToIdle() {

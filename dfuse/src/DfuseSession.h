@@ -14,8 +14,14 @@ class DfuseSession {
   public:
     explicit DfuseSession(DfuInterface& dfu) : dfu_(dfu) {}
 
-    // Brings the device to dfuIDLE: clears dfuERROR and aborts a download or upload.
+    // Brings the device to dfuIDLE from any state that leads there: clears dfuERROR, aborts a
+    // download or upload, waits out a command under way. Each status is followed by the
+    // bwPollTimeout it asks for; at most four requests are made, after which a device that is
+    // still not idle fails with kDfuErrorUnexpectedState. The only routine that does this:
+    // every operation starts with it and STDFU_BringToIdle offers it to callers.
     void ensureIdle();
+    // The same from `status`, the status the device has just reported; gives the final status.
+    DfuStatus bringToIdle(DfuStatus status);
 
     // Ends a finished download or upload: ABORT takes the device from dfuDNLOAD-IDLE,
     // dfuUPLOAD-IDLE or dfuIDLE straight to dfuIDLE (DFU 1.1), so no status request follows.
@@ -33,6 +39,7 @@ class DfuseSession {
     void leave(uint32_t address);
 
   private:
+    void stepTowardIdle(const DfuStatus& status);
     // A DNLOAD (block 0 for commands) followed by status polls until the device is done.
     void download(uint16_t blockNumber, const uint8_t* data, uint16_t length,
                   const std::string& what);

@@ -1,6 +1,7 @@
 #include "dfuse/Stdfu.h"
 
 #include "DfuInterface.h"
+#include "DfuseSession.h"
 #include "Handles.h"
 
 using namespace dfuse;
@@ -54,6 +55,15 @@ uint32_t STDFU_Abort(uint32_t* handle) {
     return guarded([&] {
         const std::shared_ptr<DfuInterface> opened = device(handle);
         withContext(opened->pathText(), [&] { opened->abort(); });
+    });
+}
+
+uint32_t STDFU_BringToIdle(uint32_t* handle, DfuStatus* status) {
+    return guarded([&] {
+        require(status);
+        const std::shared_ptr<DfuInterface> opened = device(handle);
+        DfuseSession session(*opened);
+        *status = withContext(opened->pathText(), [&] { return session.bringToIdle(*status); });
     });
 }
 

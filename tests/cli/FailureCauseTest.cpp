@@ -77,7 +77,8 @@ TEST_F(FailureCause, EveryDfuFailureNamesItsCauseAfterItsCode) {
          {"--resume"},
          {},
          "[!] unable to clear status!",
-         "[!] device disconnected: " + loader + ": CLRSTATUS: LIBUSB_ERROR_NO_DEVICE"},
+         "[!] device disconnected: " + loader +
+             ": bringing the device to dfuIDLE: CLRSTATUS: LIBUSB_ERROR_NO_DEVICE"},
         {"unplugged while leaving",
          faulty("bootloader", {{"unplugAtRequest", 8}}),
          {"--resume"},
