@@ -237,7 +237,10 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
     UpdateStage stage = UpdateStage::kNotStarted;
     bool cameBack = true;
     try {
-        if (!interrupted() && updateFirmware(firmwareFile, selection.portFilter(), &stage)) {
+        if (!interrupted()) {
+            stage = updateFirmware(firmwareFile, selection.portFilter());
+        }
+        if (stage == UpdateStage::kLeftProgrammed) {
             if (discardSettings) {
                 return true;
             }

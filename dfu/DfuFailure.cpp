@@ -5,9 +5,10 @@
 #include <string>
 
 #include "dfuse/DfuReturnCodes.h"
+#include "dfuse/Stdfu.h"
 
 void logDfuCause(uint32_t code) {
-    const std::string detail = dfuse::lastErrorDetail();
+    const std::string detail = STDFU_GetLastErrorDetail();
     if (detail.empty()) {
         qCritical("%s", dfuReturnCodeName(code));
     } else {

@@ -9,22 +9,48 @@
 #include "DfuFailure.h"
 #include "dfuse/DfuDiscovery.h"
 #include "dfuse/DfuReturnCodes.h"
+#include "dfuse/Stdfu.h"
+
+namespace {
+
+// The paths of the DFU interfaces present, as many as there are.
+std::optional<std::vector<std::string>> devicePaths() {
+    // Room for a bench full of units; more are asked for again.
+    std::vector<char> buffer(size_t(8) * kDfuDevicePathSize);
+    for (;;) {
+        const uint32_t capacity = uint32_t(buffer.size() / kDfuDevicePathSize);
+        uint32_t count = 0;
+        if (dfuFailed(STDFU_GetDevicePaths(buffer.data(), capacity, &count),
+                      "Invalid device-info handle")) {
+            return std::nullopt;
+        }
+        // Asked again with room for all: devices may come and go between two calls.
+        if (count <= capacity) {
+            std::vector<std::string> paths;
+            for (uint32_t i = 0; i < count; ++i) {
+                paths.emplace_back(buffer.data() + size_t(i) * kDfuDevicePathSize);
+            }
+            return paths;
+        }
+        buffer.assign(size_t(count) * kDfuDevicePathSize, '\0');
+    }
+}
+
+}  // namespace
 
 QStringList findDfuDevices() {
     QStringList devices;
-    const std::optional<dfuse::DfuInterfacePaths> paths = dfuse::findDfuInterfaces();
+    const std::optional<std::vector<std::string>> paths = devicePaths();
     if (!paths) {
-        qCritical("Invalid device-info handle");
-        logDfuCause(kDfuErrorUsbInit);
         return devices;
     }
-    for (const std::optional<std::string>& path : *paths) {
-        if (!path) {
+    for (const std::string& path : *paths) {
+        if (path.empty()) {
             qWarning("DFU device with empty name");
             devices.append(QString());
             continue;
         }
-        const QString upper = QString::fromUtf8(path->c_str()).toUpper();
+        const QString upper = QString::fromStdString(path).toUpper();
         qDebug() << "Found DFU device:" << upper;
         devices.append(upper);
     }

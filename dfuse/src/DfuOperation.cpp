@@ -107,12 +107,8 @@ void DfuOperation::checkStop() const {
 
 void DfuOperation::execute() {
     std::unique_ptr<DfuInterface> dfu = DfuInterface::open(path_);
+    // Refuses an alternate setting the device lacks.
     dfu->select(0, image_.alternate);
-    if (image_.alternate >= dfu->alternateCount()) {
-        fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
-                                              std::to_string(image_.alternate) +
-                                              ", which the device lacks");
-    }
     // Only the memory worked on: every string read costs two requests.
     const MemoryLayout layout =
         memoryLayoutOf(dfu->alternateName(image_.alternate), image_.alternate);
@@ -135,36 +131,25 @@ void DfuOperation::execute() {
 
 void DfuOperation::perform(DfuseSession& session, const MemoryLayout& layout,
                            const DfuFunctional& functional) {
-    switch (operationCode_) {
-        case kDfuOperationErase:
-            erase(session, layout);
-            break;
-        case kDfuOperationUpgrade:
-            upgrade(session, layout, functional);
-            break;
-        case kDfuOperationLeave:
-            if (layout.groups.empty()) {
-                fail(kDfuErrorBadMemoryLayout, "the memory \"" + layout.name + "\" has no sector");
-            }
-            session.leave(layout.groups.front().address);
-            break;
-        default:
-            fail(kDfuErrorBadOperation, "unknown operation " + std::to_string(operationCode_));
+    // The launch admits no other operation.
+    if (operationCode_ == kDfuOperationErase) {
+        erase(session, layout);
+    } else if (operationCode_ == kDfuOperationUpgrade) {
+        upgrade(session, layout, functional);
+    } else {
+        if (layout.groups.empty()) {
+            fail(kDfuErrorBadMemoryLayout, "the memory \"" + layout.name + "\" has no sector");
+        }
+        session.leave(layout.groups.front().address);
     }
 }
 
 void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
-    // Sectors that cannot be erased (such as one-time memory) are programmed without erasing.
-    std::vector<uint32_t> erasable;
-    for (const auto& entry : imageSectors(image_, layout, 0)) {
-        if (entry.second.access & kSectorErasable) {
-            erasable.push_back(entry.first);
-        }
-    }
+    const std::vector<Sector> erasable = erasableSectors(image_, layout);
     totalWork_ = erasable.size();
     for (size_t i = 0; i < erasable.size(); ++i) {
         checkStop();
-        session.eraseSector(erasable[i]);
+        session.eraseSector(erasable[i].address);
         setProgress(i + 1);
     }
     if (erasable.empty()) {

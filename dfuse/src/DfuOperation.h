@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "DfuImage.h"
+#include "dfuse/DfuOperationContext.h"
 #include "dfuse/DfuReturnCodes.h"
 #include "dfuse/MemoryLayout.h"
 #include "platform/Platform.h"
@@ -29,6 +30,7 @@ class DfuOperation {
 
     void startWorker();
     void runHere() { run(); }
+    bool isLeave() const { return operationCode_ == kDfuOperationLeave; }
 
     // Where the operation stands: progress, error code, and why it failed in words.
     struct Outcome {

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "DfuError.h"
+#include "dfuse/Stdfu.h"
 
 const char* dfuReturnCodeName(uint32_t code) {
     for (const DfuReturnCodeName& entry : kDfuReturnCodeNames) {
@@ -27,10 +28,6 @@ std::string nameOrNumber(const char* const (&names)[N], uint8_t value) {
 
 }  // namespace
 
-std::string lastErrorDetail() {
-    return lastDetail;
-}
-
 void setLastErrorDetail(const std::string& detail) {
     lastDetail = detail;
 }
@@ -47,3 +44,7 @@ std::string statusText(const DfuStatus& status) {
 }
 
 }  // namespace dfuse
+
+const char* STDFU_GetLastErrorDetail() {
+    return dfuse::lastDetail.c_str();
+}

@@ -4,6 +4,7 @@
 
 #include "DfuError.h"
 #include "DfuImage.h"
+#include "DfuMemoryMapping.h"
 #include "HandleTable.h"
 
 namespace dfuse {
@@ -23,6 +24,9 @@ inline HandleTable<DfuInterface>& deviceHandles() {
 }
 inline HandleTable<DfuOperation>& operationHandles() {
     return handleTable<DfuOperation>(0x40000001);
+}
+inline HandleTable<DfuMemoryMapping>& mappingHandles() {
+    return handleTable<DfuMemoryMapping>(0x50000001);
 }
 
 // The STDFU functions' checks of their arguments, raising the DfuError they return.

@@ -148,11 +148,13 @@ MemoryLayout memoryLayoutOf(const std::string& text, uint32_t alternate) {
     return std::move(*layout);
 }
 
-const MemoryLayout* mappingLayout(DfuMapping mapping, uint32_t alternate) {
-    if (!mapping || alternate >= mapping->alternates.size()) {
-        return nullptr;
+const MemoryLayout& DfuMemoryMapping::layout(uint32_t alternate) const {
+    if (alternate >= alternates.size()) {
+        fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
+                                              std::to_string(alternate) +
+                                              ", which the device lacks");
     }
-    return &mapping->alternates[alternate];
+    return alternates[alternate];
 }
 
 SectorWalk sectorsTouched(const MemoryLayout& layout, uint32_t address, uint32_t size) {
@@ -205,6 +207,16 @@ std::map<uint32_t, Sector> imageSectors(const DfuImage& image, const MemoryLayou
         }
     }
     return sectors;
+}
+
+std::vector<Sector> erasableSectors(const DfuImage& image, const MemoryLayout& layout) {
+    std::vector<Sector> erasable;
+    for (const auto& entry : imageSectors(image, layout, 0)) {
+        if (entry.second.access & kSectorErasable) {
+            erasable.push_back(entry.second);
+        }
+    }
+    return erasable;
 }
 
 }  // namespace dfuse

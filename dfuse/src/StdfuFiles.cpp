@@ -50,13 +50,14 @@ uint32_t STDFUFILES_ReadImageFromDFUFile(uint32_t file, int32_t index, uint32_t*
 
 uint32_t STDFUFILES_CreateImageFromMapping(uint32_t* image, DfuMapping mapping) {
     return guarded([&] {
-        require(image && mapping);
-        if (mapping->alternates.empty()) {
+        require(image);
+        const std::shared_ptr<DfuMemoryMapping> map = lookUp(mappingHandles(), mapping, "mapping");
+        if (map->alternates.empty()) {
             fail(kDfuErrorInvalidArgument, "the mapping has no alternate setting");
         }
         auto created = std::make_shared<DfuImage>();
         created->alternate = 0;
-        created->name = mapping->alternates[0].name;
+        created->name = map->alternates[0].name;
         *image = imageHandles().add(std::move(created));
     });
 }
@@ -72,27 +73,18 @@ uint32_t STDFUFILES_DuplicateImage(uint32_t image, uint32_t* copy) {
 uint32_t STDFUFILES_FilterImageForOperation(uint32_t image, DfuMapping mapping, uint32_t operation,
                                             uint32_t flags) {
     return guarded([&] {
-        require(mapping);
         if (flags != 0 || operation != kDfuOperationErase) {
             fail(kDfuErrorInvalidArgument, "only erasing (3) with flags 0 is filtered for");
         }
         std::shared_ptr<DfuImage> target = lookUp(imageHandles(), image, "image");
-        const MemoryLayout* layout = mappingLayout(mapping, target->alternate);
-        if (!layout) {
-            fail(kDfuErrorImageOutsideMemory, "the image is for alternate setting " +
-                                                  std::to_string(target->alternate) +
-                                                  ", which the device lacks");
-        }
-        // One empty element per erasable sector the data touches, in address order. Data outside
-        // the memory is refused, as nothing could write it.
+        const std::shared_ptr<DfuMemoryMapping> map = lookUp(mappingHandles(), mapping, "mapping");
+        // One empty element per erasable sector the data touches, in address order.
         std::vector<ImageElement> fitted;
-        for (const auto& entry : imageSectors(*target, *layout, 0)) {
-            if (entry.second.access & kSectorErasable) {
-                ImageElement element;
-                element.address = entry.second.address;
-                element.size = entry.second.size;
-                fitted.push_back(std::move(element));
-            }
+        for (const Sector& sector : erasableSectors(*target, map->layout(target->alternate))) {
+            ImageElement element;
+            element.address = sector.address;
+            element.size = sector.size;
+            fitted.push_back(std::move(element));
         }
         target->elements = std::move(fitted);
     });

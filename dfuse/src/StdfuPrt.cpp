@@ -1,5 +1,6 @@
 #include "dfuse/StdfuPrt.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "DfuInterface.h"
@@ -26,22 +27,46 @@ uint32_t STDFUPRT_CreateMappingFromDevice(const char* path, DfuMapping* mapping,
         require(path && mapping && alternates);
         withContext(std::string("mapping ") + path, [&] {
             std::unique_ptr<DfuInterface> device = DfuInterface::open(path);
-            auto created = std::make_unique<DfuMemoryMapping>();
+            auto created = std::make_shared<DfuMemoryMapping>();
             for (const std::string& name : device->alternateNames()) {
                 created->alternates.push_back(
                     memoryLayoutOf(name, uint32_t(created->alternates.size())));
             }
             *alternates = uint32_t(created->alternates.size());
-            *mapping = created.release();
+            *mapping = mappingHandles().add(std::move(created));
         });
     });
 }
 
 uint32_t STDFUPRT_DestroyMapping(DfuMapping* mapping) {
+    return guarded([&] { release(mappingHandles(), mapping, "mapping"); });
+}
+
+uint32_t STDFUPRT_GetMemoryName(DfuMapping mapping, uint32_t alternate, char* name, uint32_t size) {
     return guarded([&] {
-        require(mapping && *mapping);
-        delete *mapping;
-        *mapping = nullptr;
+        require(name && size > 0);
+        const std::shared_ptr<DfuMemoryMapping> map = lookUp(mappingHandles(), mapping, "mapping");
+        const std::string& text = map->layout(alternate).name;
+        const size_t length = std::min<size_t>(text.size(), size - 1);
+        std::copy_n(text.data(), length, name);
+        name[length] = '\0';
+    });
+}
+
+uint32_t STDFUPRT_CheckWritable(DfuMapping mapping, uint32_t alternate, uint32_t address,
+                                uint32_t size, uint32_t* outside) {
+    return guarded([&] {
+        require(outside);
+        const std::shared_ptr<DfuMemoryMapping> map = lookUp(mappingHandles(), mapping, "mapping");
+        const MemoryLayout& layout = map->layout(alternate);
+        const std::optional<uint32_t> first =
+            firstAddressWithout(layout, address, size, kSectorWritable);
+        if (first) {
+            *outside = *first;
+            fail(kDfuErrorImageOutsideMemory,
+                 hex32(address) + " (" + std::to_string(size) + " bytes) reaches " + hex32(*first) +
+                     ", outside the writable sectors of \"" + layout.name + "\"");
+        }
     });
 }
 
@@ -78,7 +103,12 @@ uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operat
 uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* context) {
     return guarded([&] {
         require(context);
-        report(lookUp(operationHandles(), operation, "operation")->status(), context);
+        const std::shared_ptr<DfuOperation> running =
+            lookUp(operationHandles(), operation, "operation");
+        report(running->status(), context);
+        if (running->isLeave()) {
+            operationHandles().take(operation);
+        }
     });
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dfuse/DfuOperationContext.h"
+#include "dfuse/DfuReturnCodes.h"
 #include "dfuse/MemoryLayout.h"
 
 namespace {

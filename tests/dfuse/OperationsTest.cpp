@@ -3,6 +3,7 @@
 #include <string>
 
 #include "PreparedUpdate.h"
+#include "dfuse/Stdfu.h"
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Platform.h"
@@ -47,7 +48,7 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
         run.percents.push_back(context.percent);
         if (context.errorCode != kDfuSuccess || operation == kDfuOperationLeave) {
             run.error = context.errorCode;
-            run.detail = dfuse::lastErrorDetail();
+            run.detail = STDFU_GetLastErrorDetail();
             return run;
         }
         if (context.percent >= 100) {

@@ -19,7 +19,7 @@ class PreparedUpdate : public LoaderTest {
                 STDFUFILES_DestroyImage(image);
             }
         }
-        if (mapping_ != nullptr) {
+        if (mapping_ != 0) {
             STDFUPRT_DestroyMapping(&mapping_);
         }
         LoaderTest::TearDown();
@@ -50,5 +50,5 @@ class PreparedUpdate : public LoaderTest {
     TempDfuFile file_;
     uint32_t image_ = 0;
     uint32_t eraseImage_ = 0;
-    DfuMapping mapping_ = nullptr;
+    DfuMapping mapping_ = 0;
 };

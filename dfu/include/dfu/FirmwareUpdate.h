@@ -16,10 +16,9 @@ enum class UpdateStage {
 };
 
 // Erases and programs the first unit in DFU mode on `port` (or below it; any for an empty
-// port) with image 0 of a .dfu file, then returns it to normal operation; true when all of it
-// succeeded. `reached`, when given, tells how far it got.
-bool updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port = {},
-                    UpdateStage* reached = nullptr);
+// port) with image 0 of a .dfu file, then returns it to normal operation. Gives how far it got:
+// kLeftProgrammed when all of it succeeded.
+UpdateStage updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port = {});
 
 // Reads and checks the whole .dfu file and its first image without touching any device; logs
 // why when the file cannot be a firmware update.

@@ -91,13 +91,3 @@ inline constexpr DfuReturnCodeName kDfuReturnCodeNames[] = {
 
 // The name of a code from the table above; "unknown code" for any other value.
 const char* dfuReturnCodeName(uint32_t code);
-
-namespace dfuse {
-
-// Why the last STDFU function this thread called failed, in words, with the context of each
-// layer in front ("erase: erase of sector at 0x08004000 failed: device reports dfuERROR /
-// errERASE"); empty after a call that succeeded. For STDFUPRT_GetOperationStatus and
-// STDFUPRT_StopOperation, why the operation failed when the context reports an error code.
-std::string lastErrorDetail();
-
-}  // namespace dfuse

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "dfuse/StdfuPrt.h"
-
 namespace dfuse {
 
 // Access bits of a sector, from the type letter of a memory-layout string.
@@ -53,8 +51,5 @@ SectorWalk sectorsTouched(const MemoryLayout& layout, uint32_t address, uint32_t
 // bits, or nothing when the whole range has them.
 std::optional<uint32_t> firstAddressWithout(const MemoryLayout& layout, uint32_t address,
                                             uint32_t size, uint8_t access);
-
-// The layout of alternate setting `alternate` in a mapping; null when it has none.
-const MemoryLayout* mappingLayout(DfuMapping mapping, uint32_t alternate);
 
 }  // namespace dfuse

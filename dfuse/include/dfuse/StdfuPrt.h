@@ -5,15 +5,24 @@
 #include "dfuse/DfuOperationContext.h"
 #include "dfuse/DfuReturnCodes.h"
 
-// The memory map of a DFU device: one entry per alternate setting of its DFU interface.
-struct DfuMemoryMapping;
-using DfuMapping = DfuMemoryMapping*;
+// The memory map of a DFU device: one entry per alternate setting of its DFU interface. A
+// mapping handle is an opaque non-zero number, like every other handle of the library.
+using DfuMapping = uint32_t;
 
 // Reads the memory-layout string of every alternate setting of the device at `path`.
 uint32_t STDFUPRT_CreateMappingFromDevice(const char* path, DfuMapping* mapping,
                                           uint32_t* alternates);
-// Frees a mapping and sets *mapping to null.
+// Frees a mapping and sets *mapping to 0.
 uint32_t STDFUPRT_DestroyMapping(DfuMapping* mapping);
+
+// The memory of one alternate setting in a mapping. Both give kDfuErrorImageOutsideMemory for
+// an alternate setting the device lacks.
+// Its name ("Internal Flash"), NUL-terminated, cut to fit `size` bytes.
+uint32_t STDFUPRT_GetMemoryName(DfuMapping mapping, uint32_t alternate, char* name, uint32_t size);
+// Whether [address, address + size) lies in its writable sectors: kDfuSuccess when it does;
+// kDfuErrorImageOutsideMemory when not, with *outside the first address that does not.
+uint32_t STDFUPRT_CheckWritable(DfuMapping mapping, uint32_t alternate, uint32_t address,
+                                uint32_t size, uint32_t* outside);
 
 // Starts the operation the context describes (kDfuOperationErase, kDfuOperationUpgrade or
 // kDfuOperationLeave) on the device at context->devicePath with the image context->image, and
@@ -22,7 +31,8 @@ uint32_t STDFUPRT_DestroyMapping(DfuMapping* mapping);
 // its end when this returns. A failed start is reported by the return code.
 uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operation);
 
-// Copies the operation's progress (percent) and error code into the context.
+// Copies the operation's progress (percent) and error code into the context. A leave has ended
+// when its launch returns, so the query that reads its outcome also frees its handle.
 uint32_t STDFUPRT_GetOperationStatus(uint32_t operation, DfuOperationContext* context);
 
 // Waits up to `ms` milliseconds for the operation to end (at once when it has ended already), so
