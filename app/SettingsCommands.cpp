@@ -31,20 +31,20 @@ bool exportSettings(const QString& fileName, UnitSelection& selection) {
     if (QFileInfo::exists(fileName)) {
         qInfo() << "File already exists, overwriting\n" << fileName;
     }
-    return withUnit(
-        selection, "Waiting for device connection to export settings, to file:\n", fileName, true,
-        "Unable to connect to device for setting export! (port: %s)", [&](UnitSession& unit) {
-            const std::string text = unit.model().exportJson(false);
-            if (text.empty()) {
-                qCritical("Unable to read any data from device");
-                return false;
-            }
-            if (!unitflash::writeSettingsFile(fileName, text, "Unable to open file for export:")) {
-                return false;
-            }
-            qDebug("Settings successfully exported");
-            return true;
-        });
+    return withUnit(selection, "Waiting for device connection to export settings, to file:\n",
+                    fileName, true, "Unable to connect to device for setting export! (port: %s)",
+                    [&](UnitSession& unit) {
+                        const std::string text = unit.model().exportJson(false);
+                        if (text.empty()) {
+                            qCritical("Unable to read any data from device");
+                            return false;
+                        }
+                        if (!unitflash::writeSettingsFile(fileName, text, unitflash::kExportFile)) {
+                            return false;
+                        }
+                        qDebug("Settings successfully exported");
+                        return true;
+                    });
 }
 
 bool importSettings(const QString& fileName, UnitSelection& selection) {

@@ -36,7 +36,8 @@ QString fileNamePart(const std::string& utf8) {
 
 }  // namespace
 
-bool writeSettingsFile(const QString& fileName, const std::string& text, const char* openFailure) {
+bool writeSettingsFile(const QString& fileName, const std::string& text,
+                       const SettingsFilePurpose& purpose) {
     std::unique_ptr<QFileDevice> file;
     if (isSpecialFile(fileName)) {
         file = std::make_unique<QFile>(fileName);
@@ -48,7 +49,7 @@ bool writeSettingsFile(const QString& fileName, const std::string& text, const c
     }
     // Unbuffered, so that a short write shows in the count write() returns.
     if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qCritical() << openFailure << fileName;
+        qCritical() << purpose.openFailure << fileName;
         return false;
     }
     qDebug() << "Writing to file" << fileName;
@@ -61,7 +62,7 @@ bool writeSettingsFile(const QString& fileName, const std::string& text, const c
         complete = complete && file->error() == QFileDevice::NoError;
     }
     if (!complete) {
-        qCritical() << "Unable to write file for export:" << fileName;
+        qCritical() << purpose.writeFailure << fileName;
         return false;
     }
     return true;

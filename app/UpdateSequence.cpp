@@ -46,7 +46,7 @@ QString writeBackup(UnitSession& unit) {
         return QString();
     }
     QString name = backupFileName(unit.model());
-    if (!writeSettingsFile(name, text, "Unable to open file for setting backup:")) {
+    if (!writeSettingsFile(name, text, kBackupFile)) {
         return QString();
     }
     qDebug("Settings successfully backed up");
@@ -108,7 +108,7 @@ bool restoreSettings(const std::string& text, UnitSelection& selection, bool& ca
 QString rescueSettings(const KeptSettings& kept) {
     const QString inTemp = QDir(QDir::tempPath()).filePath(kept.rescueFileName);
     for (const QString& name : {kept.rescueFileName, inTemp}) {
-        if (writeSettingsFile(name, kept.text, "Unable to open file for setting backup:")) {
+        if (writeSettingsFile(name, kept.text, kRescueFile)) {
             qCritical() << "The settings read before the update were saved to" << name;
             return name;
         }

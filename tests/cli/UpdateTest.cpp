@@ -549,6 +549,8 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
             saved.remove();
         } else {
             EXPECT_TRUE(rescued.isEmpty());
+            EXPECT_TRUE(
+                untimed(run).join('\n').contains("[!] Unable to write file for setting rescue:"));
             EXPECT_TRUE(run.out.contains(QString::fromUtf8(before))) << run.out.toStdString();
         }
     }
