@@ -117,195 +117,269 @@ const CborNode* findTextKey(const CborNode* map, const char* key, bool nulEnded)
     return findValue(map, [&](const CborNode* k) { return keyEquals(k, key, n, nulEnded); });
 }
 
+// Major type 7: false, true, null, undefined, the floating-point values (held as double), or
+// a simple value by its number.
+void setSimpleValue(CborNode* node, int info, uint64_t arg) {
+    const uint32_t low = static_cast<uint32_t>(arg);
+    switch (info) {
+        case 20:
+        case 21:
+        case 22:
+        case 23:
+            node->type = static_cast<CborType>(info - 20);
+            break;
+        case 25:
+            node->type = CborType::Double;
+            node->value.dbl = decodeHalf(static_cast<uint16_t>(arg));
+            break;
+        case 26: {
+            float f;
+            std::memcpy(&f, &low, sizeof f);
+            node->type = CborType::Double;
+            node->value.dbl = f;
+            break;
+        }
+        case 27:
+            node->type = CborType::Double;
+            std::memcpy(&node->value.dbl, &arg, sizeof arg);
+            break;
+        default:
+            node->value.uint = low;
+            break;
+    }
+}
+
+// The decoding of one data item, without recursion: each initial byte either ends the
+// indefinite-length item it is the break of, or starts a node under the current parent. A node
+// that needs no children is finished at once; a container or tag becomes the parent of what
+// follows. Finished items are handed up, each parent counting them, until one still waits for
+// more; the item is complete when the sentinel above the root is reached.
+class Decoder {
+  public:
+    Decoder(const uint8_t* data, size_t length) : data_(data), pos_(data), end_(data + length) {
+        sentinel_.type = CborType::Invalid;
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    CborNode* decode(CborErrorInfo* error);
+
+  private:
+    bool failing() const { return err_ != CborError::NoError; }
+    size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
+    CborNode* nextItem();
+    CborNode* endIndefinite();
+    CborNode* startItem(uint8_t initialByte);
+    CborNode* appendNode(CborType type);
+    bool readArgument(int info, uint64_t& arg);
+    bool setValue(CborNode* node, int major, int info, uint64_t arg);
+    bool handUp(CborNode* finished);
+    CborNode* complete(CborErrorInfo* error);
+    CborNode* failed(CborErrorInfo* error);
+
+    const uint8_t* const data_;
+    const uint8_t* pos_;
+    const uint8_t* const end_;
+    CborNode sentinel_{};
+    CborNode* parent_ = &sentinel_;
+    CborError err_ = CborError::NoError;
+};
+
+CborNode* Decoder::decode(CborErrorInfo* error) {
+    for (;;) {
+        CborNode* finished = nextItem();
+        if (failing()) {
+            return failed(error);
+        }
+        if (finished == nullptr) {
+            continue;  // a container or tag waits for its children
+        }
+        const bool done = handUp(finished);
+        if (failing()) {
+            return failed(error);
+        }
+        if (done) {
+            return complete(error);
+        }
+    }
+}
+
+// The item the next initial byte finishes, if any.
+CborNode* Decoder::nextItem() {
+    if (pos_ == nullptr || pos_ >= end_) {
+        err_ = CborError::OutOfData;
+        return nullptr;
+    }
+    const uint8_t initialByte = *pos_++;
+    return initialByte == 0xFF ? endIndefinite() : startItem(initialByte);
+}
+
+// A break: completes the indefinite-length parent.
+CborNode* Decoder::endIndefinite() {
+    if ((parent_->flags & FlagIndefinite) == 0) {
+        err_ = CborError::BreakOutsideIndefinite;
+        return nullptr;
+    }
+    if (isString(parent_->type)) {
+        parent_->type = static_cast<CborType>(static_cast<int>(parent_->type) + 2);
+    }
+    if (parent_->type == CborType::Map && (parent_->length & 1) != 0) {
+        err_ = CborError::OddSizeIndefiniteMap;
+        return nullptr;
+    }
+    CborNode* finished = parent_;
+    parent_ = parent_->parent;
+    return finished;
+}
+
+// A new node from its initial byte, its argument and its value; it is finished unless it waits
+// for children.
+CborNode* Decoder::startItem(uint8_t initialByte) {
+    const int major = initialByte >> 5;
+    const int info = initialByte & 0x1F;
+    CborNode* node = appendNode(kTypeOfMajor[major]);
+    if (node == nullptr) {
+        return nullptr;
+    }
+    if (info == 31) {
+        if (major <= 1) {
+            err_ = CborError::MajorTypeUndefinedForIndefinite;
+            return nullptr;
+        }
+        node->flags |= FlagIndefinite;
+        parent_ = node;
+        return nullptr;
+    }
+    uint64_t arg = 0;
+    if (!readArgument(info, arg) || !setValue(node, major, info, arg)) {
+        return nullptr;
+    }
+    return parent_ == node ? nullptr : node;
+}
+
+CborNode* Decoder::appendNode(CborType type) {
+    CborNode* node = new (std::nothrow) CborNode{};
+    if (node == nullptr) {
+        err_ = CborError::OutOfMemory;
+        return nullptr;
+    }
+    node->type = type;
+    node->parent = parent_;
+    if (parent_->lastChild != nullptr) {
+        parent_->lastChild->next = node;
+    } else {
+        parent_->firstChild = node;
+    }
+    parent_->lastChild = node;
+    parent_->length++;
+    return node;
+}
+
+// The argument: the additional information itself, or the 1, 2, 4 or 8 bytes after it.
+bool Decoder::readArgument(int info, uint64_t& arg) {
+    if (info < 24) {
+        arg = static_cast<uint64_t>(info);
+        return true;
+    }
+    if (info > 27) {
+        err_ = CborError::ReservedAdditionalInfo;
+        return false;
+    }
+    const size_t bytes = size_t{1} << (info - 24);
+    if (remaining() < bytes) {
+        err_ = CborError::OutOfData;
+        return false;
+    }
+    arg = readBigEndian(pos_, bytes);
+    pos_ += bytes;
+    return true;
+}
+
+bool Decoder::setValue(CborNode* node, int major, int info, uint64_t arg) {
+    const uint32_t low = static_cast<uint32_t>(arg);
+    switch (major) {
+        case 0:
+            node->value.uint = low;
+            return true;
+        case 1:
+            node->value.sint = static_cast<int32_t>(~low);
+            return true;
+        case 2:
+        case 3:
+            if (arg > remaining()) {
+                err_ = CborError::OutOfData;
+                return false;
+            }
+            node->value.str = pos_;
+            node->length = static_cast<int>(arg);
+            pos_ += static_cast<size_t>(arg);
+            return true;
+        case 4:
+        case 5:
+            node->value.count = major == 4 ? low : 2 * low;
+            if (node->value.count != 0) {
+                node->flags |= FlagCount;
+                parent_ = node;
+            }
+            return true;
+        case 6:
+            node->value.uint = low;
+            parent_ = node;
+            return true;
+        default:
+            setSimpleValue(node, info, arg);
+            return true;
+    }
+}
+
+// Hands a finished item up: each parent counts it, and one that has all its children is
+// finished in turn, until a parent still waits for more. True when the whole item is complete.
+bool Decoder::handUp(CborNode* finished) {
+    for (;;) {
+        if ((parent_->flags & FlagIndefinite) != 0) {
+            if (isString(parent_->type) && parent_->type != finished->type) {
+                err_ = CborError::WrongNestingInIndefiniteString;
+            }
+            return false;
+        }
+        if ((parent_->flags & FlagCount) != 0 && --parent_->value.count != 0) {
+            return false;
+        }
+        if (parent_ == &sentinel_) {
+            return true;
+        }
+        finished = parent_;
+        parent_ = parent_->parent;
+    }
+}
+
+// The root of a complete item, which must be all of the data.
+CborNode* Decoder::complete(CborErrorInfo* error) {
+    if (pos_ != end_) {
+        err_ = CborError::NotAllDataConsumed;
+        return failed(error);
+    }
+    CborNode* root = sentinel_.firstChild;
+    root->parent = nullptr;
+    return root;
+}
+
+CborNode* Decoder::failed(CborErrorInfo* error) {
+    if (sentinel_.firstChild != nullptr) {
+        freeTree(sentinel_.firstChild);
+    }
+    if (error != nullptr) {
+        error->err = err_;
+        error->pos = pos_ == nullptr ? 0 : static_cast<int>(pos_ - data_);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 CborNode* cborDecode(const uint8_t* data, size_t length, CborErrorInfo* error) {
-    CborNode sentinel{};
-    sentinel.type = CborType::Invalid;
-
-    const uint8_t* pos = data;
-    const uint8_t* const end = data + length;
-    CborNode* parent = &sentinel;
-    CborError err = CborError::NoError;
-
-    auto remaining = [&]() { return static_cast<size_t>(end - pos); };
-
-    for (;;) {
-        // Step 1: the next initial byte.
-        if (pos == nullptr || pos >= end) {
-            err = CborError::OutOfData;
-            break;
-        }
-        const uint8_t ib = *pos++;
-        CborNode* finished = nullptr;
-
-        if (ib == 0xFF) {
-            // Break: completes the indefinite parent.
-            if ((parent->flags & FlagIndefinite) == 0) {
-                err = CborError::BreakOutsideIndefinite;
-                break;
-            }
-            if (isString(parent->type)) {
-                parent->type = static_cast<CborType>(static_cast<int>(parent->type) + 2);
-            }
-            if (parent->type == CborType::Map && (parent->length & 1) != 0) {
-                err = CborError::OddSizeIndefiniteMap;
-                break;
-            }
-            finished = parent;
-            parent = parent->parent;
-        } else {
-            const int major = ib >> 5;
-            const int info = ib & 0x1F;
-            CborNode* node = new (std::nothrow) CborNode{};
-            if (node == nullptr) {
-                err = CborError::OutOfMemory;
-                break;
-            }
-            node->type = kTypeOfMajor[major];
-            node->parent = parent;
-            if (parent->lastChild != nullptr) {
-                parent->lastChild->next = node;
-            } else {
-                parent->firstChild = node;
-            }
-            parent->lastChild = node;
-            parent->length++;
-
-            uint64_t arg = 0;
-            if (info < 24) {
-                arg = static_cast<uint64_t>(info);
-            } else if (info <= 27) {
-                const size_t bytes = size_t{1} << (info - 24);
-                if (remaining() < bytes) {
-                    err = CborError::OutOfData;
-                    break;
-                }
-                arg = readBigEndian(pos, bytes);
-                pos += bytes;
-            } else if (info <= 30) {
-                err = CborError::ReservedAdditionalInfo;
-                break;
-            } else {
-                if (major <= 1) {
-                    err = CborError::MajorTypeUndefinedForIndefinite;
-                    break;
-                }
-                node->flags |= FlagIndefinite;
-                parent = node;
-                continue;
-            }
-
-            const uint32_t low = static_cast<uint32_t>(arg);
-            switch (major) {
-                case 0:
-                    node->value.uint = low;
-                    break;
-                case 1:
-                    node->value.sint = static_cast<int32_t>(~low);
-                    break;
-                case 2:
-                case 3:
-                    if (arg > remaining()) {
-                        err = CborError::OutOfData;
-                        break;
-                    }
-                    node->value.str = pos;
-                    node->length = static_cast<int>(arg);
-                    pos += static_cast<size_t>(arg);
-                    break;
-                case 4:
-                case 5:
-                    node->value.count = major == 4 ? low : 2 * low;
-                    if (node->value.count != 0) {
-                        node->flags |= FlagCount;
-                        parent = node;
-                    }
-                    break;
-                case 6:
-                    node->value.uint = low;
-                    parent = node;
-                    break;
-                default:
-                    switch (info) {
-                        case 20:
-                        case 21:
-                        case 22:
-                        case 23:
-                            node->type = static_cast<CborType>(info - 20);
-                            break;
-                        case 25:
-                            node->type = CborType::Double;
-                            node->value.dbl = decodeHalf(static_cast<uint16_t>(arg));
-                            break;
-                        case 26: {
-                            float f;
-                            const uint32_t bits = low;
-                            std::memcpy(&f, &bits, sizeof f);
-                            node->type = CborType::Double;
-                            node->value.dbl = f;
-                            break;
-                        }
-                        case 27:
-                            node->type = CborType::Double;
-                            std::memcpy(&node->value.dbl, &arg, sizeof arg);
-                            break;
-                        default:
-                            node->value.uint = low;
-                            break;
-                    }
-                    break;
-            }
-            if (err != CborError::NoError) {
-                break;
-            }
-            if (parent == node) {
-                continue;  // a container or tag waits for its children
-            }
-            finished = node;
-        }
-
-        // Steps 7 and 8: hand finished items up until a parent still waits for more.
-        bool done = false;
-        for (;;) {
-            if ((parent->flags & FlagIndefinite) != 0) {
-                if (isString(parent->type) && parent->type != finished->type) {
-                    err = CborError::WrongNestingInIndefiniteString;
-                }
-                break;
-            }
-            if ((parent->flags & FlagCount) != 0 && --parent->value.count != 0) {
-                break;
-            }
-            if (parent == &sentinel) {
-                done = true;
-                break;
-            }
-            finished = parent;
-            parent = parent->parent;
-        }
-        if (err != CborError::NoError) {
-            break;
-        }
-        if (done) {
-            if (pos != end) {
-                err = CborError::NotAllDataConsumed;
-                break;
-            }
-            CborNode* root = sentinel.firstChild;
-            root->parent = nullptr;
-            return root;
-        }
-    }
-
-    if (sentinel.firstChild != nullptr) {
-        freeTree(sentinel.firstChild);
-    }
-    if (error != nullptr) {
-        error->err = err;
-        error->pos = pos == nullptr ? 0 : static_cast<int>(pos - data);
-    }
-    return nullptr;
+    Decoder decoder(data, length);
+    return decoder.decode(error);
 }
 
 void cborFree(CborNode* root) {
