@@ -11,7 +11,6 @@
 #define RAPIDJSON_WRITE_DEFAULT_FLAGS kWriteNanAndInfFlag
 #endif
 #include <rapidjson/document.h>
-#include <rapidjson/filewritestream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -38,7 +37,6 @@ static_assert(rapidjson::kWriteDefaultFlags == rapidjson::kWriteNanAndInfFlag,
 
 // Writers of the settings JSON text: four-space indent, NaN and infinities written as such.
 using JsonStringWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
-using JsonFileWriter = rapidjson::PrettyWriter<rapidjson::FileWriteStream>;
 
 // One setting of a unit: its description from the catalogue and its value bytes.
 class Setting {
@@ -79,9 +77,7 @@ class Setting {
     bool applyImage(int32_t start, const std::vector<uint8_t>& image);
 
     void writeJsonValue(JsonStringWriter& writer) const;
-    void writeJsonValue(JsonFileWriter& writer) const;
     void writeJsonEntry(JsonStringWriter& writer) const;
-    void writeJsonEntry(JsonFileWriter& writer) const;
     // The value alone, as writeJsonValue writes it.
     std::string valueJson() const;
     // Takes the value from JSON; the number of elements taken, 0 when not acceptable.

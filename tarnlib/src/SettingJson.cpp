@@ -104,13 +104,7 @@ void Setting::writeEntry(Writer& writer) const {
 void Setting::writeJsonValue(JsonStringWriter& writer) const {
     writeValue(writer);
 }
-void Setting::writeJsonValue(JsonFileWriter& writer) const {
-    writeValue(writer);
-}
 void Setting::writeJsonEntry(JsonStringWriter& writer) const {
-    writeEntry(writer);
-}
-void Setting::writeJsonEntry(JsonFileWriter& writer) const {
     writeEntry(writer);
 }
 

@@ -59,8 +59,6 @@ class SettingsModel {
 
     // Full JSON form and JSON catalogue description.
     std::string exportJsonFull() const;
-    int32_t exportJsonFile(const char* path, bool skipReadonly, bool keepReadonlyText) const;
-    int32_t exportJsonFile(const std::string& path, bool skipReadonly, bool keepReadonlyText) const;
     bool loadCatalogueJson(const std::string& text);
 
   private:

@@ -128,37 +128,6 @@ std::string SettingsModel::exportJsonFull() const {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-int32_t SettingsModel::exportJsonFile(const std::string& path, bool skipReadonly,
-                                      bool keepReadonlyText) const {
-    return exportJsonFile(path.c_str(), skipReadonly, keepReadonlyText);
-}
-
-int32_t SettingsModel::exportJsonFile(const char* path, bool skipReadonly,
-                                      bool keepReadonlyText) const {
-    File file(path == nullptr ? nullptr : std::fopen(path, "wb"));
-    if (!file) {
-        return 0;
-    }
-    std::vector<char> buffer(kFileBufferSize);
-    rapidjson::FileWriteStream stream(file.get(), buffer.data(), buffer.size());
-    JsonFileWriter writer(stream);
-    writer.StartObject();
-    int32_t written = 0;
-    for (const auto& s : settings_) {
-        const bool readonlyText =
-            keepReadonlyText && s->type() == static_cast<uint32_t>(SettingType::Text);
-        if (skipReadonly && s->readonly() && !readonlyText) {
-            continue;
-        }
-        writeKey(writer, s->name());
-        s->writeJsonEntry(writer);
-        ++written;
-    }
-    writer.EndObject();
-    stream.Flush();
-    return written;
-}
-
 bool SettingsModel::loadCatalogueJson(const std::string& text) {
     rapidjson::Document document;
     document.Parse<kParseFlags>(text.c_str());

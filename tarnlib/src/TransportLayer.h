@@ -7,7 +7,7 @@ namespace trn {
 
 // The link to a unit as the settings model sees it; the model never sees USB.
 class TransportLayer {
-public:
+  public:
     virtual ~TransportLayer() = default;
 
     // The unit's settings catalogue (CBOR), already inflated when the unit compresses it.

@@ -201,30 +201,6 @@ std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
     return paths;
 }
 
-std::string UsbTransportV2::productNameAt(const std::vector<uint8_t>& path) {
-    usb::DeviceList devices(context_.get());
-    for (libusb_device* device : devices) {
-        libusb_device_descriptor descriptor{};
-        if (!unitDescriptor(device, descriptor) || portPathOf(device) != path) {
-            continue;
-        }
-        libusb_device_handle* opened = nullptr;
-        const int openResult = libusb_open(device, &opened);
-        if (openResult < 0) {
-            throwLibusb(openResult);
-        }
-        const usb::Handle named(opened);
-        std::string name;
-        const int readResult = readProductName(opened, descriptor.iProduct, name);
-        devices.release();
-        if (readResult < 0) {
-            throwLibusb(readResult);
-        }
-        return name;
-    }
-    return {};
-}
-
 std::vector<uint8_t> UsbTransportV2::portNumbers() {
     if (handle_ == nullptr) {
         return {};

@@ -37,8 +37,6 @@ class UsbTransportV2 : public TransportLayer {
 
     // The port paths of all attached units, filters not applied, no device opened.
     std::vector<std::vector<uint8_t>> listDevices();
-    // The product name of the unit on exactly this port path; empty when there is none.
-    std::string productNameAt(const std::vector<uint8_t>& path);
     // The port path of the connected unit; empty without a connection.
     std::vector<uint8_t> portNumbers();
 
