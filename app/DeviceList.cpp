@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "UsbTransportV2.h"
+#include "tarnlib/UsbTransportV2.h"
 
 bool printDeviceList() {
     // Straight to standard output, not through the log: the user picks a --port value from it

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 namespace unitflash {
 

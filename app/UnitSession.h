@@ -1,8 +1,8 @@
 #pragma once
 
-#include "SettingsModel.h"
 #include "UnitSelection.h"
-#include "UsbTransportV2.h"
+#include "tarnlib/SettingsModel.h"
+#include "tarnlib/UsbTransportV2.h"
 
 // Up to 200 attempts of load, each after a 100 ms sleep; an interrupt ends the attempts.
 bool connectWithRetry(trn::SettingsModel& model, bool logAttempts);

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "ModelTestSupport.h"
-#include "SettingsModel.h"
 #include "cn-cbor/CborDecoder.h"
+#include "tarnlib/SettingsModel.h"
 
 using namespace modeltest;
 

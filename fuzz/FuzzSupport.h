@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "TransportLayer.h"
+#include "tarnlib/TransportLayer.h"
 
 namespace fuzz {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "SettingsModel.h"
 #include "cn-cbor/CborDecoder.h"
+#include "tarnlib/SettingsModel.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "Checksum.h"
-#include "UsbTransportV2.h"
 #include "sim/Bus.h"
 #include "sim/VirtualDevice.h"
+#include "tarnlib/UsbTransportV2.h"
 
 namespace {
 

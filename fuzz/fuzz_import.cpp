@@ -4,7 +4,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Setting.h"
+#include "tarnlib/Setting.h"
 
 #include <algorithm>
 #include <cfloat>

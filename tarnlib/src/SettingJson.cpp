@@ -1,6 +1,6 @@
 // The JSON side of a setting: its value and entry as written to the settings JSON text, values
 // taken from JSON, and settings built from a JSON description entry.
-#include "Setting.h"
+#include "tarnlib/Setting.h"
 
 namespace trn {
 

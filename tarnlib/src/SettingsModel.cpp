@@ -1,4 +1,4 @@
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 #include <algorithm>
 #include <new>

@@ -6,7 +6,7 @@
 
 #include <rapidjson/filereadstream.h>
 
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 namespace trn {
 

@@ -1,4 +1,4 @@
-#include "UsbTransportV2.h"
+#include "tarnlib/UsbTransportV2.h"
 
 #include <libusb.h>
 

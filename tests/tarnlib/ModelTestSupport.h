@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "TransportLayer.h"
+#include "tarnlib/TransportLayer.h"
 
 namespace modeltest {
 

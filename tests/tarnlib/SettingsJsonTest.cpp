@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "ModelTestSupport.h"
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 using namespace modeltest;
 

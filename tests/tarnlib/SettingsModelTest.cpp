@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "ModelTestSupport.h"
-#include "SettingsModel.h"
+#include "tarnlib/SettingsModel.h"
 
 using namespace modeltest;
 using trn::Setting;

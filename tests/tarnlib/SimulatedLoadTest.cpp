@@ -3,10 +3,10 @@
 
 #include <tuple>
 
-#include "SettingsModel.h"
-#include "UsbTransportV2.h"
 #include "sim/Bus.h"
 #include "sim/SimulatedUnit.h"
+#include "tarnlib/SettingsModel.h"
+#include "tarnlib/UsbTransportV2.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "Checksum.h"
 #include "InflateCatalogue.h"
-#include "UsbTransportV2.h"
 #include "sim/Bus.h"
 #include "sim/SimulatedBootloader.h"
 #include "sim/SimulatedUnit.h"
+#include "tarnlib/UsbTransportV2.h"
 
 namespace {
 

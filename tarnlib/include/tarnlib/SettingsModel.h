@@ -8,8 +8,8 @@
 
 #include <rapidjson/document.h>
 
-#include "Setting.h"
-#include "TransportLayer.h"
+#include "tarnlib/Setting.h"
+#include "tarnlib/TransportLayer.h"
 
 namespace trn {
 

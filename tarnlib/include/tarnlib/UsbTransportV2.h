@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "TransportLayer.h"
+#include "tarnlib/TransportLayer.h"
 #include "usb/UsbOwners.h"
 
 namespace trn {
