@@ -195,6 +195,24 @@ void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selec
     }
 }
 
+// After a failed or interrupted update: the kept settings are saved where they are the only
+// copy, and the user is told how to recover the unit.
+void endFailedUpdate(KeptSettings& kept, UpdateStage stage, bool cameBack, bool discardSettings,
+                     const UnitSelection& selection, const QString& firmwareFile) {
+    if (interrupted()) {
+        qCritical("Update interrupted");
+    }
+    // From here on the kept settings are the only copy unless a backup file was written.
+    if (!discardSettings && kept.savedIn.isEmpty()) {
+        kept.savedIn = rescueSettings(kept);
+    }
+    // A unit that was never sent to its boot loader is wherever it was: nothing to advise.
+    if (!kept.text.empty() || stage != UpdateStage::kNotStarted) {
+        adviseRecovery(stage, cameBack, selection, firmwareFile,
+                       discardSettings ? QString() : kept.savedIn);
+    }
+}
+
 }  // namespace
 
 }  // namespace unitflash
@@ -253,17 +271,6 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
     } catch (const std::exception& e) {
         qCritical("%s", e.what());
     }
-    if (interrupted()) {
-        qCritical("Update interrupted");
-    }
-    // From here on the kept settings are the only copy unless a backup file was written.
-    if (!discardSettings && kept.savedIn.isEmpty()) {
-        kept.savedIn = rescueSettings(kept);
-    }
-    // A unit that was never sent to its boot loader is wherever it was: nothing to advise.
-    if (!kept.text.empty() || stage != UpdateStage::kNotStarted) {
-        adviseRecovery(stage, cameBack, selection, firmwareFile,
-                       discardSettings ? QString() : kept.savedIn);
-    }
+    endFailedUpdate(kept, stage, cameBack, discardSettings, selection, firmwareFile);
     return false;
 }

@@ -52,6 +52,29 @@ std::string at(size_t offset) {
     return " at offset " + std::to_string(offset);
 }
 
+// One element of a target: its header and its data. `element` names it in a failure.
+ImageElement parseElement(Reader& elements, const std::string& element) {
+    const uint8_t* header = elements.take(kElementHeaderSize);
+    if (!header) {
+        fail(kDfuErrorFileElement, element + ": its header runs past the target");
+    }
+    ImageElement item;
+    item.address = le32(header);
+    item.size = le32(header + 4);
+    if (uint64_t(item.address) + item.size > 0x100000000ull) {
+        fail(kDfuErrorFileElement, element + ": " + std::to_string(item.size) + " bytes at " +
+                                       hex32(item.address) + " run past 4 GiB");
+    }
+    const uint8_t* data = elements.take(item.size);
+    if (!data) {
+        fail(kDfuErrorFileElement, element + ": its size " + std::to_string(item.size) +
+                                       " runs past the target (" + std::to_string(elements.left()) +
+                                       " bytes left)");
+    }
+    item.data.assign(data, data + item.size);
+    return item;
+}
+
 DfuImage parseTarget(Reader& reader, unsigned index) {
     const std::string target = "target " + std::to_string(index) + at(reader.pos());
     const uint8_t* prefix = reader.take(kTargetPrefixSize);
@@ -88,25 +111,7 @@ DfuImage parseTarget(Reader& reader, unsigned index) {
     for (uint32_t i = 0; i < elementCount; ++i) {
         const std::string element =
             target + ", element " + std::to_string(i) + at(base + elements.pos());
-        const uint8_t* header = elements.take(kElementHeaderSize);
-        if (!header) {
-            fail(kDfuErrorFileElement, element + ": its header runs past the target");
-        }
-        ImageElement item;
-        item.address = le32(header);
-        item.size = le32(header + 4);
-        if (uint64_t(item.address) + item.size > 0x100000000ull) {
-            fail(kDfuErrorFileElement, element + ": " + std::to_string(item.size) + " bytes at " +
-                                           hex32(item.address) + " run past 4 GiB");
-        }
-        const uint8_t* data = elements.take(item.size);
-        if (!data) {
-            fail(kDfuErrorFileElement, element + ": its size " + std::to_string(item.size) +
-                                           " runs past the target (" +
-                                           std::to_string(elements.left()) + " bytes left)");
-        }
-        item.data.assign(data, data + item.size);
-        image.elements.push_back(std::move(item));
+        image.elements.push_back(parseElement(elements, element));
     }
     // The elements must fill the target exactly, or the sizes disagree.
     if (elements.left() != 0) {

@@ -125,33 +125,7 @@ std::unique_ptr<DfuInterface> DfuInterface::open(const std::string& pathText) {
         fail(kDfuErrorBadDescriptor, "the device at " + where + " has no readable configuration");
     }
 
-    bool found = false;
-    bool haveFunctional = false;
-    for (int i = 0; i < config->bNumInterfaces && !found; ++i) {
-        const libusb_interface& interface = config->interface[i];
-        for (int a = 0; a < interface.num_altsetting; ++a) {
-            const libusb_interface_descriptor& alt = interface.altsetting[a];
-            if (alt.bInterfaceNumber != path->interfaceNumber || !isDfuMode(alt)) {
-                break;
-            }
-            found = true;
-            dfu->alternateStrings_.push_back(alt.iInterface);
-            if (!haveFunctional) {
-                haveFunctional = parseFunctional(alt.extra, alt.extra_length, &dfu->functional_);
-            }
-        }
-    }
-    if (!found) {
-        fail(kDfuErrorNotDfuInterface,
-             "the device at " + where + " has no DFU-mode interface there (it left DFU mode?)");
-    }
-    if (!haveFunctional) {
-        haveFunctional = parseFunctional(config->extra, config->extra_length, &dfu->functional_);
-    }
-    if (!haveFunctional || dfu->functional_.wTransferSize == 0) {
-        fail(kDfuErrorBadDescriptor,
-             "the device at " + where + " has no usable DFU functional descriptor");
-    }
+    dfu->readDescriptors(*config);
 
     libusb_device_handle* handle = nullptr;
     const int result = libusb_open(device, &handle);
@@ -161,6 +135,36 @@ std::unique_ptr<DfuInterface> DfuInterface::open(const std::string& pathText) {
     }
     dfu->handle_.reset(handle);
     return dfu;
+}
+
+void DfuInterface::readDescriptors(const libusb_config_descriptor& config) {
+    bool found = false;
+    bool haveFunctional = false;
+    for (int i = 0; i < config.bNumInterfaces && !found; ++i) {
+        const libusb_interface& interface = config.interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& alt = interface.altsetting[a];
+            if (alt.bInterfaceNumber != path_.interfaceNumber || !isDfuMode(alt)) {
+                break;
+            }
+            found = true;
+            alternateStrings_.push_back(alt.iInterface);
+            if (!haveFunctional) {
+                haveFunctional = parseFunctional(alt.extra, alt.extra_length, &functional_);
+            }
+        }
+    }
+    if (!found) {
+        fail(kDfuErrorNotDfuInterface,
+             "the device at " + pathText_ + " has no DFU-mode interface there (it left DFU mode?)");
+    }
+    if (!haveFunctional) {
+        haveFunctional = parseFunctional(config.extra, config.extra_length, &functional_);
+    }
+    if (!haveFunctional || functional_.wTransferSize == 0) {
+        fail(kDfuErrorBadDescriptor,
+             "the device at " + pathText_ + " has no usable DFU functional descriptor");
+    }
 }
 
 DfuInterface::~DfuInterface() = default;

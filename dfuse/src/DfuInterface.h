@@ -53,6 +53,8 @@ class DfuInterface {
   private:
     DfuInterface() = default;
 
+    // The alternate settings of the interface the path names and its functional descriptor.
+    void readDescriptors(const libusb_config_descriptor& config);
     int controlOut(uint8_t bRequest, uint16_t wValue, const uint8_t* data, uint16_t wLength);
     int controlIn(uint8_t bRequest, uint16_t wValue, uint8_t* data, uint16_t wLength);
 
