@@ -49,6 +49,9 @@ OperationRun runOperation(uint32_t operation, uint32_t image,
         if (context.errorCode != kDfuSuccess || operation == kDfuOperationLeave) {
             run.error = context.errorCode;
             run.detail = STDFU_GetLastErrorDetail();
+            // The query that read a leave's outcome freed its handle.
+            EXPECT_EQ(STDFUPRT_GetOperationStatus(handle, &context) == kDfuErrorBadHandle,
+                      operation == kDfuOperationLeave);
             return run;
         }
         if (context.percent >= 100) {
