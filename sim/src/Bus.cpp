@@ -31,8 +31,9 @@ void Bus::reset() {
 }
 
 uint8_t Bus::nextAddress(uint8_t busNumber) {
+    // Address 1 belongs to the root hub, as on a real bus.
     uint8_t& last = lastAddress_[busNumber];
-    last = last >= 127 ? 1 : last + 1;
+    last = last < 2 || last >= 127 ? 2 : last + 1;
     return last;
 }
 

@@ -334,6 +334,10 @@ int SimulatedUnit::control(const ControlSetup& setup, uint8_t*, unsigned) {
     }
 }
 
+bool SimulatedUnit::inReady(uint8_t endpoint) const {
+    return endpoint != kEndpointIn || !in_->empty();
+}
+
 int SimulatedUnit::bulk(uint8_t endpoint, uint8_t* data, int length, int* transferred, unsigned) {
     *transferred = 0;
     if (!countTransfer()) {

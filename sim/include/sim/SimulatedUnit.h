@@ -98,6 +98,7 @@ class SimulatedUnit : public VirtualDevice, public std::enable_shared_from_this<
     std::vector<uint8_t> configDescriptor() const override;
     std::optional<std::string> stringDescriptor(uint8_t index) const override;
     int open() override;
+    bool inReady(uint8_t endpoint) const override;
     int setConfiguration(int configuration) override;
     int claimInterface(int interfaceNumber) override;
     int reset() override;

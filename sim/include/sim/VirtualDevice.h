@@ -77,6 +77,10 @@ class VirtualDevice {
         return LIBUSB_ERROR_PIPE;
     }
 
+    // Whether a bulk IN transfer on `endpoint` would find data now; asking is no transfer (the
+    // usbfs bridge waits for data this way without moving per-transfer fault counters).
+    virtual bool inReady(uint8_t /*endpoint*/) const { return true; }
+
     // Called by the bus when the device is plugged in and when it is unplugged; a device uses
     // the bus to leave it or to re-enumerate as another device (a unit restarting into its boot
     // loader and back).

@@ -1,0 +1,220 @@
+// unitflash-usbfs [--] PROGRAM [ARGS...]: runs a program linked to the system's libusb on the
+// simulated devices of the scenario, through umockdev's usbfs emulation (see sim/README.md).
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BusMirror.h"
+#include "SimLink.h"
+#include "UsbfsHandler.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr auto kMirrorInterval = std::chrono::milliseconds(2);
+constexpr const char* kPreload = "libumockdev-preload.so.0";
+pid_t child = 0;
+
+std::string besideThisProgram(const char* name) {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        return name;
+    }
+    std::string path(self, static_cast<size_t>(length));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+std::string realPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
+}
+
+// The program's environment: the simulator's variables stay with the bridge, umockdev's
+// preload library comes first.
+std::vector<std::string> childEnvironment(const std::string& root, bool trace) {
+    std::vector<std::string> environment;
+    std::string preload = kPreload;  // the bridge runs with it already (see main)
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        if (variable.rfind("UNITFLASH_SIM_", 0) == 0 || variable.rfind("UMOCKDEV_DIR=", 0) == 0) {
+            continue;
+        }
+        if (variable.rfind("LD_PRELOAD=", 0) == 0) {
+            if (!trace && variable.size() > 11) {
+                preload = variable.substr(11);
+            }
+            continue;
+        }
+        environment.push_back(variable);
+    }
+    if (trace) {
+        environment.emplace_back("LD_TRACE_LOADED_OBJECTS=1");
+    } else {
+        environment.push_back("LD_PRELOAD=" + preload);
+        environment.push_back("UMOCKDEV_DIR=" + root);
+    }
+    return environment;
+}
+
+pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd) {
+    std::vector<char*> envp;
+    for (const std::string& variable : environment) {
+        envp.push_back(const_cast<char*>(variable.c_str()));
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return failed ? -1 : pid;
+}
+
+// Which libusb the program loads, as the dynamic loader resolves it; empty when none.
+std::string programLibusb(char** argv) {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return {};
+    }
+    const pid_t pid = spawn(argv, childEnvironment({}, true), ends[1]);
+    close(ends[1]);
+    std::string listing;
+    char chunk[4096];
+    for (ssize_t got; (got = read(ends[0], chunk, sizeof chunk)) > 0;) {
+        listing.append(chunk, static_cast<size_t>(got));
+    }
+    close(ends[0]);
+    if (pid > 0) {
+        waitpid(pid, nullptr, 0);
+    }
+    const size_t name = listing.find("libusb-1.0.so");
+    const size_t arrow = listing.find("=> ", name);
+    if (name == std::string::npos || arrow == std::string::npos) {
+        return {};
+    }
+    const size_t end = listing.find_first_of(" \n", arrow + 3);
+    return listing.substr(arrow + 3, end - arrow - 3);
+}
+
+void forward(int signal) {
+    if (child > 0) {
+        kill(child, signal);
+    }
+}
+
+int exitStatusOf(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: unitflash-usbfs [--] PROGRAM [ARGS...]\n"
+                 "Runs PROGRAM, linked to the system's libusb, on the simulated devices of\n"
+                 "UNITFLASH_SIM_SCENARIO (or UNITFLASH_SIM_HOME) through umockdev.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int first = 1;
+    if (first < argc && std::strcmp(argv[first], "--") == 0) {
+        ++first;
+    }
+    if (first >= argc || argv[first][0] == '-') {
+        return usage();
+    }
+    // umockdev sends uevents from a process that sees the testbed's sysfs: the bridge runs
+    // under the preload library too.
+    const char* preloaded = getenv("LD_PRELOAD");
+    if (preloaded == nullptr || std::strstr(preloaded, kPreload) == nullptr) {
+        const std::string preload =
+            std::string(kPreload) + (preloaded && *preloaded ? std::string(":") + preloaded : "");
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        execv("/proc/self/exe", argv);
+        std::fprintf(stderr, "unitflash-usbfs: cannot start under umockdev: %s\n",
+                     std::strerror(errno));
+        return 2;
+    }
+    char** program = argv + first;
+    const std::string dropIn = besideThisProgram("libusb-1.0.so.0");
+    const std::string libusb = programLibusb(program);
+    if (libusb.empty()) {
+        std::fprintf(stderr, "unitflash-usbfs: %s does not load libusb-1.0\n", program[0]);
+        return 2;
+    }
+    if (realPath(libusb) == realPath(dropIn)) {
+        std::fprintf(stderr,
+                     "unitflash-usbfs: %s loads the simulator's libusb (%s), not the system's\n",
+                     program[0], libusb.c_str());
+        return 2;
+    }
+
+    // The testbed before anything asks whether this is a mock environment: umockdev keeps its
+    // first answer.
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    usbfs::SimLink link;
+    if (const std::string error = link.load(dropIn); !error.empty()) {
+        std::fprintf(stderr, "unitflash-usbfs: %s\n", error.c_str());
+        return 2;
+    }
+    int status = 0;
+    {
+        usbfs::UsbfsHandler handler(link);
+        usbfs::BusMirror mirror(testbed, handler);
+        std::vector<usbfs::SimDevice> devices = link.devices();
+        mirror.sync(devices);
+
+        signal(SIGINT, SIG_IGN);  // the terminal sends it to the program too
+        signal(SIGTERM, forward);
+        signal(SIGHUP, forward);
+        child = spawn(program, childEnvironment(root, false), -1);
+        if (child < 0) {
+            std::fprintf(stderr, "unitflash-usbfs: cannot run %s\n", program[0]);
+            status = 127 << 8;
+        }
+        while (child > 0 && waitpid(child, &status, WNOHANG) == 0) {
+            devices = link.devices();
+            mirror.sync(devices);
+            std::this_thread::sleep_for(kMirrorInterval);
+        }
+    }
+    // A normal end: the simulator lets a restarting device finish and saves the state.
+    link.exit(link.context);
+    g_object_unref(testbed);
+    g_free(root);
+    return child < 0 ? 127 : exitStatusOf(status);
+}
