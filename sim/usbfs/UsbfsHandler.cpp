@@ -274,7 +274,8 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
         // the simulated devices, so it is a plain claim.
         case USBDEVFS_DISCONNECT_CLAIM:
         case USBDEVFS_CLAIMINTERFACE:
-            completeWith(ioctl, link_.claim_interface(handle, static_cast<int>(argumentValue(ioctl))));
+            completeWith(ioctl,
+                         link_.claim_interface(handle, static_cast<int>(argumentValue(ioctl))));
             return true;
         case USBDEVFS_RELEASEINTERFACE:
             completeWith(ioctl,
@@ -287,14 +288,15 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
             g_object_unref(data);
             const int result = link_.set_interface_alt_setting(
                 handle, static_cast<int>(setting.interface), static_cast<int>(setting.altsetting));
-            completeWith(ioctl, result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM
-                                                                 : result);
+            completeWith(ioctl,
+                         result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result);
             return true;
         }
         case USBDEVFS_SETCONFIGURATION: {
-            const int result = link_.set_configuration(handle, static_cast<int>(argumentValue(ioctl)));
-            completeWith(ioctl, result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM
-                                                                 : result);
+            const int result =
+                link_.set_configuration(handle, static_cast<int>(argumentValue(ioctl)));
+            completeWith(ioctl,
+                         result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result);
             return true;
         }
         case USBDEVFS_RESET: {
@@ -304,8 +306,8 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
             return true;
         }
         case USBDEVFS_CLEAR_HALT:
-            completeWith(ioctl, link_.clear_halt(handle, static_cast<unsigned char>(
-                                                             argumentValue(ioctl))));
+            completeWith(
+                ioctl, link_.clear_halt(handle, static_cast<unsigned char>(argumentValue(ioctl))));
             return true;
         case USBDEVFS_GETDRIVER:
         case USBDEVFS_IOCTL:
@@ -329,9 +331,10 @@ void UsbfsHandler::control(Client& client, UMockdevIoctlClient* ioctl) {
     usbdevfs_ctrltransfer request{};
     std::memcpy(&request, data->data, sizeof request);
     UMockdevIoctlData* buffer =
-        request.wLength > 0 ? umockdev_ioctl_data_resolve(
-                                  data, offsetof(usbdevfs_ctrltransfer, data), request.wLength, nullptr)
-                            : nullptr;
+        request.wLength > 0
+            ? umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_ctrltransfer, data),
+                                          request.wLength, nullptr)
+            : nullptr;
     const int result = link_.control_transfer(
         client.handle, request.bRequestType, request.bRequest, request.wValue, request.wIndex,
         buffer != nullptr ? buffer->data : nullptr, buffer != nullptr ? request.wLength : 0,
@@ -476,10 +479,10 @@ void UsbfsHandler::run(Client& client, Urb& urb) {
         const uint8_t* setup = urb.data.data();
         const auto wLength = static_cast<uint16_t>(
             std::min<size_t>(setup[6] | (setup[7] << 8), urb.data.size() - 8));
-        const int result = link_.control_transfer(
-            client.handle, setup[0], setup[1], static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
-            static_cast<uint16_t>(setup[4] | (setup[5] << 8)), urb.data.data() + 8, wLength,
-            kControlTimeoutMs);
+        const int result = link_.control_transfer(client.handle, setup[0], setup[1],
+                                                  static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
+                                                  static_cast<uint16_t>(setup[4] | (setup[5] << 8)),
+                                                  urb.data.data() + 8, wLength, kControlTimeoutMs);
         if (result == LIBUSB_ERROR_TIMEOUT) {
             waitForEnd(client, urb);
             return;
@@ -493,9 +496,9 @@ void UsbfsHandler::run(Client& client, Urb& urb) {
         return;
     }
     int moved = 0;
-    const int result = link_.bulk_transfer(client.handle, urb.endpoint, urb.data.data(),
-                                           static_cast<int>(urb.data.size()), &moved,
-                                           kBulkOutTimeoutMs);
+    const int result =
+        link_.bulk_transfer(client.handle, urb.endpoint, urb.data.data(),
+                            static_cast<int>(urb.data.size()), &moved, kBulkOutTimeoutMs);
     urb.actual = moved;
     if (result == LIBUSB_ERROR_TIMEOUT) {
         waitForEnd(client, urb);  // the device does not take the rest
@@ -526,9 +529,9 @@ void UsbfsHandler::runIn(Client& client, Urb& urb) {
             continue;
         }
         int moved = 0;
-        const int result = link_.bulk_transfer(client.handle, urb.endpoint, urb.data.data(),
-                                               static_cast<int>(urb.data.size()), &moved,
-                                               kBulkInTimeoutMs);
+        const int result =
+            link_.bulk_transfer(client.handle, urb.endpoint, urb.data.data(),
+                                static_cast<int>(urb.data.size()), &moved, kBulkInTimeoutMs);
         if (result == LIBUSB_ERROR_TIMEOUT && moved == 0) {
             continue;
         }

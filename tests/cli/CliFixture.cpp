@@ -1,6 +1,7 @@
 #include "CliFixture.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <fcntl.h>
@@ -49,6 +50,24 @@ ToolRun CliTest::run(const QStringList& arguments) const {
     environment.insert("UNITFLASH_SIM_PACE", "0");
     return runTool(UNITFLASH_SIM_BINARY, arguments, environment, work_.path());
 }
+
+#ifdef UNITFLASH_USBFS_BINARY
+ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments,
+                            bool dropIn) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
+    environment.insert("UNITFLASH_SIM_PACE", "0.05");
+    // A sanitized build must accept umockdev's preloaded library ahead of its runtime.
+    environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+    QStringList words{"20"};
+    if (dropIn) {
+        environment.insert("LD_LIBRARY_PATH", QFileInfo(UNITFLASH_USBFS_BINARY).path());
+    } else {
+        words << UNITFLASH_USBFS_BINARY << "--";
+    }
+    return runTool("timeout", words + QStringList{program} + arguments, environment, work_.path());
+}
+#endif
 
 ToolRun CliTest::runUnprivileged(const QStringList& arguments, const QString& temporary) const {
     // The simulator's scenario and state stay writable; the working directory does not.
@@ -109,6 +128,15 @@ QByteArray CliTest::exportedSettings(const QString& name) const {
     const QByteArray settings = read(name);
     QFile::remove(path(name));
     return settings;
+}
+
+QByteArray CliTest::deviceState() const {
+    QByteArray state;
+    for (const QString& name : QDir(root_.path()).entryList({"state.json*"}, QDir::Files)) {
+        QFile file(root_.filePath(name));
+        state += name.toUtf8() + ":" + (file.open(QIODevice::ReadOnly) ? file.readAll() : "");
+    }
+    return state;
 }
 
 QByteArray CliTest::savedSettings() const {

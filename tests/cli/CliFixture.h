@@ -28,6 +28,10 @@ class CliTest : public ::testing::Test {
     void setDevices(const QJsonArray& devices, bool persistent = true, bool keepState = false);
     // Runs unitflash-sim in the working directory.
     ToolRun run(const QStringList& arguments) const;
+    // Runs `program` (linked to the system's libusb) under unitflash-usbfs, paced to 1/20 of
+    // real time, at most 20 s; with `dropIn` on the drop-in library instead, as a comparison.
+    ToolRun runBridged(const QString& program, const QStringList& arguments,
+                       bool dropIn = false) const;
     // Runs it in a shell after `preamble` (e.g. resource limits).
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
     // Runs it with the simulated devices paced to real time and, once it has printed a line
@@ -51,6 +55,8 @@ class CliTest : public ::testing::Test {
                      size_t size = 48 * 1024) const;
     // A fresh export of the unit's settings (expects success); the file is removed again.
     QByteArray exportedSettings(const QString& name = "check.json") const;
+    // The simulator's state file and the flash files beside it, as the last run left them.
+    QByteArray deviceState() const;
     // The settings the unit has stored, from the simulator's state file.
     QByteArray savedSettings() const;
 

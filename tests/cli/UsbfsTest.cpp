@@ -1,0 +1,130 @@
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include "CliFixture.h"
+
+namespace {
+
+using Usbfs = CliTest;
+
+// What two runs must have in common: their output without time stamps and progress steps (how
+// many of those a run prints depends on its speed), the program's own path and the time in the
+// names of backup files.
+QStringList comparable(const ToolRun& run) {
+    static const QRegularExpression progress(R"(^\[I\] [0-9]+ %$)");
+    static const QRegularExpression stamp(
+        R"(_[0-9]{4}(-[0-9]{2}){3}(_[0-9]{2}){2}_[0-9]{3}\.json)");
+    QStringList lines;
+    for (QString line : run.untimedLines()) {
+        if (!progress.match(line).hasMatch()) {
+            lines << line.replace(UNITFLASH_SIM_BINARY, "unitflash")
+                         .replace(UNITFLASH_BINARY, "unitflash")
+                         .replace(stamp, ".json");
+        }
+    }
+    return lines;
+}
+
+// The installed product and dfu-util, on the system's libusb, under unitflash-usbfs: each row
+// must end as the same command ends on the virtual libusb (unitflash-sim, or dfu-util on the
+// drop-in library), with the same output, files and devices left behind.
+TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
+    const QString umockdevRun = QStandardPaths::findExecutable("umockdev-run");
+    if (umockdevRun.isEmpty() || runTool(umockdevRun, {"--", "true"}).exitCode != 0)
+        GTEST_SKIP() << "umockdev cannot fake devices here";
+    const QJsonObject loader{{"kind", "bootloader"}};
+    const auto faults = [](const char* kind, const char* name, int value) {
+        return unitAt("1.4", {{kind, QJsonObject{{name, value}}}});
+    };
+    const QStringList update{"firmware.dfu"};
+    const struct {
+        const char* what;
+        QJsonArray devices;
+        QString program;  // empty: the product
+        QStringList arguments;
+        int exitCode;
+        QString line;  // one the output must hold
+        QString file;  // one the run writes
+    } rows[] = {
+        {"list", {unitAt("1.4"), unitAt("2.3.1")}, {}, {"-l"}, 0, " Port path: 2.3.1", {}},
+        {"export", {unitAt("1.4")}, {}, {"--export", "a.json"}, 0, {}, "a.json"},
+        {"import", {unitAt("1.4")}, {}, {"--import", "edited.json"}, 0, {}, {}},
+        {"default update",
+         {unitAt("1.4")},
+         {},
+         update,
+         0,
+         "[I] Waiting for device restart to import old settings...",
+         {}},
+        {"resume", {unitAt("1.4", loader)}, {}, {"--resume"}, 0, {}, {}},
+        // The catalogue takes the first 14 transfers; the 15th asks for the values.
+        {"unit unplugged at transfer 15",
+         {faults("faults", "unplugAtTransfer", 15)},
+         {},
+         {"--export", "a.json"},
+         1,
+         {},
+         "a.json"},
+        {"stall", {faults("faults", "stallRequests", 1)}, {}, {"--export", "a.json"}, 0, {}, {}},
+        // Later than the 5 s search, at the pace of the bridged run too.
+        {"boot loader late",
+         {unitAt("1.4", {{"bootloaderDelayMs", 400000}})},
+         {},
+         {"--no-backup", "firmware.dfu"},
+         1,
+         "[!] Cannot update device: no DFU device detected!",
+         {}},
+        {"boot loader unplugged while programming",
+         {faults("bootloaderFaults", "unplugAtRequest", 40)},
+         {},
+         update,
+         1,
+         "[!] Error during DFU operation 4: 12340009",
+         {}},
+        {"dfu-util list", {unitAt("1.4", loader)}, "dfu-util", {"-l"}, 0, {}, {}},
+        {"dfu-util upload",
+         {unitAt("1.4", loader)},
+         "dfu-util",
+         {"-a", "0", "-s", "0x08000000:16384", "-U", "up.bin"},
+         0,
+         {},
+         "up.bin"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (!row.program.isEmpty() && QStandardPaths::findExecutable(row.program).isEmpty()) {
+            ADD_FAILURE() << row.program.toStdString() << " is not installed";
+            continue;
+        }
+        ToolRun runs[2];
+        QByteArray written[2];
+        QByteArray state[2];
+        for (int bridged = 0; bridged < 2; ++bridged) {
+            setDevices(row.devices);
+            for (const QString& name : files()) {
+                QFile::remove(path(name));
+            }
+            firmware("2.0.0");
+            if (row.arguments.contains("edited.json")) {
+                ASSERT_EQ(run({"--export", "edited.json"}).exitCode, 0);
+                write("edited.json", read("edited.json").replace("Bench 1", "Lab 7"));
+            }
+            runs[bridged] =
+                row.program.isEmpty()
+                    ? (bridged ? runBridged(UNITFLASH_BINARY, row.arguments) : run(row.arguments))
+                    : runBridged(row.program, row.arguments, !bridged);
+            written[bridged] = row.file.isEmpty() ? QByteArray() : read(row.file);
+            state[bridged] = deviceState();
+        }
+        const ToolRun& got = runs[1];
+        const std::string output = (got.out + got.err).toStdString();
+        EXPECT_EQ(got.exitCode, row.exitCode) << output;
+        EXPECT_EQ(runs[0].exitCode, row.exitCode) << (runs[0].out + runs[0].err).toStdString();
+        EXPECT_EQ(comparable(got), comparable(runs[0]));
+        EXPECT_TRUE(row.line.isEmpty() || comparable(got).contains(row.line)) << output;
+        EXPECT_EQ(written[1], written[0]);
+        EXPECT_EQ(state[1], state[0]);
+    }
+}
+
+}  // namespace
