@@ -130,7 +130,9 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* context, libusb_devic
     std::vector<std::shared_ptr<Attachment>> attachments = Bus::instance().attachments();
     auto* devices = new libusb_device*[attachments.size() + 1];
     size_t count = 0;
-    for (const auto& attachment : attachments) {
+    // The newest device first, as libusb on Linux keeps its list.
+    for (auto it = attachments.rbegin(); it != attachments.rend(); ++it) {
+        const std::shared_ptr<Attachment>& attachment = *it;
         auto known = std::find_if(context->devices.begin(), context->devices.end(),
                                   [&](libusb_device* d) { return d->attachment == attachment; });
         if (known != context->devices.end()) {

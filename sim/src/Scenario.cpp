@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,25 @@ struct Loaded {
 };
 
 bool loading = false;
+
+// A device found on the bus when the scenario loads, with its place in sysfs.
+struct Present {
+    std::string sysfsPath;
+    uint8_t busNumber;
+    std::vector<uint8_t> portPath;
+    std::shared_ptr<VirtualDevice> device;
+};
+
+// The device's directory below the root hub, as sysfs names it ("usb1/1-4/1-4.2").
+std::string sysfsPath(uint8_t busNumber, const std::vector<uint8_t>& portPath) {
+    std::string path = "usb" + std::to_string(busNumber);
+    std::string name = std::to_string(busNumber) + "-";
+    for (size_t i = 0; i < portPath.size(); ++i) {
+        name += (i == 0 ? "" : ".") + std::to_string(portPath[i]);
+        path += "/" + name;
+    }
+    return path;
+}
 
 // Scenarios loaded in this process; never destroyed, the factories refer to them.
 std::list<Loaded>& loadedScenarios() {
@@ -274,6 +294,7 @@ void Scenario::load(Bus& bus, const std::string& path) {
         state = parseFile(scenario.stateFile);
     }
 
+    std::vector<Present> present;
     for (const rapidjson::Value& entry : root["devices"].GetArray()) {
         if (!entry.IsObject()) {
             fail("a device entry is not an object");
@@ -360,9 +381,16 @@ void Scenario::load(Bus& bus, const std::string& path) {
         }
         placed.hardware = hardware;
         if (device) {
-            bus.attach(placed.busNumber, placed.portPath, device);
+            present.push_back({sysfsPath(placed.busNumber, placed.portPath), placed.busNumber,
+                               placed.portPath, device});
         }
         scenario.devices.push_back(std::move(placed));
+    }
+    // A host finds the devices already plugged in in sysfs order.
+    std::stable_sort(present.begin(), present.end(),
+                     [](const auto& a, const auto& b) { return a.sysfsPath < b.sysfsPath; });
+    for (const Present& p : present) {
+        bus.attach(p.busNumber, p.portPath, p.device);
     }
 }
 

@@ -22,8 +22,8 @@ TEST(DropIn, AnUnmodifiedLibusbProgramSeesTheScenariosDevices) {
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario);
     ToolRun run = runTool(DROPIN_PROBE, {}, environment);
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    EXPECT_EQ(run.lines(), (QStringList{"6444:0001 bus 1 port 3.1 \"Probe unit\"",
-                                        "6444:0001 bus 2 port 5 \"Quorel Control Unit\""}));
+    EXPECT_EQ(run.lines(), (QStringList{"6444:0001 bus 2 port 5 \"Quorel Control Unit\"",
+                                        "6444:0001 bus 1 port 3.1 \"Probe unit\""}));
 
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario + ".missing");
     run = runTool(DROPIN_PROBE, {}, environment);

@@ -132,9 +132,9 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
 
 TEST_F(SettingsCommands, FiltersChooseTheUnit) {
     setDevices({unitAt("1.4"), unitAt("2.1", {{"product", "Second"}, {"vio", "VIO B"}})});
-    EXPECT_TRUE(exportedSettings().contains("\"VIO 2.1\""));
-    ASSERT_EQ(run({"--export", "b.json", "--port", "2"}).exitCode, 0);
-    EXPECT_TRUE(read("b.json").contains("\"VIO B\""));
+    EXPECT_TRUE(exportedSettings().contains("\"VIO B\""));
+    ASSERT_EQ(run({"--export", "b.json", "--port", "1"}).exitCode, 0);
+    EXPECT_TRUE(read("b.json").contains("\"VIO 2.1\""));
     ASSERT_EQ(run({"--export", "c.json", "--name", "Second"}).exitCode, 0);
     EXPECT_TRUE(read("c.json").contains("\"VIO B\""));
     EXPECT_EQ(run({"--export", "d.json", "--name", "second"}).exitCode, 1);

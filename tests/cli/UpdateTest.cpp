@@ -431,7 +431,7 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         QStringList options;
         QString on14, on21;
     } cases[] = {
-        {"the first unit by default", {unitA, unitB}, {}, "2.0.0 Unit A", "1.0.0 Unit B"},
+        {"the first unit by default", {unitA, unitB}, {}, "1.0.0 Unit A", "2.0.0 Unit B"},
         {"the chosen unit, with a boot loader elsewhere",
          {loaderA, unitB},
          {"--port", "2.1"},
@@ -448,7 +448,7 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
         EXPECT_EQ(untimed(run).contains("[W] Several units are attached; using the one on port "
-                                        "path 1.4 (choose another with --port)"),
+                                        "path 2.1 (choose another with --port)"),
                   c.options.isEmpty());
         EXPECT_EQ(unitOn("1.4"), c.on14);
         EXPECT_EQ(unitOn("2.1"), c.on21);

@@ -346,7 +346,7 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
         std::string found;
     };
     for (const Case& c :
-         {Case{{}, "", "USB:5.1"}, Case{{4}, "", "USB:4.2"}, Case{{2}, "", "USB:2"},
+         {Case{{}, "", "USB:2"}, Case{{4}, "", "USB:4.2"}, Case{{2}, "", "USB:2"},
           Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "USB:9"},
           Case{{}, "Mix", "Failed to find device"}, Case{{3}, "", "Failed to find device"},
           Case{{6}, "", "Failed to find device"}}) {
@@ -363,11 +363,12 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
     trn::UsbTransportV2 listing;
     listing.setPortFilter({9});
     listing.setNameFilter("nobody");
-    EXPECT_EQ(listing.listDevices(), (std::vector<Path>{{5, 1}, {4, 2}, {7}, {8}, {9}, {2}}));
+    // Newest first, as libusb on Linux lists them.
+    EXPECT_EQ(listing.listDevices(), (std::vector<Path>{{2}, {9}, {8}, {7}, {4, 2}, {5, 1}}));
 
     // A unit that cannot be opened ends the search.
-    plugUnit({10, 1}, 0x0300, "Unit", true);
     plugUnit({10, 2});
+    plugUnit({10, 1}, 0x0300, "Unit", true);
     trn::UsbTransportV2 transport;
     transport.setPortFilter({10});
     EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
