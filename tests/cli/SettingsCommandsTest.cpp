@@ -248,15 +248,4 @@ TEST_F(SettingsCommands, ExportWritesIntoWhatItMustNotReplace) {
     }
 }
 
-TEST_F(SettingsCommands, AUnitLostDuringTheReadEndsTheRunWithItsError) {
-    // The catalogue takes the first 14 transfers; the 15th asks for the values.
-    setDevices({unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 15}}}})});
-    const ToolRun run = this->run({"--export", "a.json"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(untimed(run).last().startsWith("[!] LIBUSB_ERROR_NO_DEVICE: "))
-        << run.out.toStdString();
-    EXPECT_FALSE(run.err.contains("terminate"));
-    EXPECT_TRUE(files().isEmpty());
-}
-
 }  // namespace
