@@ -74,6 +74,7 @@ std::vector<std::string> childEnvironment(const std::string& root, bool trace) {
 
 pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd) {
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (const std::string& variable : environment) {
         envp.push_back(const_cast<char*>(variable.c_str()));
     }
