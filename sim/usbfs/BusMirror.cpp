@@ -90,22 +90,25 @@ void BusMirror::remove(const Node& node) {
 
 void BusMirror::sync(std::vector<SimDevice>& devices) {
     std::set<Key> now;
-    for (SimDevice& device : devices) {
-        if (device.ports.empty()) {
-            continue;  // the bridge mirrors devices behind ports only
-        }
-        Key key{device.bus, device.ports, device.address};
-        now.insert(key);
-        if (devices_.count(key) == 0) {
-            add(device);
+    for (const SimDevice& device : devices) {
+        if (!device.ports.empty()) {  // the bridge mirrors devices behind ports only
+            now.insert(Key{device.bus, device.ports, device.address});
         }
     }
+    // Leaving first: a device that restarted as another one between two looks takes the same
+    // sysfs path.
     for (auto it = devices_.begin(); it != devices_.end();) {
         if (now.count(it->first) == 0) {
             remove(it->second);
             it = devices_.erase(it);
         } else {
             ++it;
+        }
+    }
+    for (SimDevice& device : devices) {
+        Key key{device.bus, device.ports, device.address};
+        if (!device.ports.empty() && devices_.count(key) == 0) {
+            add(device);
         }
     }
 }

@@ -89,6 +89,15 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
          0,
          {},
          "up.bin"},
+        // The chip stalls uploads of its memory; dfu-util names the error it got.
+        {"dfu-util upload stalled",
+         {unitAt("1.4", {{"kind", "bootloader"},
+                         {"bootloaderFaults", QJsonObject{{"readProtected", true}}}})},
+         "dfu-util",
+         {"-a", "0", "-s", "0x08000000:16384", "-U", "up.bin"},
+         74,
+         {},
+         "up.bin"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -121,6 +130,7 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
         EXPECT_EQ(got.exitCode, row.exitCode) << output;
         EXPECT_EQ(runs[0].exitCode, row.exitCode) << (runs[0].out + runs[0].err).toStdString();
         EXPECT_EQ(comparable(got), comparable(runs[0]));
+        EXPECT_EQ(got.err, runs[0].err);
         EXPECT_TRUE(row.line.isEmpty() || comparable(got).contains(row.line)) << output;
         EXPECT_EQ(written[1], written[0]);
         EXPECT_EQ(state[1], state[0]);
