@@ -212,10 +212,11 @@ int main(int argc, char** argv) {
             mirror.sync(devices);
             std::this_thread::sleep_for(kMirrorInterval);
         }
+        // umockdev's thread calls the handler until the testbed is gone.
+        g_object_unref(testbed);
     }
     // A normal end: the simulator lets a restarting device finish and saves the state.
     link.exit(link.context);
-    g_object_unref(testbed);
     g_free(root);
     return child < 0 ? 127 : exitStatusOf(status);
 }

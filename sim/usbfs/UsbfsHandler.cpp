@@ -128,6 +128,7 @@ UsbfsHandler::UsbfsHandler(SimLink& link) : link_(link), base_(umockdev_ioctl_ba
 }
 
 UsbfsHandler::~UsbfsHandler() {
+    g_signal_handlers_disconnect_by_data(base_, this);
     std::map<UMockdevIoctlClient*, std::shared_ptr<Client>> clients;
     {
         std::lock_guard<std::mutex> lock(mutex_);
