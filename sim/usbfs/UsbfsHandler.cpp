@@ -76,6 +76,8 @@ int errnoFor(int result) {
             return ETIMEDOUT;
         case LIBUSB_ERROR_OVERFLOW:
             return EOVERFLOW;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return ENOTTY;
         default:
             return EIO;
     }
@@ -259,7 +261,6 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
         umockdev_ioctl_client_complete(ioctl, -1, ENODEV);
         return true;
     }
-    libusb_device_handle* handle = client.handle;
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* data = argument(ioctl, sizeof(uint32_t));
@@ -271,45 +272,6 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
             umockdev_ioctl_client_complete(ioctl, 0, 0);
             return true;
         }
-        // After a reset libusb claims its interfaces again this way; no kernel driver sits on
-        // the simulated devices, so it is a plain claim.
-        case USBDEVFS_DISCONNECT_CLAIM:
-        case USBDEVFS_CLAIMINTERFACE:
-            completeWith(ioctl,
-                         link_.claim_interface(handle, static_cast<int>(argumentValue(ioctl))));
-            return true;
-        case USBDEVFS_RELEASEINTERFACE:
-            completeWith(ioctl,
-                         link_.release_interface(handle, static_cast<int>(argumentValue(ioctl))));
-            return true;
-        case USBDEVFS_SETINTERFACE: {
-            UMockdevIoctlData* data = argument(ioctl, sizeof(usbdevfs_setinterface));
-            usbdevfs_setinterface setting{};
-            std::memcpy(&setting, data->data, sizeof setting);
-            g_object_unref(data);
-            const int result = link_.set_interface_alt_setting(
-                handle, static_cast<int>(setting.interface), static_cast<int>(setting.altsetting));
-            completeWith(ioctl,
-                         result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result);
-            return true;
-        }
-        case USBDEVFS_SETCONFIGURATION: {
-            const int result =
-                link_.set_configuration(handle, static_cast<int>(argumentValue(ioctl)));
-            completeWith(ioctl,
-                         result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result);
-            return true;
-        }
-        case USBDEVFS_RESET: {
-            // A device that came back as another one is gone for this file.
-            const int result = link_.reset_device(handle);
-            completeWith(ioctl, result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_NO_DEVICE : result);
-            return true;
-        }
-        case USBDEVFS_CLEAR_HALT:
-            completeWith(
-                ioctl, link_.clear_halt(handle, static_cast<unsigned char>(argumentValue(ioctl))));
-            return true;
         case USBDEVFS_GETDRIVER:
         case USBDEVFS_IOCTL:
             umockdev_ioctl_client_complete(ioctl, -1, ENODATA);  // no kernel driver bound
@@ -318,11 +280,48 @@ bool UsbfsHandler::handle(Client& client, UMockdevIoctlClient* ioctl) {
             control(client, ioctl);
             return true;
         case USBDEVFS_GET_SPEED:
-            umockdev_ioctl_client_complete(ioctl, LIBUSB_SPEED_FULL, 0);
+            umockdev_ioctl_client_complete(ioctl, 2, 0);  // the kernel's USB_SPEED_FULL
             return true;
         default:
-            umockdev_ioctl_client_complete(ioctl, -1, ENOTTY);
+            completeWith(ioctl, deviceRequest(client.handle, request, ioctl));
             return true;
+    }
+}
+
+// The requests that change the device's configuration, as libusb codes.
+int UsbfsHandler::deviceRequest(libusb_device_handle* handle, gulong request,
+                                UMockdevIoctlClient* ioctl) {
+    switch (request) {
+        // After a reset libusb claims its interfaces again this way; no kernel driver sits on
+        // the simulated devices, so it is a plain claim.
+        case USBDEVFS_DISCONNECT_CLAIM:
+        case USBDEVFS_CLAIMINTERFACE:
+            return link_.claim_interface(handle, static_cast<int>(argumentValue(ioctl)));
+        case USBDEVFS_RELEASEINTERFACE:
+            return link_.release_interface(handle, static_cast<int>(argumentValue(ioctl)));
+        case USBDEVFS_SETINTERFACE: {
+            UMockdevIoctlData* data = argument(ioctl, sizeof(usbdevfs_setinterface));
+            usbdevfs_setinterface setting{};
+            std::memcpy(&setting, data->data, sizeof setting);
+            g_object_unref(data);
+            const int result = link_.set_interface_alt_setting(
+                handle, static_cast<int>(setting.interface), static_cast<int>(setting.altsetting));
+            return result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result;
+        }
+        case USBDEVFS_SETCONFIGURATION: {
+            const int result =
+                link_.set_configuration(handle, static_cast<int>(argumentValue(ioctl)));
+            return result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_INVALID_PARAM : result;
+        }
+        case USBDEVFS_RESET: {
+            // A device that came back as another one is gone for this file.
+            const int result = link_.reset_device(handle);
+            return result == LIBUSB_ERROR_NOT_FOUND ? LIBUSB_ERROR_NO_DEVICE : result;
+        }
+        case USBDEVFS_CLEAR_HALT:
+            return link_.clear_halt(handle, static_cast<unsigned char>(argumentValue(ioctl)));
+        default:
+            return LIBUSB_ERROR_NOT_SUPPORTED;
     }
 }
 

@@ -38,6 +38,7 @@ class UsbfsHandler {
     static void onClientGone(gpointer self, GObject* client);
     std::shared_ptr<Client> clientFor(UMockdevIoctlClient* client);
     bool handle(Client& client, UMockdevIoctlClient* ioctl);
+    int deviceRequest(libusb_device_handle* handle, gulong request, UMockdevIoctlClient* ioctl);
     void submit(Client& client, UMockdevIoctlClient* ioctl);
     void reap(Client& client, UMockdevIoctlClient* ioctl);
     void discard(Client& client, UMockdevIoctlClient* ioctl);
