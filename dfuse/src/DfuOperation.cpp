@@ -166,11 +166,15 @@ void DfuOperation::forEachBlock(uint16_t transferSize, Visit&& visit) const {
             checkStop();
             Block block;
             const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
-            block.first = index == 0;
-            block.number = uint16_t(kFirstDataBlock + index);
             block.address = element.address + uint32_t(offset);
             block.data = element.data.data() + offset;
             block.length = uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
+            // A chip may read wTransferSize in the block address formula as the block's own
+            // length, which moves a short block numbered past 2: it goes as block 2 behind its
+            // own address pointer, where both readings agree.
+            const bool shortAfterOthers = block.length < transferSize && index != 0;
+            block.first = index == 0 || shortAfterOthers;
+            block.number = uint16_t(kFirstDataBlock + (shortAfterOthers ? 0 : index));
             visit(block);
         }
     }

@@ -7,7 +7,8 @@ namespace sim {
 
 // Scenario kind "bootloader": the unit's chip in its DFU boot loader. Faults come from the
 // optional "bootloaderFaults" object of the device entry, named as in BootloaderFaults; the
-// optional "bootloaderSerial" sets its serial number string.
+// optional "bootloaderSerial" sets its serial number string, "bootloaderTiming" its times as in
+// BootloaderTiming.
 DeviceFactory bootloaderFactory() {
     return [](const rapidjson::Value& options, std::shared_ptr<UnitHardware> hardware) {
         BootloaderFaults faults;
@@ -40,15 +41,40 @@ DeviceFactory bootloaderFactory() {
                 }
             }
         }
+        BootloaderTiming timing;
+        it = options.FindMember("bootloaderTiming");
+        if (it != options.MemberEnd()) {
+            if (!it->value.IsObject()) {
+                throw std::runtime_error("\"bootloaderTiming\" is not an object");
+            }
+            for (const auto& member : it->value.GetObject()) {
+                const std::string name = member.name.GetString();
+                const rapidjson::Value& v = member.value;
+                if (name == "worstCase" && v.IsBool()) {
+                    timing.worstCase = v.GetBool();
+                } else if (name == "blockAddressFromLength" && v.IsBool()) {
+                    timing.blockAddressFromLength = v.GetBool();
+                } else if (name == "erasePollMs" && v.IsUint()) {
+                    timing.erasePollMs = v.GetUint();
+                } else if (name == "setAddressPollMs" && v.IsUint()) {
+                    timing.setAddressPollMs = v.GetUint();
+                } else {
+                    throw std::runtime_error("bad boot loader timing \"" + name + "\"");
+                }
+            }
+        }
+        std::string serialNumber = "3276376E3034";
         auto serial = options.FindMember("bootloaderSerial");
         if (serial != options.MemberEnd()) {
             if (!serial->value.IsString()) {
                 throw std::runtime_error("\"bootloaderSerial\" is not a string");
             }
-            return std::make_shared<SimulatedBootloader>(std::move(hardware), faults,
-                                                         serial->value.GetString());
+            serialNumber = serial->value.GetString();
         }
-        return std::make_shared<SimulatedBootloader>(std::move(hardware), faults);
+        auto loader =
+            std::make_shared<SimulatedBootloader>(std::move(hardware), faults, serialNumber);
+        loader->timing() = timing;
+        return loader;
     };
 }
 

@@ -11,6 +11,13 @@
 
 namespace sim {
 
+namespace {
+BusModel& currentModel() {
+    static BusModel* model = new BusModel;  // still read while the process exits
+    return *model;
+}
+}  // namespace
+
 Bus& Bus::instance() {
     // Never destroyed: device models may still be reached while the process exits.
     static Bus* bus = new Bus;
@@ -28,6 +35,7 @@ void Bus::reset() {
     lastAddress_.clear();
     VirtualClock::reset();
     DfuTiming::reset();
+    currentModel() = BusModel{};
 }
 
 uint8_t Bus::nextAddress(uint8_t busNumber) {
@@ -134,12 +142,23 @@ void Bus::spendUs(uint64_t us) {
     VirtualClock::sleepUs(us);
 }
 
-uint64_t Bus::controlCostUs(size_t bytes) {
-    return kTransferOverheadUs + bytes * 1000000 / kControlBytesPerSecond;
+BusModel Bus::model() {
+    VirtualClock::Lock lock;
+    return currentModel();
 }
 
-uint64_t Bus::bulkCostUs(size_t bytes) {
-    return kTransferOverheadUs + bytes * 1000000 / kBulkBytesPerSecond;
+void Bus::setModel(const BusModel& model) {
+    VirtualClock::Lock lock;
+    currentModel() = model;
+}
+
+uint64_t Bus::transferEndUs(uint64_t startUs, size_t bytes, bool control) {
+    const BusModel& m = currentModel();
+    const uint64_t perFrame =
+        std::max(1u, control ? m.controlPacketsPerFrame : m.bulkPacketsPerFrame);
+    const uint64_t packets = (bytes + kPacketBytes - 1) / kPacketBytes;
+    const uint64_t frames = std::max<uint64_t>(1, (packets + perFrame - 1) / perFrame);
+    return startUs / kFrameUs * kFrameUs + frames * kFrameUs;
 }
 
 void Bus::loadScenarioFile(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "LibusbObjects.h"
@@ -80,13 +81,32 @@ int standardOrDeviceControl(Attachment& attachment, const sim::ControlSetup& set
 // start, including whatever the device already waited in its handler.
 void spendTransferTime(int result, size_t moved, bool control, unsigned timeoutMs,
                        uint64_t startUs) {
-    uint64_t us = control ? Bus::controlCostUs(moved) : Bus::bulkCostUs(moved);
+    const uint64_t now = VirtualClock::nowUs();
+    uint64_t us = Bus::transferEndUs(now, moved, control) - now;
     if (result == LIBUSB_ERROR_TIMEOUT) {
-        uint64_t elapsed = VirtualClock::nowUs() - startUs;
+        uint64_t elapsed = now - startUs;
         uint64_t timeoutUs = VirtualClock::fromProgramUs(uint64_t{timeoutMs} * 1000);
         us = timeoutUs > elapsed ? std::max(us, timeoutUs - elapsed) : 0;
     }
     Bus::instance().spendUs(us);
+}
+
+// libusb on Linux leaves the errno of the failed usbfs request behind, and programs such as
+// lsusb print it; a stall is EPIPE there.
+void setErrno(int result) {
+    switch (result) {
+        case LIBUSB_ERROR_PIPE:
+            errno = EPIPE;
+            break;
+        case LIBUSB_ERROR_TIMEOUT:
+            errno = ETIMEDOUT;
+            break;
+        case LIBUSB_ERROR_NO_DEVICE:
+            errno = ENODEV;
+            break;
+        default:
+            break;
+    }
 }
 
 }  // namespace
@@ -407,7 +427,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     int result = handle->device->attachment->device->reset();
-    Bus::instance().spendUs(Bus::kTransferOverheadUs);
+    Bus::instance().spendUs(Bus::kFrameUs);
     Bus::instance().changed();
     // A device that came back as another device is a new device: this handle is stale.
     return handle->device->attachment->present ? result : LIBUSB_ERROR_NOT_FOUND;
@@ -450,6 +470,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t bm
     }
     spendTransferTime(result, result > 0 ? result : 0, true, timeout, startUs);
     Bus::instance().changed();
+    setErrno(result);
     return result;
 }
 

@@ -264,6 +264,25 @@ const char* stringMember(const rapidjson::Value& v, const char* name, const char
     return it != v.MemberEnd() && it->value.IsString() ? it->value.GetString() : fallback;
 }
 
+// "bus": {"controlPacketsPerFrame": 13, "bulkPacketsPerFrame": 17}, fewer for a slow bus.
+BusModel parseBusModel(const rapidjson::Value& v) {
+    if (!v.IsObject()) {
+        fail("\"bus\" is not an object");
+    }
+    BusModel model;
+    for (const auto& member : v.GetObject()) {
+        const std::string name = member.name.GetString();
+        unsigned* field = name == "controlPacketsPerFrame" ? &model.controlPacketsPerFrame
+                          : name == "bulkPacketsPerFrame"  ? &model.bulkPacketsPerFrame
+                                                           : nullptr;
+        if (field == nullptr || !member.value.IsUint() || member.value.GetUint() == 0) {
+            fail("bad bus setting \"" + name + "\"");
+        }
+        *field = member.value.GetUint();
+    }
+    return model;
+}
+
 }  // namespace
 
 void Scenario::load(Bus& bus, const std::string& path) {
@@ -288,6 +307,9 @@ void Scenario::load(Bus& bus, const std::string& path) {
         if (&earlier != &scenario && earlier.stateFile == scenario.stateFile) {
             earlier.stateFile.clear();
         }
+    }
+    if (root.HasMember("bus")) {
+        Bus::setModel(parseBusModel(root["bus"]));
     }
     rapidjson::Document state;
     if (!scenario.stateFile.empty() && std::ifstream(scenario.stateFile).good()) {

@@ -13,9 +13,9 @@ namespace {
 
 constexpr const char* kLayouts[SimulatedBootloader::kAlternateSettings] = {
     "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg",
-    "@Option Bytes  /0x1FFFC000/01*016 g",
-    "@OTP Memory /0x1FFF7800/01*512 g,01*016 g",
-    "@Device Feature/0xFFFF0000/01*004 g",
+    "@Option Bytes  /0x1FFFC000/01*016 e",
+    "@OTP Memory /0x1FFF7800/01*512 e,01*016 e",
+    "@Device Feature/0xFFFF0000/01*004 e",
 };
 
 constexpr uint8_t kStringManufacturer = 1;
@@ -29,18 +29,21 @@ constexpr uint8_t kCmdSetAddress = 0x21;
 constexpr uint8_t kCmdErase = 0x41;
 constexpr uint8_t kCmdReadUnprotect = 0x92;
 
-// STM32F4 datasheet typical times.
-constexpr uint64_t kWordProgramUs = 16;
-constexpr uint64_t kMassEraseUs = 8000000;
-uint64_t sectorEraseUs(uint32_t size) {
-    if (size <= 16 * 1024) {
-        return 250000;
-    }
-    if (size <= 64 * 1024) {
-        return 550000;
-    }
-    return 1000000;
+// STM32F4 datasheet times, typical and maximum (32-bit parallelism).
+uint64_t wordProgramUs(bool worstCase) {
+    return worstCase ? 100 : 16;
 }
+uint64_t massEraseUs(bool worstCase) {
+    return worstCase ? 16000000 : 8000000;
+}
+uint64_t sectorEraseUs(uint32_t size, bool worstCase = false) {
+    const uint64_t typical = size <= 16 * 1024 ? 250000 : size <= 64 * 1024 ? 550000 : 1000000;
+    return worstCase ? 2 * typical : typical;
+}
+
+// Standard requests a configured device answers (USB 2.0 9.4.4, 9.4.5).
+constexpr uint8_t kStandardGetStatus = 0x00;
+constexpr uint8_t kStandardGetInterface = 0x0A;
 
 // Internal flash sectors in KiB, from the start of flash (RM0090, flash module organisation).
 constexpr uint32_t kFlashSectorsKiB[] = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
@@ -96,7 +99,7 @@ void SimulatedBootloader::restoreState(DfuState state, DfuStatus status, uint32_
 }
 
 libusb_device_descriptor SimulatedBootloader::deviceDescriptor() const {
-    libusb_device_descriptor d = fullSpeedDeviceDescriptor(kVendorId, kProductId, 0x2100);
+    libusb_device_descriptor d = fullSpeedDeviceDescriptor(kVendorId, kProductId, 0x2200);
     d.bcdUSB = 0x0100;
     return d;
 }
@@ -129,7 +132,7 @@ std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {
 std::optional<std::string> SimulatedBootloader::stringDescriptor(uint8_t index) const {
     switch (index) {
         case kStringManufacturer:
-            return std::string("STM32 chip maker");
+            return std::string("STMicroelectronics");
         case kStringProduct:
             return std::string("STM32  BOOTLOADER");
         case kStringSerial:
@@ -189,6 +192,9 @@ int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsig
     }
     const uint8_t type = setup.bmRequestType & 0x60;
     const uint8_t recipient = setup.bmRequestType & 0x1F;
+    if (type == LIBUSB_REQUEST_TYPE_STANDARD) {
+        return standard(setup, data);
+    }
     if (type != LIBUSB_REQUEST_TYPE_CLASS || recipient != LIBUSB_RECIPIENT_INTERFACE ||
         setup.wIndex != 0) {
         return LIBUSB_ERROR_PIPE;
@@ -336,7 +342,7 @@ int SimulatedBootloader::upload(const ControlSetup& setup, uint8_t* data) {
         return stall(DfuStatus::errVendor);
     }
     const Memory& mem = memory();
-    const uint64_t address = uint64_t{setup.wValue - 2u} * kTransferSize + pointer_;
+    const uint64_t address = blockAddress(setup.wValue, setup.wLength);
     if (sectorAt(mem, address) == nullptr) {
         return stall(DfuStatus::errAddress);
     }
@@ -364,9 +370,12 @@ int SimulatedBootloader::getStatus(const ControlSetup& setup, uint8_t* data) {
         // The chip answers first and then does the work; the result shows on the next status.
         busyOutcome_ = execute();
         pending_.clear();
-        pollUs = busyOutcome_.busyUs;
-        busyUntilUs_ = VirtualClock::nowUs() + pollUs;
+        pollUs = busyOutcome_.pollMs ? uint64_t{*busyOutcome_.pollMs} * 1000 : busyOutcome_.busyUs;
+        busyUntilUs_ = VirtualClock::nowUs() + busyOutcome_.busyUs;
         state_ = reported = DfuState::dfuDnbusy;
+        if (busyOutcome_.resets && busyOutcome_.status == DfuStatus::ok) {
+            leaveTo(false, static_cast<uint32_t>((busyOutcome_.busyUs + 999) / 1000));
+        }
     } else if (state_ == DfuState::dfuManifestSync) {
         state_ = reported = DfuState::dfuManifest;
         recordLeave();
@@ -398,7 +407,32 @@ SimulatedBootloader::Outcome SimulatedBootloader::execute() {
     if (pendingBlock_ == 0) {
         return command();
     }
-    return program(uint64_t{pendingBlock_ - 2u} * kTransferSize + pointer_);
+    return program(blockAddress(pendingBlock_, pending_.size()));
+}
+
+uint64_t SimulatedBootloader::blockAddress(uint16_t blockNumber, size_t length) const {
+    const uint64_t size = timing_.blockAddressFromLength ? length : kTransferSize;
+    return uint64_t{blockNumber - 2u} * size + pointer_;
+}
+
+// The chip is self powered; interfaces and endpoint 0 have no status bits to report.
+int SimulatedBootloader::standard(const ControlSetup& setup, uint8_t* data) {
+    const uint8_t recipient = setup.bmRequestType & 0x1F;
+    const bool in = setup.deviceToHost();
+    if (in && setup.bRequest == kStandardGetStatus && setup.wValue == 0 && setup.wLength == 2 &&
+        recipient <= LIBUSB_RECIPIENT_ENDPOINT &&
+        (recipient != LIBUSB_RECIPIENT_INTERFACE || setup.wIndex == 0) &&
+        (recipient != LIBUSB_RECIPIENT_ENDPOINT || (setup.wIndex & 0x7F) == 0)) {
+        data[0] = recipient == LIBUSB_RECIPIENT_DEVICE ? 0x01 : 0x00;
+        data[1] = 0;
+        return 2;
+    }
+    if (in && setup.bRequest == kStandardGetInterface && recipient == LIBUSB_RECIPIENT_INTERFACE &&
+        setup.wValue == 0 && setup.wIndex == 0 && setup.wLength == 1) {
+        data[0] = alternate_;
+        return 1;
+    }
+    return LIBUSB_ERROR_PIPE;
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::command() {
@@ -415,15 +449,17 @@ SimulatedBootloader::Outcome SimulatedBootloader::command() {
                 return Outcome{DfuStatus::errTarget, 0};
             }
             pointer_ = address;
-            return Outcome{};
+            return Outcome{DfuStatus::ok, uint64_t{timing_.setAddressPollMs} * 1000,
+                           timing_.setAddressPollMs};
         case kCmdErase:
             return pending_.size() == 5 ? erase(address) : massErase();
         case kCmdReadUnprotect: {
             // Removing the protection mass-erases the flash and restarts the chip, which then
             // comes back as its boot loader (the flash holds nothing to start).
-            const Outcome outcome{DfuStatus::ok, kMassEraseUs};
+            const uint64_t busyUs = massEraseUs(timing_.worstCase);
+            const Outcome outcome{DfuStatus::ok, busyUs};
             std::weak_ptr<SimulatedBootloader> weak = weak_from_this();
-            VirtualClock::schedule(kMassEraseUs, [weak] {
+            VirtualClock::schedule(busyUs, [weak] {
                 if (auto self = weak.lock()) {
                     std::fill(self->hardware_->flash.begin(), self->hardware_->flash.end(), 0xFF);
                     self->optionBytes_[1] = 0xAA;
@@ -443,24 +479,25 @@ SimulatedBootloader::Outcome SimulatedBootloader::erase(uint32_t address) {
     if (sector == nullptr || !sector->erasable) {
         return Outcome{DfuStatus::errTarget, 0};
     }
-    const uint64_t busyUs = sectorEraseUs(sector->size);
+    const uint64_t busyUs = sectorEraseUs(sector->size, timing_.worstCase);
     recordBusy(busyUs, 0);
     if (faults_.eraseError) {
-        return Outcome{DfuStatus::errErase, busyUs};
+        return Outcome{DfuStatus::errErase, busyUs, timing_.erasePollMs};
     }
     const Memory& mem = memory();
     auto first = mem.bytes->begin() + (sector->address - mem.base);
     std::fill(first, first + sector->size, 0xFF);
-    return Outcome{DfuStatus::ok, busyUs};
+    return Outcome{DfuStatus::ok, busyUs, timing_.erasePollMs};
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::massErase() {
-    recordBusy(kMassEraseUs, 0);
+    const uint64_t busyUs = massEraseUs(timing_.worstCase);
+    recordBusy(busyUs, 0);
     if (faults_.eraseError) {
-        return Outcome{DfuStatus::errErase, kMassEraseUs};
+        return Outcome{DfuStatus::errErase, busyUs, timing_.erasePollMs};
     }
     std::fill(hardware_->flash.begin(), hardware_->flash.end(), 0xFF);
-    return Outcome{DfuStatus::ok, kMassEraseUs};
+    return Outcome{DfuStatus::ok, busyUs, timing_.erasePollMs};
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
@@ -469,7 +506,7 @@ SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
         return Outcome{DfuStatus::errAddress, 0};
     }
     const size_t size = faults_.writeError ? pending_.size() / 2 : pending_.size();
-    const uint64_t busyUs = (pending_.size() + 3) / 4 * kWordProgramUs;
+    const uint64_t busyUs = (pending_.size() + 3) / 4 * wordProgramUs(timing_.worstCase);
     if (alternate_ == 0)
         recordProgram(address, pending_.size(), busyUs);
     else
@@ -487,7 +524,8 @@ SimulatedBootloader::Outcome SimulatedBootloader::program(uint64_t address) {
     if (faults_.verifyWrites && !asSent) {
         return Outcome{DfuStatus::errVerify, busyUs};
     }
-    return Outcome{DfuStatus::ok, busyUs};
+    // Writing the option bytes reloads them, which resets the chip.
+    return Outcome{DfuStatus::ok, busyUs, std::nullopt, alternate_ == 1};
 }
 
 void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
@@ -514,7 +552,8 @@ void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
         // Read protection is chip state: it survives a restart and ends with read unprotect.
         if (auto again = std::dynamic_pointer_cast<SimulatedBootloader>(next)) {
             again->faults_.readProtected = self->faults_.readProtected;
-            again->optionBytes_[1] = self->optionBytes_[1];
+            again->optionBytes_ = self->optionBytes_;
+            again->timing_ = self->timing_;
         }
         self->bus()->reenumerate(*self, next, kRestartDelayMs);
     });
@@ -548,11 +587,11 @@ uint64_t flashEraseFloorUs(uint64_t address, uint64_t bytes) {
 }
 
 uint64_t flashProgramFloorUs(uint64_t bytes) {
-    return (bytes + 3) / 4 * kWordProgramUs;
+    return (bytes + 3) / 4 * wordProgramUs(false);
 }
 
 uint64_t controlDataUs(uint64_t bytes) {
-    return bytes * 1000000 / Bus::kControlBytesPerSecond;
+    return bytes * 1000000 / (Bus::kPacketBytes * 13 * 1000);
 }
 
 }  // namespace sim

@@ -101,6 +101,7 @@ TEST_F(DeviceAccessTest, ResumeStartsFromEveryStateAnEarlierRunLeaves) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        sim::Bus::instance().reset();  // the unit an earlier case started is gone
         hardware_->makeUnit = sim::SimulatedUnit::factory({});
         sim::BootloaderFaults cleared;
         cleared.startInError = false;

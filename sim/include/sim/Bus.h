@@ -25,14 +25,22 @@ struct Attachment {
 // The virtual USB bus of this process: the devices the libusb functions of the simulator see.
 // All functions may be called from any thread; they take the simulation lock (VirtualClock).
 //
-// Bus time model (USB full speed): every transfer costs kTransferOverheadUs, plus the data it
-// moves at kControlBytesPerSecond on the control pipe or kBulkBytesPerSecond on bulk pipes. The
-// cost is spent on the virtual clock by the thread that made the transfer.
+// How many 64-byte packets of one transfer a full-speed host controller moves in a 1 ms frame.
+// A scenario may lower them to stand for a bus shared with other devices.
+struct BusModel {
+    unsigned controlPacketsPerFrame = 13;
+    unsigned bulkPacketsPerFrame = 17;
+};
+
+// Bus time model (USB full speed): the host controller schedules transfers in 1 ms frames. A
+// transfer's data packets go from the current frame on, at most the model's packets per frame,
+// and the transfer completes at the end of the frame that carried its last packet: a control
+// transfer takes at least the rest of a frame, a 2048-byte data stage at least 3 frames. The
+// time is spent on the virtual clock by the thread that made the transfer.
 class Bus {
   public:
-    static constexpr uint64_t kTransferOverheadUs = 250;
-    static constexpr uint64_t kControlBytesPerSecond = 832000;
-    static constexpr uint64_t kBulkBytesPerSecond = 1088000;
+    static constexpr uint64_t kFrameUs = 1000;
+    static constexpr uint64_t kPacketBytes = 64;
 
     static Bus& instance();
 
@@ -60,8 +68,14 @@ class Bus {
     uint64_t nowMs() const { return nowUs() / 1000; }
     // Busy time of a device (or the bus) on the virtual clock.
     void spendUs(uint64_t us);
-    static uint64_t controlCostUs(size_t bytes);
-    static uint64_t bulkCostUs(size_t bytes);
+    // When a transfer of `bytes` that starts at `startUs` completes.
+    static uint64_t transferEndUs(uint64_t startUs, size_t bytes, bool control);
+    // The bus time of a transfer that starts at a frame's beginning.
+    static uint64_t controlCostUs(size_t bytes) { return transferEndUs(0, bytes, true); }
+    static uint64_t bulkCostUs(size_t bytes) { return transferEndUs(0, bytes, false); }
+    // The model in use; Bus::reset sets the default one.
+    static BusModel model();
+    static void setModel(const BusModel& model);
 
     // Loads the devices a scenario file names (see sim/README.md). Throws std::runtime_error.
     void loadScenarioFile(const std::string& path);

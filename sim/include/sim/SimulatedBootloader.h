@@ -96,6 +96,22 @@ struct BootloaderFaults {
     bool startInError = true;
 };
 
+// How long the chip takes and what it tells the host, by default as a real STM32F405/407 shows
+// it (sim/README.md names the sources); a scenario may change them.
+struct BootloaderTiming {
+    // Erase and program times: the datasheet's typical ones, or its maximum ones.
+    bool worstCase = false;
+    // bwPollTimeout of the status that starts a sector or mass erase; the chip holds the next
+    // request until the erase is done.
+    uint32_t erasePollMs = 100;
+    // bwPollTimeout of the status that starts a Set Address Pointer; the chip takes that long.
+    uint32_t setAddressPollMs = 104;
+    // Reads wTransferSize in the block address formula ((block - 2) x wTransferSize + pointer)
+    // as the block's own wLength, as a chip may: a short block numbered past 2 then lands
+    // elsewhere than a host that reads it as 2048 expects.
+    bool blockAddressFromLength = false;
+};
+
 // The STM32F405/407 system-memory DFU boot loader (DfuSe) of a unit: four alternate settings
 // (internal flash, option bytes, OTP, device feature), the DFU 1.1 state machine with the DfuSe
 // commands, flash that erases to 0xFF and programs by clearing bits, and datasheet erase and
@@ -133,6 +149,7 @@ class SimulatedBootloader : public VirtualDevice,
     SimulatedBootloader& operator=(const SimulatedBootloader&) = delete;
 
     BootloaderFaults& faults() { return faults_; }
+    BootloaderTiming& timing() { return timing_; }
     DfuState state() const { return state_; }
     DfuStatus status() const { return status_; }
     uint32_t addressPointer() const { return pointer_; }
@@ -164,13 +181,22 @@ class SimulatedBootloader : public VirtualDevice,
         bool programClearsBits;  // flash and OTP; option bytes are rewritten as a whole
     };
     struct Outcome {
+        explicit Outcome(DfuStatus status_ = DfuStatus::ok, uint64_t busyUs_ = 0,
+                         std::optional<uint32_t> pollMs_ = std::nullopt, bool resets_ = false)
+            : status(status_), busyUs(busyUs_), pollMs(pollMs_), resets(resets_) {}
         DfuStatus status = DfuStatus::ok;
         uint64_t busyUs = 0;
+        // The bwPollTimeout the chip reports for it; unset: the busy time.
+        std::optional<uint32_t> pollMs;
+        // Option bytes written: the chip resets once the work is done.
+        bool resets = false;
     };
 
     int handle(const ControlSetup& setup, uint8_t* data);
     int dnload(const ControlSetup& setup, const uint8_t* data);
     int upload(const ControlSetup& setup, uint8_t* data);
+    int standard(const ControlSetup& setup, uint8_t* data);
+    uint64_t blockAddress(uint16_t blockNumber, size_t length) const;
     int getStatus(const ControlSetup& setup, uint8_t* data);
     int stall(DfuStatus status);
     int waitWhileBusy(unsigned timeoutMs);
@@ -188,6 +214,7 @@ class SimulatedBootloader : public VirtualDevice,
 
     std::shared_ptr<UnitHardware> hardware_;
     BootloaderFaults faults_;
+    BootloaderTiming timing_;
     std::string serialNumber_;
     std::vector<uint8_t> optionBytes_;
     std::vector<uint8_t> otp_;
