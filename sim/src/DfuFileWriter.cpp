@@ -106,7 +106,7 @@ std::vector<uint8_t> buildDfuFile(uint32_t address, const std::vector<uint8_t>& 
     return buildDfuFile({target});
 }
 
-std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size) {
+std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size, bool filled) {
     const std::string marker = UnitHardware::kVersionMarker;
     const size_t kVectorTableSize = 0x188;
     // Code ends where the settings sector begins; beyond it the image is blank.
@@ -125,7 +125,15 @@ std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size
     for (char c : version) {
         state = (state ^ static_cast<uint8_t>(c)) * 16777619u;
     }
-    for (size_t i = 0; i < codeSize; ++i) {
+    const size_t dataStart =
+        UnitHardware::kSettingsAddress + UnitHardware::kSettingsSize - UnitHardware::kFlashBase;
+    for (size_t i = 0; i < size; ++i) {
+        if (i == codeSize) {
+            i = filled ? std::max(i, dataStart) : size;
+            if (i >= size) {
+                break;
+            }
+        }
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;

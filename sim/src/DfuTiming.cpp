@@ -40,6 +40,7 @@ void writeTimingFile() {
         {"erase_floor_us", flashEraseFloorUs(t.writtenLow, written)},
         {"program_floor_us", flashProgramFloorUs(written)},
         {"bus_data_us", controlDataUs(written)},
+        {"protocol_floor_us", protocolFloorUs(t.writtenLow, written, t.uploadBytes > 0)},
     };
     for (const auto& [key, value] : lines)
         std::fprintf(out, "%s=%llu\n", key, static_cast<unsigned long long>(value));

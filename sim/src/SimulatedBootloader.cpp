@@ -586,6 +586,28 @@ uint64_t flashEraseFloorUs(uint64_t address, uint64_t bytes) {
     return us;
 }
 
+uint64_t protocolFloorUs(uint64_t address, uint64_t bytes, bool readBack) {
+    const auto transfer = [](uint64_t n) { return Bus::transferEndUs(0, n, true); };
+    const uint64_t status = transfer(6);
+    const uint64_t command = transfer(5) + 2 * status;
+    const uint64_t setAddress = command + uint64_t{BootloaderTiming{}.setAddressPollMs} * 1000;
+    uint64_t us = flashEraseFloorUs(address, bytes) + flashProgramFloorUs(bytes) + setAddress;
+    uint64_t sector = UnitHardware::kFlashBase;
+    for (uint32_t kib : kFlashSectorsKiB) {
+        const uint64_t end = sector + kib * 1024;
+        if (bytes > 0 && sector < address + bytes && address < end)
+            us += command;
+        sector = end;
+    }
+    for (uint64_t offset = 0; offset < bytes; offset += SimulatedBootloader::kTransferSize) {
+        const uint64_t n = std::min<uint64_t>(SimulatedBootloader::kTransferSize, bytes - offset);
+        us += transfer(n) + 2 * status + (readBack ? transfer(n) : 0);
+    }
+    if (readBack)
+        us += setAddress + transfer(0);
+    return us + setAddress + transfer(0);
+}
+
 uint64_t flashProgramFloorUs(uint64_t bytes) {
     return (bytes + 3) / 4 * wordProgramUs(false);
 }

@@ -20,6 +20,7 @@ const char kUsage[] =
     "  --image FILE        binary image to wrap\n"
     "  --example VERSION   instead of --image: an example firmware image naming VERSION\n"
     "  --size BYTES        size of the example image (default 49152)\n"
+    "  --filled            the example image holds data past the settings sector too\n"
     "  --address ADDR      load address (default 0x08000000)\n"
     "  --raw               write the bare image instead of a .dfu file\n";
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     unsigned long long address = sim::UnitHardware::kFlashBase;
     unsigned long long size = 48 * 1024;
     bool raw = false;
+    bool filled = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -62,6 +64,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--raw") {
             raw = true;
+        } else if (arg == "--filled") {
+            filled = true;
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -80,7 +84,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> image;
     try {
         if (!version.empty()) {
-            image = sim::makeExampleFirmware(version, size);
+            image = sim::makeExampleFirmware(version, size, filled);
         } else {
             std::ifstream in(imagePath, std::ios::binary);
             if (!in) {

@@ -42,7 +42,10 @@ std::vector<uint8_t> buildDfuFile(uint32_t address, const std::vector<uint8_t>& 
 // An example firmware image of `size` bytes in the layout UnitHardware describes: a vector table,
 // the version tag, filler that differs per version and the code's CRC. Code stops at the
 // settings sector; the default size covers that sector blank, so programming it wipes the
-// unit's saved settings. Throws std::invalid_argument when the version does not fit.
-std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size = 48 * 1024);
+// unit's saved settings. `filled`: past the settings sector the image holds data too (tables
+// and resources such as a real firmware carries), not blank flash. Throws std::invalid_argument
+// when the version does not fit.
+std::vector<uint8_t> makeExampleFirmware(const std::string& version, size_t size = 48 * 1024,
+                                         bool filled = false);
 
 }  // namespace sim

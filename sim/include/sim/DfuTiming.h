@@ -41,4 +41,14 @@ inline uint64_t deviceFloorUs(uint64_t address, uint64_t bytes, unsigned passes)
            passes * controlDataUs(bytes);
 }
 
+// The least time a host that follows DFU 1.1 and DfuSe needs for the same image as one element,
+// from its first erase request to the status request that makes the chip leave, under the bus
+// model (Bus::transferEndUs) and the chip's default timing: per sector touched one erase command
+// and two status requests; one Set Address Pointer (two status requests, the chip's 104 ms);
+// per block one DNLOAD and two GETSTATUS; the typical erase and programming time; with
+// `readBack` another Set Address Pointer, the ABORT to dfuIDLE and one UPLOAD per block; the
+// leave's Set Address Pointer and zero-length DNLOAD. Each request costs its whole frames, so a
+// DNLOAD's data stage takes the place of the device floor's bytes on the bus.
+uint64_t protocolFloorUs(uint64_t address, uint64_t bytes, bool readBack);
+
 }  // namespace sim
