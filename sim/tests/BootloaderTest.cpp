@@ -433,8 +433,10 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProc
         ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid());
     const std::string path = base + ".json";
     std::ofstream(path) << R"({"stateFile": ")" << base << R"(-state.json",
+        "bus": {"controlPacketsPerFrame": 4},
         "devices": [{"port": "3.1", "kind": "bootloader", "bootloaderSerial": "SIM0001",
-                     "bootloaderFaults": {"noUpload": false}}]})";
+                     "bootloaderFaults": {"noUpload": false},
+                     "bootloaderTiming": {"worstCase": true, "setAddressPollMs": 7}}]})";
     auto& bus = sim::Bus::instance();
     bus.loadScenarioFile(path);
     handle_ = libusb_open_device_with_vid_pid(ctx_, 0x0483, 0xDF11);
@@ -460,6 +462,9 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProc
     ASSERT_NE(loader, nullptr);
     EXPECT_EQ(loader->state(), DfuState::dfuUploadIdle);
     EXPECT_EQ(loader->addressPointer(), kFlash + 0x800);
+    EXPECT_TRUE(loader->timing().worstCase);
+    EXPECT_EQ(loader->timing().setAddressPollMs, 7u);
+    EXPECT_EQ(sim::Bus::model().controlPacketsPerFrame, 4u);
     bus.reset();
     std::remove((base + "-state.json").c_str());
     std::remove((base + "-state.json-1-3.1.flash").c_str());
