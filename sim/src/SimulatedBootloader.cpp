@@ -41,10 +41,6 @@ uint64_t sectorEraseUs(uint32_t size, bool worstCase = false) {
     return worstCase ? 2 * typical : typical;
 }
 
-// Standard requests a configured device answers (USB 2.0 9.4.4, 9.4.5).
-constexpr uint8_t kStandardGetStatus = 0x00;
-constexpr uint8_t kStandardGetInterface = 0x0A;
-
 // Internal flash sectors in KiB, from the start of flash (RM0090, flash module organisation).
 constexpr uint32_t kFlashSectorsKiB[] = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
 
@@ -193,7 +189,8 @@ int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsig
     const uint8_t type = setup.bmRequestType & 0x60;
     const uint8_t recipient = setup.bmRequestType & 0x1F;
     if (type == LIBUSB_REQUEST_TYPE_STANDARD) {
-        return standard(setup, data);
+        return answerStatusRequest(setup, data, configDescriptor(), alternate_)
+            .value_or(LIBUSB_ERROR_PIPE);
     }
     if (type != LIBUSB_REQUEST_TYPE_CLASS || recipient != LIBUSB_RECIPIENT_INTERFACE ||
         setup.wIndex != 0) {
@@ -413,26 +410,6 @@ SimulatedBootloader::Outcome SimulatedBootloader::execute() {
 uint64_t SimulatedBootloader::blockAddress(uint16_t blockNumber, size_t length) const {
     const uint64_t size = timing_.blockAddressFromLength ? length : kTransferSize;
     return uint64_t{blockNumber - 2u} * size + pointer_;
-}
-
-// The chip is self powered; interfaces and endpoint 0 have no status bits to report.
-int SimulatedBootloader::standard(const ControlSetup& setup, uint8_t* data) {
-    const uint8_t recipient = setup.bmRequestType & 0x1F;
-    const bool in = setup.deviceToHost();
-    if (in && setup.bRequest == kStandardGetStatus && setup.wValue == 0 && setup.wLength == 2 &&
-        recipient <= LIBUSB_RECIPIENT_ENDPOINT &&
-        (recipient != LIBUSB_RECIPIENT_INTERFACE || setup.wIndex == 0) &&
-        (recipient != LIBUSB_RECIPIENT_ENDPOINT || (setup.wIndex & 0x7F) == 0)) {
-        data[0] = recipient == LIBUSB_RECIPIENT_DEVICE ? 0x01 : 0x00;
-        data[1] = 0;
-        return 2;
-    }
-    if (in && setup.bRequest == kStandardGetInterface && recipient == LIBUSB_RECIPIENT_INTERFACE &&
-        setup.wValue == 0 && setup.wIndex == 0 && setup.wLength == 1) {
-        data[0] = alternate_;
-        return 1;
-    }
-    return LIBUSB_ERROR_PIPE;
 }
 
 SimulatedBootloader::Outcome SimulatedBootloader::command() {

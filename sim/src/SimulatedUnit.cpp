@@ -296,9 +296,12 @@ bool SimulatedUnit::countTransfer() {
     return false;
 }
 
-int SimulatedUnit::control(const ControlSetup& setup, uint8_t*, unsigned) {
+int SimulatedUnit::control(const ControlSetup& setup, uint8_t* data, unsigned) {
     if (!countTransfer()) {
         return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (std::optional<int> answer = answerStatusRequest(setup, data, configDescriptor(), 0)) {
+        return *answer;
     }
     if (setup.bmRequestType != kVendorRequestType) {
         return LIBUSB_ERROR_PIPE;

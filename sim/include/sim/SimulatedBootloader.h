@@ -195,7 +195,6 @@ class SimulatedBootloader : public VirtualDevice,
     int handle(const ControlSetup& setup, uint8_t* data);
     int dnload(const ControlSetup& setup, const uint8_t* data);
     int upload(const ControlSetup& setup, uint8_t* data);
-    int standard(const ControlSetup& setup, uint8_t* data);
     uint64_t blockAddress(uint16_t blockNumber, size_t length) const;
     int getStatus(const ControlSetup& setup, uint8_t* data);
     int stall(DfuStatus status);

@@ -41,6 +41,43 @@ inline libusb_device_descriptor fullSpeedDeviceDescriptor(uint16_t vendor, uint1
     return d;
 }
 
+// The standard requests any configured device answers (USB 2.0 9.4.4, 9.4.5), from its
+// configuration descriptor: GET_STATUS of the device (self powered as the descriptor says), of
+// one of its interfaces or endpoints (no halt, no remote wake-up), and GET_INTERFACE (the
+// alternate setting in use). Nothing for other requests; a stall for one of these that names
+// no interface or endpoint of the device.
+inline std::optional<int> answerStatusRequest(const ControlSetup& setup, uint8_t* data,
+                                              const std::vector<uint8_t>& config,
+                                              uint8_t alternate) {
+    const uint8_t recipient = setup.bmRequestType & 0x1F;
+    const bool status = setup.bRequest == LIBUSB_REQUEST_GET_STATUS && setup.wLength == 2;
+    const bool getInterface = setup.bRequest == LIBUSB_REQUEST_GET_INTERFACE &&
+                              setup.wLength == 1 && recipient == LIBUSB_RECIPIENT_INTERFACE;
+    if ((setup.bmRequestType & 0x60) != LIBUSB_REQUEST_TYPE_STANDARD || !setup.deviceToHost() ||
+        !(status || getInterface)) {
+        return std::nullopt;
+    }
+    const uint8_t wanted = recipient == LIBUSB_RECIPIENT_INTERFACE  ? LIBUSB_DT_INTERFACE
+                           : recipient == LIBUSB_RECIPIENT_ENDPOINT ? LIBUSB_DT_ENDPOINT
+                                                                    : 0;
+    bool known = recipient == LIBUSB_RECIPIENT_DEVICE ||
+                 (recipient == LIBUSB_RECIPIENT_ENDPOINT && (setup.wIndex & 0x7F) == 0);
+    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2; at += config[at]) {
+        known = known || (config[at + 1] == wanted && config[at + 2] == (setup.wIndex & 0xFF));
+    }
+    if (!known || setup.wValue != 0) {
+        return LIBUSB_ERROR_PIPE;
+    }
+    if (getInterface) {
+        data[0] = alternate;
+        return 1;
+    }
+    const bool selfPowered = config.size() > 7 && (config[7] & 0x40) != 0;
+    data[0] = recipient == LIBUSB_RECIPIENT_DEVICE && selfPowered ? 1 : 0;
+    data[1] = 0;
+    return 2;
+}
+
 // A device model on the virtual bus. The bus calls it from the libusb functions; results are
 // libusb codes (LIBUSB_SUCCESS, LIBUSB_ERROR_PIPE for a stall, LIBUSB_ERROR_TIMEOUT, ...).
 // The bus charges each transfer its bus time afterwards; on LIBUSB_ERROR_TIMEOUT it makes the
