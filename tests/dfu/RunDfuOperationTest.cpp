@@ -52,7 +52,7 @@ class NotingLoader : public sim::SimulatedBootloader {
         : SimulatedBootloader(std::move(hardware), faults) {}
     int control(const sim::ControlSetup& setup, uint8_t* data, unsigned timeoutMs) override {
         const int result = SimulatedBootloader::control(setup, data, timeoutMs);
-        lastRequestUs = sim::Bus::instance().nowUs() + sim::Bus::controlCostUs(setup.wLength);
+        lastRequestUs = sim::Bus::transferEndUs(sim::Bus::instance().nowUs(), setup.wLength, true);
         return result;
     }
     uint64_t lastRequestUs = 0;

@@ -73,11 +73,13 @@ class OperationsTest : public PreparedUpdate {
 };
 
 // A whole update: only the sectors the image touches are erased, the image lands bit-exact, and
-// leaving starts it. The chip reads a block's address with the block's own length, so a short
-// last block lands right only when it is sent as block 2 behind its own address.
+// leaving starts it, with the datasheet's longest erase and programming times. The chip reads a
+// block's address with the block's own length, so a short last block lands right only when it
+// is sent as block 2 behind its own address.
 TEST_F(OperationsTest, EraseUpgradeAndLeaveStartTheNewFirmware) {
     hardware_->makeUnit = sim::SimulatedUnit::factory({});
     loader_->timing().blockAddressFromLength = true;
+    loader_->timing().worstCase = true;
     std::fill(hardware_->flash.begin(), hardware_->flash.end(), 0x5A);  // old firmware everywhere
     const std::vector<uint8_t> firmware = sim::makeExampleFirmware("7.1.2", 70000);  // 5 sectors
     const std::vector<uint8_t> tail = pattern(3000, 9);
