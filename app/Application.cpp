@@ -6,8 +6,8 @@
 
 #include "ConsoleLog.h"
 #include "DeviceList.h"
-#include "PortPath.h"
 #include "SettingsCommands.h"
+#include "UnitSelection.h"
 #include "UpdateSequence.h"
 #include "dfu/ReturnToNormalOperation.h"
 

@@ -3,8 +3,8 @@
 #include <QDebug>
 #include <QFileInfo>
 
-#include "PortPath.h"
 #include "SettingsFile.h"
+#include "UnitSelection.h"
 #include "UnitSession.h"
 
 using unitflash::UnitSelection;
@@ -56,6 +56,6 @@ bool importSettings(const QString& fileName, UnitSelection& selection) {
                     false, "Unable to connect to device for setting import! (port: %s)",
                     [&](UnitSession& unit) {
                         const bool ok = unit.model().importJsonFile(fileName.toStdString());
-                        return unit.storeImport(ok, QtInfoMsg, "Setting import successful!");
+                        return unit.storeImport(ok, false, QtInfoMsg, "Setting import successful!");
                     });
 }

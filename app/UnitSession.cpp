@@ -1,9 +1,12 @@
 #include "UnitSession.h"
 
 #include <QDebug>
+#include <QStringList>
+
+#include <algorithm>
+#include <exception>
 
 #include "DeviceList.h"
-#include "dfu/FindDfuDevices.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
@@ -27,17 +30,82 @@ UnitSession::UnitSession(UnitSelection& selection) : selection_(selection), mode
     transport_.setPortFilter(selection.portFilter());
 }
 
+std::vector<usb::PortPath> UnitSession::candidates() {
+    std::vector<usb::PortPath> found;
+    for (const usb::PortPath& place : transport_.listDevices()) {
+        if (!selection_.port.covers(place)) {
+            continue;
+        }
+        if (!selection_.deviceName.empty()) {
+            try {
+                if (transport_.productNameAt(place) != selection_.deviceName) {
+                    continue;
+                }
+            } catch (const std::exception&) {
+                continue;  // a unit whose name cannot be read was no choice either
+            }
+        }
+        found.push_back(place);
+    }
+    return found;
+}
+
 void UnitSession::pinFoundUnit() {
-    if (!selection_.pinned.empty()) {
+    if (!selection_.pinned.isAny()) {
         return;
     }
-    selection_.pinned = transport_.portNumbers();
-    if (selection_.portText.isEmpty() && transport_.listDevices().size() > 1) {
+    const usb::PortPath found = transport_.portNumbers();
+    selection_.pinned = found;
+    const std::vector<usb::PortPath> others = candidates();
+    if (others.size() < 2) {
+        return;
+    }
+    // The same port path on another bus cannot be told apart by a port path alone.
+    const auto twin = std::find_if(others.begin(), others.end(), [&](const usb::PortPath& p) {
+        return p.ports == found.ports && p.bus != found.bus;
+    });
+    selection_.busMatters = selection_.busMatters || twin != others.end();
+    if (twin == others.end()) {
         qWarning(
             "Several units are attached; using the one on port path %s (choose another with "
             "--port)",
-            qUtf8Printable(portPathString(selection_.pinned)));
+            qUtf8Printable(selection_.placeText()));
+        return;
     }
+    QStringList all;
+    for (const usb::PortPath& place : others) {
+        all << QString::fromStdString(place.textWithBus());
+    }
+    qWarning(
+        "Several units are attached (%s); using the one on port path %s (bus %d) (choose "
+        "another with --port and its bus, such as --port %s)",
+        qUtf8Printable(all.join(", ")), found.text().c_str(), found.bus,
+        twin->textWithBus().c_str());
+}
+
+bool UnitSession::reportUnopenable() {
+    const trn::UsbTransportV2::OpenFailure& denied = transport_.lastOpenFailure();
+    if (denied.code == 0) {
+        return false;
+    }
+    const QString where = placeText(denied.port, selection_.busMatters || selection_.port.bus != 0);
+    if (denied.accessDenied()) {
+        qCritical(
+            "The unit on port path %s was found but cannot be opened (%s): install the udev "
+            "rule 70-unitflash.rules as README.md describes under \"Real units\"",
+            qUtf8Printable(where), denied.text().c_str());
+    } else {
+        qCritical("The unit on port path %s was found but cannot be opened (%s)",
+                  qUtf8Printable(where), denied.text().c_str());
+    }
+    return true;
+}
+
+bool UnitSession::unitPresent() {
+    const std::vector<usb::PortPath> places = transport_.listDevices();
+    return std::any_of(places.begin(), places.end(), [&](const usb::PortPath& place) {
+        return selection_.portFilter().covers(place);
+    });
 }
 
 bool UnitSession::loadOnce() {
@@ -56,23 +124,34 @@ bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     if (platform::interruptRequested) {
         return false;
     }
-    qCritical(failure, qUtf8Printable(selection_.portText));
-    const trn::UsbTransportV2::OpenFailure& denied = transport_.lastOpenFailure();
-    if (denied.accessDenied()) {
-        qCritical(
-            "The unit on port path %s was found but cannot be opened (%s): install the udev "
-            "rule 70-unitflash.rules as README.md describes under \"Real units\"",
-            qUtf8Printable(portPathString(denied.port)), denied.text().c_str());
+    // Never an empty place: the one looked at, else the unit the attempts reached.
+    QString place = selection_.placeText();
+    if (selection_.portFilter().isAny() && !transport_.portNumbers().isAny()) {
+        place = placeText(transport_.portNumbers(), selection_.busMatters);
+    }
+    qCritical(failure, qUtf8Printable(place));
+    // Why a unit that is there could not be read; a unit that is not there needs no cause.
+    if (!reportUnopenable() && unitPresent()) {
+        qCritical("The last attempt failed: %s", model_.lastLoadFailure().c_str());
     }
     printDeviceList();
     return false;
 }
 
-bool UnitSession::storeImport(bool imported, QtMsgType successLevel, const char* success) {
-    model_.writeChanged();
-    transport_.commit();
+bool UnitSession::storeImport(bool imported, bool partly, QtMsgType successLevel,
+                              const char* success) {
+    const trn::SettingsModel::ImportReport& report = model_.importReport();
+    for (const std::string& note : report.notes) {
+        qWarning("%s", note.c_str());
+    }
+    if (imported || partly) {
+        model_.writeChanged();
+        transport_.commit();
+    }
     if (!imported) {
         qCritical("Importing settings failed!");
+        qCritical("%s; %s", report.refusal.c_str(),
+                  partly ? "the other settings were written" : "nothing on the unit was changed");
     } else if (successLevel == QtInfoMsg) {
         qInfo("%s", success);
     } else {

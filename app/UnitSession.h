@@ -25,17 +25,27 @@ class UnitSession {
     bool loadOnce();
 
     // Waits for the unit and reads its settings (connectWithRetry). When it does not come,
-    // logs `failure` (a format whose %s takes the port text) and lists the attached units;
-    // when an interrupt ends the wait, logs nothing.
+    // logs `failure` (a format whose %s takes the place looked at), why the last attempt
+    // failed, and lists the attached units; when an interrupt ends the wait, logs nothing.
     bool waitForUnit(bool logAttempts, const char* failure);
 
-    // Sends what an import applied and has the unit save its settings in flash memory, even
-    // when the import stopped part-way; then reports the import: `success` at `successLevel`
-    // (info or debug), or its failure. Gives `imported`.
-    bool storeImport(bool imported, QtMsgType successLevel, const char* success);
+    // When the last attempt found the unit but could not open it, says so (with the udev rule
+    // for a permission problem) and gives true.
+    bool reportUnopenable();
+
+    // A unit is attached at the place the selection looks at (whether or not it can be read).
+    bool unitPresent();
+
+    // Says what the import skipped or changed on the way, sends what it applied and has the
+    // unit save its settings in flash memory (after a refusal only when `partly`: an import
+    // that applied what it could); then reports the import: `success` at `successLevel` (info
+    // or debug), or its failure and why. Gives `imported`.
+    bool storeImport(bool imported, bool partly, QtMsgType successLevel, const char* success);
 
   private:
     void pinFoundUnit();
+    // The attached units that the user's --port and --name allow.
+    std::vector<usb::PortPath> candidates();
 
     UnitSelection& selection_;
     trn::UsbTransportV2 transport_;

@@ -9,7 +9,6 @@
 
 #include "DeviceList.h"
 #include "Interruption.h"
-#include "PortPath.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
 #include "dfu/FindDfuDevices.h"
@@ -64,12 +63,32 @@ QString backUpSettings(UnitSelection& selection) {
 }
 
 // The settings read just before the boot loader is triggered, the name a backup of them gets,
-// and the file that holds them once there is one.
+// and the file that holds them once there is one; `stop` when the update must end there.
 struct KeptSettings {
     std::string text;
     QString rescueFileName;
     QString savedIn;
+    bool stop = false;
 };
+
+// A unit already in its boot loader at the chosen place (as after a failed update) is pinned
+// there, so that the update programs that one and no other; false when there is none. Without
+// a chosen place the boot loader search picks one and says so.
+bool pinBootloader(UnitSelection& selection) {
+    if (selection.portFilter().isAny()) {
+        return false;
+    }
+    QStringList logged;
+    const std::optional<QString> loader =
+        firstDfuDeviceOn(findDfuDevices(&logged), selection.portFilter());
+    if (!loader) {
+        return false;
+    }
+    selection.pinned = dfuDevicePort(*loader);
+    qInfo("The unit on port path %s is already in its boot loader",
+          qUtf8Printable(selection.placeText()));
+    return true;
+}
 
 KeptSettings triggerBootloader(UnitSelection& selection) {
     UnitSession unit(selection);
@@ -78,11 +97,20 @@ KeptSettings triggerBootloader(UnitSelection& selection) {
     if (unit.loadOnce()) {
         kept.text = model.exportJson(false);
         kept.rescueFileName = backupFileName(model);
+        // An interrupt during the read leaves the unit as it was.
+        if (interrupted()) {
+            kept.stop = true;
+            return kept;
+        }
         model.setValue("trigger bootloader", 1, 0);
         model.writeChanged();
-    } else if (!selection.portText.isEmpty()) {
+    } else if (unit.reportUnopenable() || interrupted()) {
+        // A unit we may not open is never swapped for another boot loader on the bench.
+        kept.stop = true;
+        return kept;
+    } else if (!pinBootloader(selection) && !selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(selection.portText));
+                  qUtf8Printable(selection.placeText()));
         printDeviceList();
         return kept;
     }
@@ -91,16 +119,49 @@ KeptSettings triggerBootloader(UnitSelection& selection) {
     return kept;
 }
 
+// The steps before the firmware is touched: the backup, the last read of the settings and the
+// trigger. False, after saying why, when the update ends there.
+bool leaveNormalOperation(SettingsHandling settings, UnitSelection& selection, KeptSettings& kept) {
+    QString backupFile;
+    if (settings == SettingsHandling::kBackUpAndRestore) {
+        backupFile = backUpSettings(selection);
+        if (backupFile.isEmpty() && !interrupted()) {
+            return false;
+        }
+    }
+    kept.stop = true;
+    if (!interrupted()) {
+        kept = triggerBootloader(selection);
+        kept.savedIn = backupFile;
+    }
+    if (kept.stop) {
+        if (interrupted()) {
+            qCritical(
+                "Update interrupted before the unit was changed: its firmware and settings are "
+                "as they were");
+        }
+        return false;
+    }
+    if (settings != SettingsHandling::kDiscard && kept.text.empty()) {
+        qCritical(
+            "Aborting update (unable to export settings before update): specify "
+            "\"--discard-settings\" to update regardless");
+        returnToNormalOperation(selection.portFilter());
+        return false;
+    }
+    return true;
+}
+
 bool restoreSettings(const std::string& text, UnitSelection& selection, bool& cameBack) {
     qInfo("Waiting for device restart to import old settings...");
     UnitSession unit(selection);
-    cameBack =
-        unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)");
-    if (!cameBack) {
+    if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
+        // A unit that is there but cannot be read (or an interrupt) did come back.
+        cameBack = unit.unitPresent();
         return false;
     }
     const bool ok = unit.model().importJson(text);
-    return unit.storeImport(ok, QtDebugMsg, "Settings successfully imported");
+    return unit.storeImport(ok, true, QtDebugMsg, "Settings successfully imported");
 }
 
 // Settings that exist only in memory are lost when the process ends: they go to a file in the
@@ -139,12 +200,12 @@ QString shellWord(const QString& word) {
 // that finish the work, one per line in the order to run them.
 void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selection,
                     const QString& firmwareFile, const QString& settingsFile) {
-    const QString where = selection.portFilter().empty()
+    const QString where = selection.portFilter().isAny()
                               ? QString("The unit")
-                              : "The unit on port path " + portPathString(selection.portFilter());
+                              : "The unit on port path " + selection.placeText();
     QStringList tool{QCoreApplication::arguments().value(0, "unitflash")};
-    if (!selection.portFilter().empty()) {
-        tool << "--port" << portPathString(selection.portFilter());
+    if (!selection.portFilter().isAny()) {
+        tool << "--port" << selection.placeText();
     }
     QString state;
     QList<QStringList> steps;
@@ -157,6 +218,14 @@ void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selec
             state =
                 "is left in its boot loader with its firmware possibly erased or partly written";
             steps << QStringList{"--discard-settings", firmwareFile};
+            break;
+        case UpdateStage::kReadProtected:
+            // The protection keeps the old firmware and settings; only its removal erases them.
+            state =
+                "is left in its boot loader with its firmware unchanged: its chip is "
+                "read-protected, which no update can change; removing the protection erases the "
+                "whole flash, as said above";
+            steps << QStringList{"--resume"};
             break;
         case UpdateStage::kFlashWritten:
             state = "is left in its boot loader with the new firmware written";
@@ -228,27 +297,8 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
     }
     const InterruptGuard guard;
     const bool discardSettings = settings == SettingsHandling::kDiscard;
-    QString backupFile;
-    if (settings == SettingsHandling::kBackUpAndRestore) {
-        backupFile = backUpSettings(selection);
-        if (backupFile.isEmpty() && !interrupted()) {
-            return false;
-        }
-    }
-    if (interrupted()) {
-        qCritical(
-            "Update interrupted before the unit was changed: its firmware and settings are "
-            "as they were");
-        return false;
-    }
-
-    KeptSettings kept = triggerBootloader(selection);
-    kept.savedIn = backupFile;
-    if (!discardSettings && kept.text.empty()) {
-        qCritical(
-            "Aborting update (unable to export settings before update): specify "
-            "\"--discard-settings\" to update regardless");
-        returnToNormalOperation(selection.portFilter());
+    KeptSettings kept;
+    if (!leaveNormalOperation(settings, selection, kept)) {
         return false;
     }
 

@@ -2,7 +2,6 @@
 
 #include <QDebug>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -38,7 +37,7 @@ std::optional<std::vector<std::string>> devicePaths() {
 
 }  // namespace
 
-QStringList findDfuDevices() {
+QStringList findDfuDevices(QStringList* logged) {
     QStringList devices;
     const std::optional<std::vector<std::string>> paths = devicePaths();
     if (!paths) {
@@ -51,64 +50,64 @@ QStringList findDfuDevices() {
             continue;
         }
         const QString upper = QString::fromStdString(path).toUpper();
-        qDebug() << "Found DFU device:" << upper;
+        if (!logged || !logged->contains(upper)) {
+            qDebug() << "Found DFU device:" << upper;
+            if (logged) {
+                logged->append(upper);
+            }
+        }
         devices.append(upper);
     }
     return devices;
 }
 
-QString portPathString(const std::vector<uint8_t>& port) {
-    QStringList numbers;
-    for (const uint8_t number : port) {
-        numbers << QString::number(number);
-    }
-    return numbers.join('.');
-}
-
-std::vector<uint8_t> dfuDevicePort(const QString& devicePath) {
-    return dfuse::devicePortPath(devicePath.toStdString()).value_or(std::vector<uint8_t>{});
+usb::PortPath dfuDevicePort(const QString& devicePath) {
+    return dfuse::devicePortPath(devicePath.toStdString()).value_or(usb::PortPath{});
 }
 
 namespace {
 
-bool isOnPort(const QString& devicePath, const std::vector<uint8_t>& port) {
-    const std::vector<uint8_t> at = dfuDevicePort(devicePath);
-    return !at.empty() && at.size() >= port.size() &&
-           std::equal(port.begin(), port.end(), at.begin());
+bool isOnPort(const QString& devicePath, const usb::PortPath& port) {
+    const usb::PortPath at = dfuDevicePort(devicePath);
+    return !at.ports.empty() && port.covers(at);
+}
+
+// How a place is named in messages: with its bus when the user's choice names one.
+QString placeText(const usb::PortPath& place, const usb::PortPath& chosen) {
+    return QString::fromStdString(chosen.bus != 0 ? place.textWithBus() : place.text());
 }
 
 }  // namespace
 
-std::optional<QString> firstDfuDeviceOn(const QStringList& devices,
-                                        const std::vector<uint8_t>& port) {
+std::optional<QString> firstDfuDeviceOn(const QStringList& devices, const usb::PortPath& port) {
     for (const QString& device : devices) {
-        if (port.empty() || isOnPort(device, port)) {
+        if (port.isAny() || isOnPort(device, port)) {
             return device;
         }
     }
     return std::nullopt;
 }
 
-std::optional<QString> pickDfuDevice(const QStringList& devices, const std::vector<uint8_t>& port,
+std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::PortPath& port,
                                      const char* noneMessage) {
     std::optional<QString> device = firstDfuDeviceOn(devices, port);
     if (!device) {
         qCritical("%s", noneMessage);
-        if (!port.empty()) {
+        if (!port.isAny()) {
             QStringList elsewhere;
             for (const QString& other : devices) {
-                elsewhere << portPathString(dfuDevicePort(other));
+                elsewhere << placeText(dfuDevicePort(other), port);
             }
             qCritical("No DFU device on port path %s (DFU devices present on: %s)",
-                      qUtf8Printable(portPathString(port)),
+                      qUtf8Printable(placeText(port, port)),
                       elsewhere.isEmpty() ? "none" : qUtf8Printable(elsewhere.join(", ")));
         }
-    } else if (port.empty() && devices.size() > 1) {
+    } else if (port.isAny() && devices.size() > 1) {
         qWarning(
             "%lld devices are in DFU mode; using the one on port path %s (choose another "
             "with --port)",
             static_cast<long long>(devices.size()),
-            qUtf8Printable(portPathString(dfuDevicePort(*device))));
+            qUtf8Printable(placeText(dfuDevicePort(*device), port)));
     }
     return device;
 }

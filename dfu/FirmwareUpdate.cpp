@@ -11,6 +11,7 @@
 #include "dfu/FindDfuDevices.h"
 #include "dfu/ReturnToNormalOperation.h"
 #include "dfu/RunDfuOperation.h"
+#include "dfuse/DfuReturnCodes.h"
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Interrupt.h"
@@ -24,18 +25,27 @@ namespace {
 constexpr int kDeviceSearchAttempts = 50;
 constexpr uint32_t kDeviceSearchIntervalMs = 100;
 
+// The vendors a firmware file may name in its DFU suffix: any (0xFFFF), the chip maker's boot
+// loader, or the unit itself. A file for another maker's device is not meant for this unit, and
+// a unit running it could no longer be sent into its boot loader by this tool. Any product is
+// accepted: a maker's files name either the unit or the boot loader.
+constexpr uint16_t kAnyVendor = 0xFFFF;
+constexpr uint16_t kBootloaderVendor = 0x0483;
+constexpr uint16_t kUnitVendor = 0x6444;
+
 bool canOpen(const QString& path) {
     ScopedDevice device;
     return STDFU_Open(path.toLatin1().constData(), device.out()) == kDfuSuccess;
 }
 
-QStringList waitForDfuDevice(const std::vector<uint8_t>& port) {
+QStringList waitForDfuDevice(const usb::PortPath& port) {
     QStringList devices;
+    QStringList logged;
     for (int attempt = 0; attempt < kDeviceSearchAttempts; ++attempt) {
         if (attempt > 0) {
             platform::sleepMs(kDeviceSearchIntervalMs);
         }
-        devices = findDfuDevices();
+        devices = findDfuDevices(&logged);
         const std::optional<QString> device = firstDfuDeviceOn(devices, port);
         if ((device && canOpen(*device)) || platform::interruptRequested) {
             break;
@@ -79,6 +89,13 @@ bool checkElements(uint32_t image) {
         qCritical("The image of the dfu file has no element: there is nothing to program");
         return false;
     }
+    for (const Element& element : *elements) {
+        if (element.size == 0) {
+            qCritical("Element %u at 0x%08x is empty: the dfu file is damaged", element.index,
+                      element.address);
+            return false;
+        }
+    }
     std::sort(elements->begin(), elements->end(),
               [](const Element& a, const Element& b) { return a.address < b.address; });
     for (size_t i = 1; i < elements->size(); ++i) {
@@ -96,12 +113,20 @@ bool checkElements(uint32_t image) {
 // Opens the file and reads its first image, logging why when it cannot.
 bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) {
     const QByteArray path = dfuFile.toUtf8();
-    const uint32_t opened = STDFUFILES_OpenExistingDFUFile(path.constData(), file.out(), nullptr,
+    uint16_t vendor = kAnyVendor;
+    const uint32_t opened = STDFUFILES_OpenExistingDFUFile(path.constData(), file.out(), &vendor,
                                                            nullptr, nullptr, nullptr);
     if (opened != kDfuSuccess) {
         qCritical("Error opening dfu file (%s): 0x%08lx", path.constData(),
                   static_cast<unsigned long>(opened));
         logDfuCause(opened);
+        return false;
+    }
+    if (vendor != kAnyVendor && vendor != kBootloaderVendor && vendor != kUnitVendor) {
+        qCritical(
+            "The dfu file is made for a device of vendor 0x%04x, not for this unit (0x%04x) or "
+            "its boot loader (0x%04x): refusing to program it",
+            vendor, kUnitVendor, kBootloaderVendor);
         return false;
     }
     if (dfuFailed(STDFUFILES_ReadImageFromDFUFile(file.get(), 0, image.out()),
@@ -112,7 +137,7 @@ bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) 
 }
 
 // The device the update programs, once it shows up; nothing, after saying why, without one.
-std::optional<QString> chooseDevice(const std::vector<uint8_t>& port) {
+std::optional<QString> chooseDevice(const usb::PortPath& port) {
     const QStringList devices = waitForDfuDevice(port);
     qDebug() << "device list:" << devices;
     if (platform::interruptRequested) {
@@ -182,7 +207,7 @@ bool checkFirmwareFile(const QString& dfuFile) {
     return readFirmware(dfuFile, file, image);
 }
 
-UpdateStage updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& port) {
+UpdateStage updateFirmware(const QString& dfuFile, const usb::PortPath& port) {
     qDebug("Starting firmware update");
     ScopedFile file;
     ScopedImage image;
@@ -195,7 +220,7 @@ UpdateStage updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& p
         return UpdateStage::kNotStarted;
     }
     // The leave goes to exactly the device programmed here.
-    const std::vector<uint8_t> devicePort = dfuDevicePort(*device);
+    const usb::PortPath devicePort = dfuDevicePort(*device);
     DfuOperationContext context = makeDfuContext(*device);
     ScopedMapping mapping;
     uint32_t alternates = 0;
@@ -215,7 +240,9 @@ UpdateStage updateFirmware(const QString& dfuFile, const std::vector<uint8_t>& p
                  "erase operation failed.", "deleting erase image failed.") ||
         !runWith(context, kDfuOperationUpgrade, image, "Start upgrade...",
                  "upgrade operation failed.", "destroying upgrade image failed.")) {
-        return UpdateStage::kFlashChanging;
+        // A read-protected chip refuses the erase without changing anything.
+        return context.errorCode == kDfuErrorReadProtected ? UpdateStage::kReadProtected
+                                                           : UpdateStage::kFlashChanging;
     }
     // Even when interrupted by now: the leave is short and leaves the unit running.
     return returnToNormalOperation(devicePort) ? UpdateStage::kLeftProgrammed

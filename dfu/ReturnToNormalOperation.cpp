@@ -45,7 +45,7 @@ bool makeIdle(const QString& path) {
 
 }  // namespace
 
-bool returnToNormalOperation(const std::vector<uint8_t>& port) {
+bool returnToNormalOperation(const usb::PortPath& port) {
     const QStringList devices = findDfuDevices();
     qDebug() << "device list:" << devices;
     const std::optional<QString> device = pickDfuDevice(

@@ -10,7 +10,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
 run-clang-tidy -p "$build" -j 2 -quiet -header-filter="$root/(app|platform|tarnlib|dfu|dfuse|usb)/" \
-    "$root/(app|platform|tarnlib|dfu|dfuse)/" >"$log" 2>&1 || status=1
+    "$root/(app|platform|tarnlib|dfu|dfuse|usb)/" >"$log" 2>&1 || status=1
 if grep -qE '(warning|error):' "$log" || [ $status -ne 0 ]; then
     grep -E -A3 '(warning|error):' "$log" || cat "$log"
     echo "clang-tidy: findings above" >&2

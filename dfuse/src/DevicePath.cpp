@@ -2,10 +2,10 @@
 
 #include <cctype>
 
+#include "usb/PortPath.h"
+
 namespace dfuse {
 namespace {
-
-constexpr size_t kMaxPorts = 7;
 
 bool acceptWord(const std::string& text, size_t* pos, const char* word) {
     size_t i = *pos;
@@ -36,14 +36,8 @@ bool acceptByte(const std::string& text, size_t* pos, uint8_t* value) {
 }  // namespace
 
 std::string DevicePath::text() const {
-    std::string result = "USB-BUS" + std::to_string(bus) + "-PORT";
-    for (size_t i = 0; i < ports.size(); ++i) {
-        if (i > 0) {
-            result += '.';
-        }
-        result += std::to_string(ports[i]);
-    }
-    return result + "-IF" + std::to_string(interfaceNumber);
+    return "USB-BUS" + std::to_string(bus) + "-PORT" + usb::PortPath{0, ports}.text() + "-IF" +
+           std::to_string(interfaceNumber);
 }
 
 std::optional<DevicePath> DevicePath::parse(const std::string& text) {
@@ -53,17 +47,15 @@ std::optional<DevicePath> DevicePath::parse(const std::string& text) {
         !acceptWord(text, &pos, "-PORT")) {
         return std::nullopt;
     }
-    do {
-        uint8_t port = 0;
-        if (path.ports.size() == kMaxPorts || !acceptByte(text, &pos, &port)) {
-            return std::nullopt;
-        }
-        path.ports.push_back(port);
-    } while (acceptWord(text, &pos, "."));
-    if (!acceptWord(text, &pos, "-IF") || !acceptByte(text, &pos, &path.interfaceNumber) ||
-        pos != text.size()) {
+    const size_t portsEnd = text.find('-', pos);
+    const std::optional<usb::PortPath> place =
+        usb::PortPath::parse(text.substr(pos, portsEnd == std::string::npos ? 0 : portsEnd - pos));
+    pos = portsEnd;
+    if (!place || !acceptWord(text, &pos, "-IF") ||
+        !acceptByte(text, &pos, &path.interfaceNumber) || pos != text.size()) {
         return std::nullopt;
     }
+    path.ports = place->ports;
     return path;
 }
 

@@ -79,12 +79,12 @@ std::string pathOf(const Found& entry) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path) {
+std::optional<usb::PortPath> devicePortPath(const std::string& path) {
     const std::optional<DevicePath> parsed = DevicePath::parse(path);
     if (!parsed) {
         return std::nullopt;
     }
-    return parsed->ports;
+    return usb::PortPath{parsed->bus, parsed->ports};
 }
 
 }  // namespace dfuse

@@ -155,10 +155,12 @@ bool SettingsModel::load() {
     try {
         transport_->reconnect();
         catalogue = transport_->readCatalogue();
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
+        loadFailure_ = e.what();
         return false;
     }
     if (catalogue.empty() || !loadCatalogue(catalogue)) {
+        loadFailure_ = "the unit's settings catalogue cannot be decoded";
         return false;
     }
     for (const auto& s : settings_) {

@@ -1,9 +1,11 @@
 // The JSON forms of the model: the settings JSON text, its import, the full form and the
 // catalogue built from a JSON description.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include <rapidjson/error/en.h>
 #include <rapidjson/filereadstream.h>
 
 #include "tarnlib/SettingsModel.h"
@@ -20,6 +22,17 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string quoted(const std::string& name) {
+    return '"' + name + '"';
+}
+
+// Where the parse stopped and what it expected there.
+std::string parseFailure(const rapidjson::Document& document) {
+    return std::string("the file is not valid JSON at offset ") +
+           std::to_string(document.GetErrorOffset()) + ": " +
+           rapidjson::GetParseError_En(document.GetParseError());
+}
 
 template <typename Writer>
 void writeKey(Writer& writer, const std::string& name) {
@@ -47,6 +60,7 @@ bool SettingsModel::importJson(const std::string& text) {
     rapidjson::Document document;
     document.Parse<kParseFlags>(text.c_str());
     if (document.HasParseError()) {
+        report_ = {parseFailure(document), {}};
         return false;
     }
     return applyJson(document);
@@ -62,6 +76,7 @@ bool SettingsModel::importJsonFile(const std::string& path) {
         File file(std::fopen(path.c_str(), "rb"));
         if (!file) {
             importFailure_ = ImportFileNotOpened;
+            report_ = {"the file cannot be opened", {}};
             return false;
         }
         std::vector<char> buffer(kFileBufferSize);
@@ -70,21 +85,44 @@ bool SettingsModel::importJsonFile(const std::string& path) {
     }
     if (document.HasParseError()) {
         importFailure_ = ImportMalformedJson;
+        report_ = {parseFailure(document), {}};
         return false;
     }
-    return applyJson(document);
+    return applyJson(document, true);
 }
 
-bool SettingsModel::applyJson(const rapidjson::Document& document) {
+bool SettingsModel::applyJson(const rapidjson::Document& document, bool allOrNothing) {
+    report_ = {};
     if (!document.IsObject()) {
         importFailure_ = ImportNotAnObject;
+        report_.refusal = "the file holds no JSON object";
         return false;
     }
+    // Every member is first tried on a copy of its setting, so that a refused one leaves all
+    // settings as they were.
+    if (allOrNothing && !applyMembers(document, true, false)) {
+        return false;
+    }
+    return applyMembers(document, false, !allOrNothing);
+}
+
+bool SettingsModel::applyMembers(const rapidjson::Document& document, bool dryRun, bool keepGoing) {
+    bool accepted = true;
     for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
-        ++importEntries_;
         const std::string name(member->name.GetString(), member->name.GetStringLength());
-        const auto setting = find(name).lock();
-        if (!setting) {
+        const auto found = find(name).lock();
+        if (!dryRun) {
+            ++importEntries_;
+        }
+        if (!found) {
+            const auto matches = std::count_if(settings_.begin(), settings_.end(), [&](auto& s) {
+                return s->name().find(name) != std::string::npos;
+            });
+            if (!dryRun) {
+                report_.notes.push_back(
+                    quoted(name) + " was skipped: " +
+                    (matches > 1 ? "it names several settings" : "no setting has that name"));
+            }
             continue;
         }
         const rapidjson::Value* value = &member->value;
@@ -92,20 +130,52 @@ bool SettingsModel::applyJson(const rapidjson::Document& document) {
             const auto inner = value->FindMember("value");
             value = inner != value->MemberEnd() ? &inner->value : nullptr;
         }
-        const int32_t taken = value ? setting->setJson(*value) : 0;
+        Setting copy(*found);
+        Setting& setting = dryRun ? copy : *found;
+        const int32_t taken = value ? setting.setJson(*value) : 0;
         // A setting without elements is exported as an empty array; taking that back is no
         // failure, or a file the tool wrote itself could not be restored.
-        const bool emptyTakesEmpty = taken == 0 && setting->count() <= 0 &&
-                                     setting->type() != static_cast<uint32_t>(SettingType::Text) &&
+        const bool emptyTakesEmpty = taken == 0 && setting.count() <= 0 &&
+                                     setting.type() != static_cast<uint32_t>(SettingType::Text) &&
                                      value && value->IsArray() && value->Empty();
         if (taken == 0 && !emptyTakesEmpty) {
             importFailure_ = ImportValueRefused;
-            return false;
+            if (report_.refusal.empty()) {
+                report_.refusal =
+                    quoted(name) + " was refused: " +
+                    (value ? std::string("its value does not fit a setting of type ") +
+                                 settingTypeName(setting.type())
+                           : std::string("it has no value"));
+            }
+            accepted = false;
+            if (!keepGoing) {
+                return false;
+            }
+            continue;
         }
-        ++importApplied_;
-        importElements_ += taken;
+        if (!dryRun) {
+            notePartialUse(name, setting, *value);
+            ++importApplied_;
+            importElements_ += taken;
+        }
     }
-    return true;
+    return accepted;
+}
+
+void SettingsModel::notePartialUse(const std::string& name, const Setting& setting,
+                                   const rapidjson::Value& value) {
+    if (setting.name() != name) {
+        report_.notes.push_back(quoted(name) + " was applied to the setting " +
+                                quoted(setting.name()));
+    }
+    const size_t room = setting.count() > 0 ? static_cast<size_t>(setting.count()) : 0;
+    if (value.IsString() && value.GetStringLength() >= room) {
+        report_.notes.push_back(quoted(name) + " was cut to the setting's " + std::to_string(room) +
+                                " bytes");
+    } else if (value.IsArray() && value.Size() > room) {
+        report_.notes.push_back(quoted(name) + " was cut to the setting's " + std::to_string(room) +
+                                " elements");
+    }
 }
 
 void SettingsModel::importStatus(int32_t& failureCode, int32_t& entries, int32_t& applied,

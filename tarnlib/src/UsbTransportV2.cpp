@@ -25,7 +25,6 @@ constexpr int kInterface = 0;
 constexpr unsigned char kEndpointOut = 0x02;
 constexpr unsigned char kEndpointIn = 0x81;
 constexpr unsigned kPacketSize = 64;
-constexpr int kMaxPortNumbers = 7;
 constexpr int kNameBufferSize = 1024;
 
 // Host to device, class request, recipient "other"; no data stage.
@@ -73,17 +72,13 @@ bool unitDescriptor(libusb_device* device, libusb_device_descriptor& descriptor)
            isUnit(descriptor);
 }
 
-std::vector<uint8_t> portPathOf(libusb_device* device) {
-    uint8_t numbers[kMaxPortNumbers];
-    const int count = libusb_get_port_numbers(device, numbers, kMaxPortNumbers);
+usb::PortPath portPathOf(libusb_device* device) {
+    uint8_t numbers[usb::PortPath::kMaxPorts];
+    const int count = libusb_get_port_numbers(device, numbers, sizeof numbers);
     if (count < 0) {
         throwLibusb(count);
     }
-    return std::vector<uint8_t>(numbers, numbers + count);
-}
-
-bool startsWith(const std::vector<uint8_t>& path, const std::vector<uint8_t>& prefix) {
-    return path.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
+    return {libusb_get_bus_number(device), std::vector<uint8_t>(numbers, numbers + count)};
 }
 
 // The product string, or the library's negative code.
@@ -121,7 +116,7 @@ UsbTransportV2::UsbTransportV2() : context_(usb::makeContext()) {
 
 UsbTransportV2::~UsbTransportV2() = default;
 
-void UsbTransportV2::setPortFilter(const std::vector<uint8_t>& portPath) {
+void UsbTransportV2::setPortFilter(const usb::PortPath& portPath) {
     portFilter_ = portPath;
 }
 
@@ -139,8 +134,8 @@ void UsbTransportV2::connect() {
     usb::DeviceList devices(context_.get());
     usb::Handle chosen;
     for (libusb_device* device : devices) {
-        const std::vector<uint8_t> path = portPathOf(device);
-        if (!portFilter_.empty() && !startsWith(path, portFilter_)) {
+        usb::PortPath path = portPathOf(device);
+        if (!portFilter_.covers(path)) {
             continue;
         }
         libusb_device_descriptor descriptor{};
@@ -152,7 +147,7 @@ void UsbTransportV2::connect() {
         const int rc = libusb_open(device, &opened);
         if (rc < 0) {
             // A unit we may not open ends the search: a later one is not silently taken instead.
-            openFailure_ = {path, rc};
+            openFailure_ = {std::move(path), rc};
             throwLibusb(rc);
         }
         usb::Handle candidate(opened);
@@ -189,8 +184,8 @@ int UsbTransportV2::reconnect() {
     return libusb_reset_device(handle_.get());
 }
 
-std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
-    std::vector<std::vector<uint8_t>> paths;
+std::vector<usb::PortPath> UsbTransportV2::listDevices() {
+    std::vector<usb::PortPath> paths;
     usb::DeviceList devices(context_.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor{};
@@ -201,7 +196,31 @@ std::vector<std::vector<uint8_t>> UsbTransportV2::listDevices() {
     return paths;
 }
 
-std::vector<uint8_t> UsbTransportV2::portNumbers() {
+std::string UsbTransportV2::productNameAt(const usb::PortPath& path) {
+    usb::DeviceList devices(context_.get());
+    for (libusb_device* device : devices) {
+        libusb_device_descriptor descriptor{};
+        if (!unitDescriptor(device, descriptor) || portPathOf(device) != path) {
+            continue;
+        }
+        libusb_device_handle* opened = nullptr;
+        const int openResult = libusb_open(device, &opened);
+        if (openResult < 0) {
+            throwLibusb(openResult);
+        }
+        const usb::Handle named(opened);
+        std::string name;
+        const int readResult = readProductName(opened, descriptor.iProduct, name);
+        devices.release();
+        if (readResult < 0) {
+            throwLibusb(readResult);
+        }
+        return name;
+    }
+    return {};
+}
+
+usb::PortPath UsbTransportV2::portNumbers() {
     if (handle_ == nullptr) {
         return {};
     }
@@ -371,16 +390,6 @@ bool UsbTransportV2::OpenFailure::accessDenied() const {
 
 std::string UsbTransportV2::OpenFailure::text() const {
     return libusbCategory.message(code);
-}
-
-std::string portPathText(const std::vector<uint8_t>& path) {
-    std::string text = "USB:";
-    for (const uint8_t number : path) {
-        text += std::to_string(number);
-        text += '.';
-    }
-    text.pop_back();
-    return text;
 }
 
 }  // namespace trn

@@ -43,13 +43,17 @@ TEST_F(Dispatch, VerboseAfterTheFileNameCounts) {
 TEST_F(Dispatch, AMalformedPortStopsEveryCommandThatTakesOne) {
     write("a.json", "{\"Location\": \"Elsewhere\"}");
     const QString dfu = firmware("2.0.0");
-    const QStringList commands[] = {
-        {"--resume"}, {"--export", "b.json"}, {"--import", "a.json"}, {dfu}, {"-d", dfu}};
-    for (const QStringList& command : commands) {
+    // Numbers beyond a byte or with text after them would otherwise name the unit at 1.4.
+    const std::pair<QStringList, QString> commands[] = {{{"--resume"}, "4..2"},
+                                                        {{"--export", "b.json"}, "1.260"},
+                                                        {{"--import", "a.json"}, "1.-252"},
+                                                        {{dfu}, "1.4x"},
+                                                        {{"-d", dfu}, "1.516"}};
+    for (const auto& [command, port] : commands) {
         SCOPED_TRACE(command.join(' ').toStdString());
-        const ToolRun run = this->run(command + QStringList{"--port", "4..2"});
+        const ToolRun run = this->run(command + QStringList{"--port", port});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(untimed(run).last(), "[!] Invalid port path: \"4..2\"");
+        EXPECT_EQ(untimed(run).last(), "[!] Invalid port path: \"" + port + "\"");
     }
     EXPECT_EQ(files(), (QStringList{"a.json", "firmware.dfu"}));
     const QByteArray settings = exportedSettings();

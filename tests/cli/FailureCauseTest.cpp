@@ -52,7 +52,10 @@ TEST_F(FailureCause, EveryDfuFailureNamesItsCauseAfterItsCode) {
              "protection is active)\n[!] The chip's flash is read-protected: it can be neither "
              "read nor programmed until the protection is removed. Removing it (the DfuSe "
              "read-unprotect command, e.g. dfu-util -a 0 -s 0x08000000:unprotect:force) "
-             "mass-erases"},
+             "mass-erases the whole flash, firmware and saved settings, and restarts the chip in "
+             "its boot loader; then run the update again.\n[!] erase operation failed.\n[!] "
+             "Firmware update failed!\n[!] The unit on port path 1.4 is left in its boot loader "
+             "with its firmware unchanged: its chip is read-protected"},
         {"unplugged while erasing",
          faulty("unit", {{"unplugAtRequest", 6}}),
          {"-d", "firmware.dfu"},

@@ -57,11 +57,9 @@ class Update : public CliTest {
 
     // The firmware version and location of the unit on `port`, or "bootloader".
     QString unitOn(const QString& port) {
-        const ToolRun listed = run({"-l"});
-        if (!listed.out.contains(" Port path: " + port + "\n")) {
+        if (run({"--export", "probe.json", "--port", port}).exitCode != 0) {
             return "bootloader";
         }
-        run({"--export", "probe.json", "--port", port});
         // Settings files may hold NaN, which strict JSON parsers refuse.
         const QString text = QString::fromUtf8(read("probe.json"));
         QFile::remove(path("probe.json"));
@@ -170,8 +168,8 @@ TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
 TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
     const std::vector<uint8_t> code = sim::makeExampleFirmware("2.0.0");
     const std::vector<uint8_t> small(256, 0x11);
-    const auto file = [](const std::vector<sim::DfuTarget>& targets) {
-        const std::vector<uint8_t> bytes = sim::buildDfuFile(targets);
+    const auto file = [](const std::vector<sim::DfuTarget>& targets, sim::DfuFileIds ids = {}) {
+        const std::vector<uint8_t> bytes = sim::buildDfuFile(targets, ids);
         return QByteArray(reinterpret_cast<const char*>(bytes.data()),
                           static_cast<int>(bytes.size()));
     };
@@ -185,6 +183,11 @@ TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
          "[!] The image of the dfu file has no element: there is nothing to program"},
         {"overlap", file({{0, "", {{0x08000000, code}, {0x08000100, small}}}}), true,
          "[!] Element 1 at 0x08000100 overlaps element 0 at 0x08000000 (49152 bytes)"},
+        {"empty element", file({{0, "", {{0x08000000, code}, {0x0800C000, {}}}}}), true,
+         "[!] Element 1 at 0x0800c000 is empty: the dfu file is damaged"},
+        {"another maker's device", file({{0, "", {{0x08000000, code}}}}, {0x1234, 0x5678}), true,
+         "[!] The dfu file is made for a device of vendor 0x1234, not for this unit (0x6444) or "
+         "its boot loader (0x0483): refusing to program it"},
         {"option bytes", file({{1, "", {{0x1FFFC000, {0xAA, 0xEF}}}}}), false,
          "[!] The image is for alternate setting 1 (\"Option Bytes\"), not the internal flash: "
          "refusing to program it"},
@@ -217,7 +220,7 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         {{},
          {},
          {"[I] Waiting for device connection to backup settings",
-          "[!] Unable to connect to device for setting backup! (port: )",
+          "[!] Unable to connect to device for setting backup! (port: any)",
           "Available devices:", "[!] Unable to backup device settings, aborting!"}},
         {{},
          {"--no-backup"},
@@ -229,6 +232,12 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
          {"-d"},
          {"[I] Waiting for device to enter update mode...",
           "[!] Cannot update device: no DFU device detected!", "[!] Firmware update failed!"}},
+        {{unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
+          unitAt("2.1", {{"kind", "bootloader"}})},
+         {"-d"},
+         {"[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
+          "Access denied (insufficient permissions)): install the udev rule 70-unitflash.rules "
+          "as README.md describes under \"Real units\""}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
@@ -267,7 +276,9 @@ TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
         SCOPED_TRACE(QJsonDocument(c.extra).toJson().toStdString());
         startOver(c.extra);
         const QByteArray before = exportedSettings();
-        const ToolRun run = this->run({"--no-backup", firmware("2.0.0")});
+        const ToolRun run = this->run({"--no-backup", "--verbose", firmware("2.0.0")});
+        // Named once by the search, once more by the leave; not on every look.
+        EXPECT_LE(untimed(run).filter("Found DFU device:").size(), 2);
         if (c.failure.isEmpty()) {
             ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
             EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
@@ -320,34 +331,53 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
     }
 }
 
+// A unit that does not come back, or comes back but cannot be read, leaves its settings in a
+// file; the run tells the two apart, and its advice makes the unit whole.
 TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
-    setDevices({unitAt("1.4")});
-    const QByteArray before = exportedSettings();
     // An image without a version: the chip has nothing to start and stays in its boot loader.
     const std::vector<uint8_t> bytes =
         sim::buildDfuFile(0x08000000, std::vector<uint8_t>(4096, 0x5A));
-    write("blank.dfu",
-          QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
-    const ToolRun run = this->run({"--no-backup", "blank.dfu"});
-    EXPECT_EQ(run.exitCode, 1);
-    const QStringList lines = untimed(run);
-    EXPECT_TRUE(lines.contains("[!] Unable to connect to device for setting import! (port: )"))
-        << run.out.toStdString();
-    const QStringList rescued = backups(files());
-    ASSERT_EQ(rescued.size(), 1);
-    EXPECT_EQ(read(rescued.first()), before);
+    const struct {
+        const char* what;
+        QJsonObject faults;
+        QString state;
+    } cases[] = {
+        {"no firmware to start",
+         {},
+         "did not come back after the update; if it sits in its boot loader, its new firmware "
+         "does not start and it needs a firmware file that does."},
+        {"unreadable after the update",
+         {{"corruptChecksums", 1000000}, {"afterRestarts", 1}},
+         "runs the new firmware without its old settings."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        startOver({{"faults", c.faults}});
+        const QByteArray before = exportedSettings();
+        write("blank.dfu", QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                      static_cast<int>(bytes.size())));
+        if (!c.faults.isEmpty()) {
+            firmware("2.0.0", "blank.dfu");
+        }
+        const ToolRun run = this->run({"--no-backup", "blank.dfu"});
+        EXPECT_EQ(run.exitCode, 1);
+        const QStringList lines = untimed(run);
+        EXPECT_TRUE(
+            lines.contains("[!] Unable to connect to device for setting import! (port: 1.4)"))
+            << run.out.toStdString();
+        const QStringList rescued = backups(files());
+        ASSERT_EQ(rescued.size(), 1);
+        EXPECT_EQ(read(rescued.first()), before);
+        EXPECT_TRUE(lines.contains("[!] The unit on port path 1.4 " + c.state +
+                                   " To recover it, run these commands in this order:"))
+            << run.out.toStdString();
 
-    EXPECT_TRUE(
-        lines.contains("[!] The unit on port path 1.4 did not come back after the "
-                       "update; if it sits in its boot loader, its new firmware does not "
-                       "start and it needs a firmware file that does. To recover it, run "
-                       "these commands in this order:"))
-        << run.out.toStdString();
-
-    // The advice, with a firmware file that starts.
-    firmware("2.0.0", "blank.dfu");
-    EXPECT_TRUE(followAdvice(run));
-    EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        // The advice, with a firmware file that starts and a unit that can be read.
+        firmware("2.0.0", "blank.dfu");
+        setDevices({unitAt("1.4")}, true, true);
+        EXPECT_TRUE(followAdvice(run));
+        EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+    }
 }
 
 // --resume acts on a boot loader in any state, and with --port only on the one there.
@@ -420,38 +450,97 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
 }
 
 // On a bench with several units, every step of a run (trigger, boot loader, leave, restore)
-// works on the unit the run began with.
+// works on the unit the run began with, also when another bus has a unit at the same port path.
 TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
     const QJsonObject unitA = unitAt("1.4");
     const QJsonObject unitB = unitAt("2.1", {{"settings", QJsonObject{{"Location", "Unit B"}}}});
     const QJsonObject loaderA = unitAt("1.4", {{"kind", "bootloader"}});
+    const QJsonObject twinB =
+        unitAt("1.4", {{"bus", 2}, {"settings", QJsonObject{{"Location", "Unit B"}}}});
+    const QJsonObject lateA = unitAt("1.4", {{"bootloaderDelayMs", 3000}});
+    const QJsonObject twinLoader = unitAt("1.4", {{"bus", 2}, {"kind", "bootloader"}});
+    const QString severalOnBuses =
+        "[W] Several units are attached (2-1.4, 1-1.4); using the one on port path 1.4 (bus 2) "
+        "(choose another with --port and its bus, such as --port 1-1.4)";
     const struct {
         const char* what;
         QJsonArray devices;
         QStringList options;
-        QString on14, on21;
+        QString onFirst, onSecond, warning;
+        QString first = "1.4", second = "2.1";
     } cases[] = {
-        {"the first unit by default", {unitA, unitB}, {}, "1.0.0 Unit A", "2.0.0 Unit B"},
+        {"the first unit by default",
+         {unitA, unitB},
+         {},
+         "1.0.0 Unit A",
+         "2.0.0 Unit B",
+         "[W] Several units are attached; using the one on port path 2.1 (choose another with "
+         "--port)"},
         {"the chosen unit, with a boot loader elsewhere",
          {loaderA, unitB},
          {"--port", "2.1"},
          "bootloader",
-         "2.0.0 Unit B"},
+         "2.0.0 Unit B",
+         ""},
+        {"the only unit of that name",
+         {unitA, unitAt("2.1", {{"product", "Other"}, {"settings", unitB["settings"]}})},
+         {"-n", "Quorel Control Unit"},
+         "2.0.0 Unit A",
+         "1.0.0 Unit B",
+         ""},
+        {"the first bus",
+         {unitA, twinB},
+         {},
+         "1.0.0 Unit A",
+         "2.0.0 Unit B",
+         severalOnBuses,
+         "1-1.4",
+         "2-1.4"},
+        {"the first bus of a port path",
+         {unitA, twinB},
+         {"--port", "1.4"},
+         "1.0.0 Unit A",
+         "2.0.0 Unit B",
+         severalOnBuses,
+         "1-1.4",
+         "2-1.4"},
+        {"already in its boot loader, chosen by port",
+         {loaderA, unitB},
+         {"--port", "1.4", "-d"},
+         "2.0.0 Bench 1",
+         "1.0.0 Unit B",
+         ""},
+        {"the chosen bus",
+         {unitA, twinB},
+         {"--port", "2-1.4"},
+         "1.0.0 Unit A",
+         "2.0.0 Unit B",
+         "",
+         "1-1.4",
+         "2-1.4"},
+        {"a late boot loader, another bus's one present",
+         {lateA, twinLoader},
+         {},
+         "2.0.0 Unit A",
+         "bootloader",
+         "",
+         "1-1.4",
+         "2-1.4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices(c.devices);
         write("a.json", "{\"Location\": \"Unit A\"}");
-        if (c.on14 != "bootloader") {
-            ASSERT_EQ(run({"--import", "a.json", "--port", "1.4"}).exitCode, 0);
+        if (c.devices[0].toObject()["kind"] != "bootloader") {
+            ASSERT_EQ(run({"--import", "a.json", "--port", c.first}).exitCode, 0);
         }
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-        EXPECT_EQ(untimed(run).contains("[W] Several units are attached; using the one on port "
-                                        "path 2.1 (choose another with --port)"),
-                  c.options.isEmpty());
-        EXPECT_EQ(unitOn("1.4"), c.on14);
-        EXPECT_EQ(unitOn("2.1"), c.on21);
+        EXPECT_EQ(untimed(run).filter("[!]"), QStringList{});
+        EXPECT_EQ(untimed(run).filter("[W] Several units"),
+                  c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
+        EXPECT_EQ(unitOn(c.first), c.onFirst);
+        EXPECT_EQ(unitOn(c.second), c.onSecond);
     }
 }
 

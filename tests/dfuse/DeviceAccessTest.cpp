@@ -112,7 +112,7 @@ TEST_F(DeviceAccessTest, ResumeStartsFromEveryStateAnEarlierRunLeaves) {
         }
         ASSERT_EQ(loader_->state(), c.before);
         messages.clear();
-        EXPECT_TRUE(returnToNormalOperation({2}));
+        EXPECT_TRUE(returnToNormalOperation({0, {2}}));
         EXPECT_NE(std::dynamic_pointer_cast<sim::SimulatedBootloader>(
                       sim::Bus::instance().deviceAt(1, {2})),
                   loader_)

@@ -101,15 +101,17 @@ TEST_F(Json, ImportRules) {
     EXPECT_EQ(at(3).data(), (Bytes{'A', 1, 0, 0}));
     EXPECT_EQ(status(), (Status{0, 5, 4, 6}));
 
-    // A shorter array leaves the rest; a string into a number fails with code 5, and nothing
-    // after it is applied.
+    // A shorter array leaves the rest; a string into a number fails with code 5, and a text
+    // import (the restore) still applies the members around it.
     ASSERT_TRUE(model.importJson("{\"gain\": [1]}"));
     EXPECT_EQ(at(1).value(1), 8);
     EXPECT_EQ(status(), (Status{0, 6, 5, 7}));  // counters add up across text imports
     EXPECT_FALSE(model.importJson("{\"ratio\": 2.5, \"gain\": \"3\", \"name\": \"zz\"}"));
     EXPECT_EQ(at(2).value(0), 2.5);
-    EXPECT_EQ(at(3).text(), "A\x01");
+    EXPECT_EQ(at(3).text(), "zz");
     EXPECT_EQ(status()[0], 5);
+    EXPECT_EQ(model.importReport().refusal,
+              "\"gain\" was refused: its value does not fit a setting of type Int32");
     EXPECT_FALSE(model.importJson("{\"gain\": [[1]]}"));
     EXPECT_TRUE(model.importJson("{\"zzz\": null}"));  // fine where no setting answers
 }

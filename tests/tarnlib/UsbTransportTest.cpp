@@ -346,33 +346,35 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
         std::string found;
     };
     for (const Case& c :
-         {Case{{}, "", "USB:2"}, Case{{4}, "", "USB:4.2"}, Case{{2}, "", "USB:2"},
-          Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "USB:9"},
+         {Case{{}, "", "1-2"}, Case{{4}, "", "1-4.2"}, Case{{2}, "", "1-2"},
+          Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "1-9"},
           Case{{}, "Mix", "Failed to find device"}, Case{{3}, "", "Failed to find device"},
           Case{{6}, "", "Failed to find device"}}) {
         SCOPED_TRACE(c.name);
         trn::UsbTransportV2 transport;
-        transport.setPortFilter(c.port);
+        transport.setPortFilter({0, c.port});
         transport.setNameFilter(c.name);
         const std::string error = failure([&] { transport.reconnect(); });
-        EXPECT_EQ(error == "no error" ? trn::portPathText(transport.portNumbers()) : error,
-                  c.found);
+        EXPECT_EQ(error == "no error" ? transport.portNumbers().textWithBus() : error, c.found);
     }
-    EXPECT_EQ(trn::portPathText({}), "USB");
     // Listing ignores the filters.
     trn::UsbTransportV2 listing;
-    listing.setPortFilter({9});
+    listing.setPortFilter({0, {9}});
     listing.setNameFilter("nobody");
     // Newest first, as libusb on Linux lists them.
-    EXPECT_EQ(listing.listDevices(), (std::vector<Path>{{2}, {9}, {8}, {7}, {4, 2}, {5, 1}}));
+    std::vector<Path> listed;
+    for (const usb::PortPath& place : listing.listDevices()) {
+        listed.push_back(place.ports);
+    }
+    EXPECT_EQ(listed, (std::vector<Path>{{2}, {9}, {8}, {7}, {4, 2}, {5, 1}}));
 
     // A unit that cannot be opened ends the search.
     plugUnit({10, 2});
     plugUnit({10, 1}, 0x0300, "Unit", true);
     trn::UsbTransportV2 transport;
-    transport.setPortFilter({10});
+    transport.setPortFilter({0, {10}});
     EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
-    EXPECT_TRUE(transport.portNumbers().empty());
+    EXPECT_TRUE(transport.portNumbers().isAny());
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <vector>
+#include "usb/PortPath.h"
 
 // Makes the first unit found in DFU mode on `port` (or below it; anywhere for an empty port)
 // leave its boot loader; true on success.
-bool returnToNormalOperation(const std::vector<uint8_t>& port = {});
+bool returnToNormalOperation(const usb::PortPath& port = {});

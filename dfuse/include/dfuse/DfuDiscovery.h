@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "usb/PortPath.h"
+
 namespace dfuse {
 
-// The USB port path (hub ports from the root hub down) that a path of STDFU_GetDevicePaths
-// names; nothing for a text that is no such path.
-std::optional<std::vector<uint8_t>> devicePortPath(const std::string& path);
+// The bus and hub ports that a path of STDFU_GetDevicePaths names; nothing for a text that is
+// no such path.
+std::optional<usb::PortPath> devicePortPath(const std::string& path);
 
 }  // namespace dfuse

@@ -42,6 +42,8 @@ class SettingsModel {
 
     // Values.
     bool load();
+    // Why the last load that failed did so (the link's error text); empty before any failure.
+    const std::string& lastLoadFailure() const { return loadFailure_; }
     bool readValues(bool fromMinOffset);
     double value(const std::string& name, int32_t index, double fallback);
     bool setValue(const std::string& name, double value, int32_t index);
@@ -49,11 +51,21 @@ class SettingsModel {
     bool setText(const std::string& name, const std::string& text);
     void writeChanged();
 
+    // What the last import refused and what it did on the way that the user should know.
+    struct ImportReport {
+        std::string refusal;             // the first refused member and why; empty when none
+        std::vector<std::string> notes;  // members skipped, matched partly, or cut to size
+    };
+
     // Settings JSON text.
     std::string exportJson(bool validOnly) const;
+    // Applies every member it can, skipping refused ones (a restore takes what it can get);
+    // false when one was refused or the text is no JSON object.
     bool importJson(const std::string& text);
+    // Applies the file only when every member is accepted; otherwise no setting changes.
     bool importJsonFile(const std::string& path);
-    bool applyJson(const rapidjson::Document& document);
+    bool applyJson(const rapidjson::Document& document, bool allOrNothing = false);
+    const ImportReport& importReport() const { return report_; }
     void importStatus(int32_t& failureCode, int32_t& entries, int32_t& applied,
                       int32_t& elements) const;
 
@@ -62,6 +74,10 @@ class SettingsModel {
     bool loadCatalogueJson(const std::string& text);
 
   private:
+    // One pass of applyJson: with `dryRun` on copies of the settings, to check them.
+    bool applyMembers(const rapidjson::Document& document, bool dryRun, bool keepGoing);
+    void notePartialUse(const std::string& name, const Setting& setting,
+                        const rapidjson::Value& value);
     void replaceSettings(std::vector<std::shared_ptr<Setting>> settings);
 
     std::vector<std::shared_ptr<Setting>> settings_;
@@ -73,6 +89,8 @@ class SettingsModel {
     int32_t importApplied_ = 0;
     int32_t importElements_ = 0;
     int32_t importFailure_ = ImportOk;
+    std::string loadFailure_;
+    ImportReport report_;
 };
 
 }  // namespace trn

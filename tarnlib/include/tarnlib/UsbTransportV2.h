@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tarnlib/TransportLayer.h"
+#include "usb/PortPath.h"
 #include "usb/UsbOwners.h"
 
 namespace trn {
@@ -30,20 +31,22 @@ class UsbTransportV2 : public TransportLayer {
     bool commit() override;
     int reconnect() override;
 
-    // A unit must lie on this port path or below it; empty for any port.
-    void setPortFilter(const std::vector<uint8_t>& portPath);
+    // A unit must lie on this port path or below it (on its bus, when it names one).
+    void setPortFilter(const usb::PortPath& portPath);
     // A unit must carry exactly this product name; empty for any name.
     void setNameFilter(const std::string& name);
 
-    // The port paths of all attached units, filters not applied, no device opened.
-    std::vector<std::vector<uint8_t>> listDevices();
-    // The port path of the connected unit; empty without a connection.
-    std::vector<uint8_t> portNumbers();
+    // The places of all attached units, filters not applied, no device opened.
+    std::vector<usb::PortPath> listDevices();
+    // The product name of the unit at exactly this place; empty when there is none.
+    std::string productNameAt(const usb::PortPath& place);
+    // The place of the connected unit; none without a connection.
+    usb::PortPath portNumbers();
 
     // A unit that the last connection attempt found but could not open: its port path and the
     // libusb code (such as LIBUSB_ERROR_ACCESS); code 0 when there was none.
     struct OpenFailure {
-        std::vector<uint8_t> port;
+        usb::PortPath port;
         int code = 0;
         // The code says that the user lacks permission to open the device.
         bool accessDenied() const;
@@ -70,13 +73,10 @@ class UsbTransportV2 : public TransportLayer {
     usb::Context context_;
     usb::Handle handle_;
     std::unique_ptr<usb::ClaimedInterface> claimed_;
-    std::vector<uint8_t> portFilter_;
+    usb::PortPath portFilter_;
     std::string nameFilter_;
     std::string productName_;
     OpenFailure openFailure_;
 };
-
-// The text form of a port path for display: "USB:4.2"; "USB" for an empty path.
-std::string portPathText(const std::vector<uint8_t>& path);
 
 }  // namespace trn

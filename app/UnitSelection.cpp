@@ -1,0 +1,37 @@
+#include "UnitSelection.h"
+
+#include <QDebug>
+
+#include <optional>
+
+namespace unitflash {
+
+QString placeText(const usb::PortPath& place, bool withBus) {
+    return QString::fromStdString(withBus ? place.textWithBus() : place.text());
+}
+
+QString UnitSelection::placeText() const {
+    const usb::PortPath& place = portFilter();
+    if (place.isAny()) {
+        return "any";
+    }
+    return unitflash::placeText(place, busMatters || port.bus != 0);
+}
+
+bool parseSelectedPort(UnitSelection& selection) {
+    selection.port = {};
+    if (selection.portText.isEmpty()) {
+        qDebug("No port path specified");
+        return true;
+    }
+    const std::optional<usb::PortPath> parsed =
+        usb::PortPath::parse(selection.portText.toStdString());
+    if (!parsed) {
+        qCritical("Invalid port path: \"%s\"", qUtf8Printable(selection.portText));
+        return false;
+    }
+    selection.port = *parsed;
+    return true;
+}
+
+}  // namespace unitflash
