@@ -2,7 +2,11 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDebug>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "ConsoleLog.h"
 #include "DeviceList.h"
@@ -40,6 +44,28 @@ QList<QCommandLineOption> optionTable() {
     };
 }
 
+// Prints the text and ends the process, as the parser itself would, but always as text on the
+// standard streams: Qt's parser shows a message box instead when a Windows process has no
+// console window of its own.
+[[noreturn]] void endWith(const QString& text, FILE* stream, int status) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+    std::exit(status);
+}
+
+void processArguments(QCommandLineParser& parser, const QStringList& arguments) {
+    const QString name = QCoreApplication::applicationName();
+    if (!parser.parse(arguments)) {
+        endWith(name + ": " + parser.errorText() + '\n', stderr, 1);
+    }
+    if (parser.isSet("version")) {
+        endWith(name + ' ' + QCoreApplication::applicationVersion() + '\n', stdout, 0);
+    }
+    if (parser.isSet("help") || parser.isSet("help-all")) {
+        endWith(parser.helpText(), stdout, 0);
+    }
+}
+
 }  // namespace
 
 bool runApplication(const QStringList& arguments) {
@@ -54,7 +80,7 @@ bool runApplication(const QStringList& arguments) {
     parser.addPositionalArgument("filename", "DFU file to perform update with", QString());
 
     // Help, version and command-line errors print their text and end the process here.
-    parser.process(arguments);
+    processArguments(parser, arguments);
 
     verboseOutput = parser.isSet("verbose");
     unitflash::SettingsHandling settings = unitflash::SettingsHandling::kBackUpAndRestore;
@@ -86,7 +112,7 @@ bool runApplication(const QStringList& arguments) {
     if (positional.isEmpty()) {
         qWarning("Not updating, no firmware file specified.");
         printDeviceList();
-        parser.showHelp(1);
+        endWith(parser.helpText(), stdout, 1);
     }
     return runUpdate(positional.first(), settings, selection);
 }

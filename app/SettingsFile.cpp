@@ -5,7 +5,11 @@
 #include <QFile>
 #include <QSaveFile>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <memory>
 
@@ -15,12 +19,24 @@ namespace unitflash {
 
 namespace {
 
-// A FIFO, a device or a socket stands for something other than its name: it is written into,
-// never replaced by a new file.
+// A FIFO, a device or a socket (on Windows NUL, CON, a pipe or a port) stands for something
+// other than its name: it is written into, never replaced by a new file.
 bool isSpecialFile(const QString& fileName) {
+#ifdef _WIN32
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<const wchar_t*>(fileName.utf16()), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool special = GetFileType(handle) != FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return special;
+#else
     struct stat status {};
     return ::stat(QFile::encodeName(fileName).constData(), &status) == 0 &&
            !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+#endif
 }
 
 // The unit supplies these texts; they must not steer the file elsewhere.

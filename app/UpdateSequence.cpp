@@ -8,17 +8,21 @@
 #include <exception>
 
 #include "DeviceList.h"
-#include "Interruption.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
 #include "dfu/FindDfuDevices.h"
 #include "dfu/FirmwareUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
+#include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
 namespace unitflash {
 
 namespace {
+
+bool interrupted() {
+    return platform::interruptRequested;
+}
 
 bool acceptFirmwareFile(const QString& firmwareFile) {
     const QFileInfo info(firmwareFile);
@@ -181,10 +185,16 @@ QString rescueSettings(const KeptSettings& kept) {
     return QString();
 }
 
-// One argument as a POSIX shell reads it back.
+// One argument as the user's shell reads it back: a POSIX shell, or cmd.exe on Windows (where
+// file names hold no double quote, and backslashes separate directories).
 QString shellWord(const QString& word) {
+#ifdef _WIN32
+    static const QString plain =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:+=,@\\";
+#else
     static const QString plain =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:+=,@%";
+#endif
     bool quote = word.isEmpty();
     for (const QChar c : word) {
         quote = quote || !plain.contains(c);
@@ -192,8 +202,12 @@ QString shellWord(const QString& word) {
     if (!quote) {
         return word;
     }
+#ifdef _WIN32
+    return '"' + word + '"';
+#else
     QString quoted = word;
     return '\'' + quoted.replace('\'', "'\\''") + '\'';
+#endif
 }
 
 // Tells the user what state a run that did not finish leaves the unit in, and the commands
@@ -295,7 +309,7 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
     if (!parseSelectedPort(selection)) {
         return false;
     }
-    const InterruptGuard guard;
+    const platform::InterruptGuard guard;
     const bool discardSettings = settings == SettingsHandling::kDiscard;
     KeptSettings kept;
     if (!leaveNormalOperation(settings, selection, kept)) {

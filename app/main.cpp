@@ -4,13 +4,13 @@
 
 #include "Application.h"
 #include "ConsoleLog.h"
-#include "Interruption.h"
 #include "Version.h"
+#include "platform/Interrupt.h"
 
 int main(int argc, char* argv[]) {
     applicationTimer.start();
     qInstallMessageHandler(consoleMessageHandler);
-    unitflash::ignoreBrokenPipes();
+    platform::ignoreBrokenPipes();
     bool ok = false;
     {
         QCoreApplication application(argc, argv);

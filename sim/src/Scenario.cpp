@@ -7,7 +7,14 @@
 #include <rapidjson/ostreamwrapper.h>
 #include <rapidjson/prettywriter.h>
 #include <sys/stat.h>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -181,18 +188,33 @@ void writeFirmware(UnitHardware& hardware, const std::string& version) {
     std::copy(image.begin(), image.end(), hardware.flash.begin());
 }
 
+#ifdef _WIN32
+const char* const kSlashes = "/\\";
+#else
+const char* const kSlashes = "/";
+#endif
+
+bool isAbsolute(const std::string& path) {
+#ifdef _WIN32
+    if (path.size() > 1 && path[1] == ':') {
+        return true;
+    }
+#endif
+    return !path.empty() && std::strchr(kSlashes, path[0]) != nullptr;
+}
+
 // A relative state file lies beside the scenario file.
 std::string besideScenario(const std::string& scenarioPath, const std::string& file) {
-    if (file.empty() || file[0] == '/') {
+    if (file.empty() || isAbsolute(file)) {
         return file;
     }
-    const size_t slash = scenarioPath.rfind('/');
+    const size_t slash = scenarioPath.find_last_of(kSlashes);
     return slash == std::string::npos ? file : scenarioPath.substr(0, slash + 1) + file;
 }
 
 // The flash of a device lies in a binary file beside the state file, named in it.
 std::string flashFileName(const std::string& stateFile, const Placed& placed) {
-    const size_t slash = stateFile.rfind('/');
+    const size_t slash = stateFile.find_last_of(kSlashes);
     return stateFile.substr(slash == std::string::npos ? 0 : slash + 1) + "-" + placed.key +
            ".flash";
 }
@@ -213,7 +235,17 @@ void writeFlash(Placed& placed, const std::string& path) {
     if (!whole && placed.flashWritten == flash) {
         return;
     }
+#ifdef _WIN32
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | (whole ? _O_TRUNC : 0),
+                         _S_IREAD | _S_IWRITE);
+    auto pwrite = [](int file, const void* data, size_t n, int64_t at) -> int64_t {
+        return _lseeki64(file, at, SEEK_SET) == at ? _write(file, data, static_cast<unsigned>(n))
+                                                   : -1;
+    };
+    auto close = _close;
+#else
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (whole ? O_TRUNC : 0), 0644);
+#endif
     if (fd < 0) {
         fail("cannot write " + path);
     }
@@ -421,8 +453,13 @@ std::string Scenario::defaultIn(const std::string& home) {
     if (std::ifstream(path).good()) {
         return path;
     }
-    for (size_t slash = home.find('/', 1);; slash = home.find('/', slash + 1)) {
+    for (size_t slash = home.find_first_of(kSlashes, 1);;
+         slash = home.find_first_of(kSlashes, slash + 1)) {
+#ifdef _WIN32
+        _mkdir(home.substr(0, slash).c_str());
+#else
         mkdir(home.substr(0, slash).c_str(), 0755);
+#endif
         if (slash == std::string::npos) {
             break;
         }
@@ -494,7 +531,14 @@ void Scenario::saveState() {
                 fail("cannot write " + temporary);
             }
         }
-        if (std::rename(temporary.c_str(), scenario.stateFile.c_str()) != 0) {
+#ifdef _WIN32
+        // std::rename does not replace an existing file here.
+        const bool replaced = MoveFileExA(temporary.c_str(), scenario.stateFile.c_str(),
+                                          MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+        const bool replaced = std::rename(temporary.c_str(), scenario.stateFile.c_str()) == 0;
+#endif
+        if (!replaced) {
             fail("cannot write " + scenario.stateFile);
         }
         scenario.written = true;

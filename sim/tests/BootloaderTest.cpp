@@ -432,7 +432,11 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProc
     const std::string base =
         ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid());
     const std::string path = base + ".json";
-    std::ofstream(path) << R"({"stateFile": ")" << base << R"(-state.json",
+    std::string inJson;  // a Windows temporary directory has backslashes
+    for (const char c : base) {
+        inJson += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
+    }
+    std::ofstream(path) << R"({"stateFile": ")" << inJson << R"(-state.json",
         "bus": {"controlPacketsPerFrame": 4},
         "devices": [{"port": "3.1", "kind": "bootloader", "bootloaderSerial": "SIM0001",
                      "bootloaderFaults": {"noUpload": false},

@@ -17,12 +17,25 @@ bool isSet(const char* name) {
 // The bus library takes its default scenario from UNITFLASH_SIM_HOME; without one the tool
 // keeps it among the user's state files.
 std::string userSimHome() {
+#ifdef _WIN32
+    if (const char* local = std::getenv("LOCALAPPDATA"); local && *local) {
+        return std::string(local) + "\\unitflash-sim";
+    }
+#endif
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
         return std::string(state) + "/unitflash-sim";
     }
     const char* home = std::getenv("HOME");
     return std::string(home && *home ? home : "/tmp") + "/.local/state/unitflash-sim";
 }
+
+#ifdef _WIN32
+void setenv(const char* name, const char* value, int overwrite) {
+    if (overwrite || !isSet(name)) {
+        _putenv_s(name, value);
+    }
+}
+#endif
 
 struct SimDefaults {
     SimDefaults() {

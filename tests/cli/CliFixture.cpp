@@ -4,14 +4,14 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
-
-extern char** environ;
+#endif
 
 #include "sim/DfuFileWriter.h"
 
@@ -69,6 +69,7 @@ ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments
 }
 #endif
 
+#ifndef _WIN32
 ToolRun CliTest::runUnprivileged(const QStringList& arguments, const QString& temporary) const {
     // The simulator's scenario and state stay writable; the working directory does not.
     const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -97,6 +98,8 @@ ToolRun CliTest::runInShell(const QString& preamble, const QStringList& argument
     shellArguments += arguments;
     return runTool("/bin/sh", shellArguments, environment, work_.path());
 }
+
+#endif
 
 QByteArray CliTest::read(const QString& name) const {
     QFile file(path(name));
@@ -148,6 +151,7 @@ QByteArray CliTest::savedSettings() const {
     return state.value("1-1.4").toObject().value("savedSettings").toString().toLatin1();
 }
 
+#ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
                                 const std::vector<int>& toSend) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -226,3 +230,4 @@ int CliTest::runIntoClosedPipe(const QStringList& arguments) const {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif

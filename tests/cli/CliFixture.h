@@ -28,6 +28,9 @@ class CliTest : public ::testing::Test {
     void setDevices(const QJsonArray& devices, bool persistent = true, bool keepState = false);
     // Runs unitflash-sim in the working directory.
     ToolRun run(const QStringList& arguments) const;
+#ifndef _WIN32
+    // POSIX shells, signals, users and pipes: the tests built on these run on Linux only.
+
     // Runs `program` (linked to the system's libusb) under unitflash-usbfs, paced to 1/20 of
     // real time, at most 20 s; with `dropIn` on the drop-in library instead, as a comparison.
     ToolRun runBridged(const QString& program, const QStringList& arguments,
@@ -44,8 +47,11 @@ class CliTest : public ::testing::Test {
     ToolRun runUnprivileged(const QStringList& arguments, const QString& temporary) const;
     // Runs it with standard output a pipe whose reader has already gone.
     int runIntoClosedPipe(const QStringList& arguments) const;
+#endif
 
-    QString path(const QString& name) const { return work_.filePath(name); }
+    QString path(const QString& name) const {
+        return work_.filePath(name);
+    }
     QByteArray read(const QString& name) const;
     void write(const QString& name, const QByteArray& content) const;
     // Files in the working directory, sorted by name.
@@ -72,6 +78,6 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 // Output lines without their time stamps, for comparison.
-inline QStringList untimed(const ToolRun& run) {
+inline Lines untimed(const ToolRun& run) {
     return run.untimedLines();
 }

@@ -1,7 +1,9 @@
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 #include <QStandardPaths>
 #include <functional>
@@ -166,6 +168,18 @@ TEST_F(SettingsCommands, ExportIntoAMissingDirectoryFails) {
     EXPECT_EQ(untimed(run).last(), "[!] Unable to open file for export: \"nowhere/a.json\"");
 }
 
+#ifdef _WIN32
+// Windows' devices are written into, never replaced by a file.
+TEST_F(SettingsCommands, ExportWritesIntoWindowsDevices) {
+    for (const QString& device : {"NUL", "nul", "CON"}) {
+        const ToolRun run = this->run({"--export", device});
+        EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+        EXPECT_TRUE(files().isEmpty()) << files().join(' ').toStdString();
+    }
+}
+#else
+// Resource limits, FIFOs, device nodes and permissions as Linux has them.
+
 TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
     setDevices({unitAt("1.4")}, false);
     write("a.json", "old content");
@@ -267,5 +281,6 @@ TEST_F(SettingsCommands, ExportWritesIntoWhatItMustNotReplace) {
         }
     }
 }
+#endif
 
 }  // namespace

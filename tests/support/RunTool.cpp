@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-QStringList ToolRun::untimedLines() const {
+Lines ToolRun::untimedLines() const {
     static const QRegularExpression stamp(R"(^\[(.)\]\[[0-9.e+]+\] )");
     QStringList result;
     for (const QString& line : lines()) {
@@ -28,5 +28,9 @@ ToolRun runTool(const QString& binary, const QStringList& arguments,
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
+#ifdef _WIN32
+    run.out.replace("\r\n", "\n");
+    run.err.replace("\r\n", "\n");
+#endif
     return run;
 }

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Cross-builds unitflash for 64-bit Windows with Debian's mingw-w64 compilers and runs the test
+# suite under wine. The Windows builds of QtCore, libusb and GoogleTest come from Debian's source
+# packages; they are built once into a cache outside the tree (UNITFLASH_WINDOWS_CACHE), keyed by
+# their versions and build flags, so only the first run pays for them (about ten minutes).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+triple=x86_64-w64-mingw32
+jobs=$(nproc)
+cache=${UNITFLASH_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/unitflash-windows}
+build=${UNITFLASH_WINDOWS_BUILD:-build/windows}
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+
+qt_flags=(-opensource -confirm-license -release -static -static-runtime -platform linux-g++
+          -xplatform win32-g++ -device-option "CROSS_COMPILE=$triple-" -nomake examples
+          -nomake tests -no-gui -no-widgets -no-opengl -no-dbus -no-icu -no-ssl -system-zlib
+          -qt-pcre -no-pch)
+usb_flags=(--host="$triple" --enable-static --disable-shared --disable-examples-build
+           --disable-tests-build)
+gtest_flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=OFF)
+
+install_packages() {
+    local packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+                    libz-mingw-w64-dev wine wine64 dpkg-dev make perl python3 googletest
+                    rapidjson-dev) missing=() p
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        $sudo_cmd apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null
+    fi
+}
+
+# apt-get source needs deb-src entries; add them beside Debian's binary ones when there are none.
+enable_sources() {
+    apt-get source --print-uris libusb-1.0 >/dev/null 2>&1 && return
+    local list=/etc/apt/sources.list.d/debian.sources
+    if [ -f "$list" ]; then
+        sed 's/^Types:.*/Types: deb-src/' "$list" |
+            $sudo_cmd tee /etc/apt/sources.list.d/unitflash-deb-src.sources >/dev/null
+    else
+        grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+            $sudo_cmd tee /etc/apt/sources.list.d/unitflash-deb-src.list >/dev/null
+    fi
+    $sudo_cmd apt-get update -qq
+}
+
+# The .dsc file name of the source package apt would fetch: it carries the package's version.
+source_dsc() {
+    apt-get source --print-uris "$1" 2>/dev/null | grep -o "[^/']*\.dsc" | head -n1
+}
+
+# Runs a build step with its output in a log; on failure shows the log's tail and stops.
+quiet() {
+    local log=$1; shift
+    if ! "$@" >>"$log" 2>&1; then
+        echo "FAILED: $*" >&2
+        tail -n 60 "$log" >&2
+        exit 1
+    fi
+}
+
+fetch_source() {
+    local package=$1 dir=$2
+    mkdir -p "$dir"
+    (cd "$dir" && apt-get source -qq "$package" >/dev/null 2>&1)
+    find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n1
+}
+
+build_qt() {
+    local prefix=$1 work=$2 log=$3 src
+    src=$(fetch_source qtbase-opensource-src "$work/qt")
+    mkdir -p "$work/qt/build"
+    cd "$work/qt/build"
+    quiet "$log" "$src/configure" -prefix "$prefix" "${qt_flags[@]}"
+    # Only what unitflash links: QtCore with its bundled PCRE2, and the host tools CMake expects.
+    quiet "$log" make -j"$jobs" -C src sub-corelib sub-rcc
+    quiet "$log" make -C src/3rdparty/pcre2 install
+    quiet "$log" make -C src/corelib install
+    quiet "$log" make -C src/tools/moc install
+    quiet "$log" make -C src/tools/rcc install
+    quiet "$log" make -C qmake install
+    quiet "$log" make sub-qmake-qmake-aux-pro-install_subtargets
+    cd "$root"
+}
+
+build_libusb() {
+    local prefix=$1 work=$2 log=$3 src
+    src=$(fetch_source libusb-1.0 "$work/usb")
+    cd "$src"
+    quiet "$log" ./configure --prefix="$prefix" "${usb_flags[@]}"
+    quiet "$log" make -j"$jobs" -C libusb install
+    quiet "$log" make install-pkgconfigDATA
+    cd "$root"
+}
+
+build_gtest() {
+    local prefix=$1 work=$2 log=$3
+    quiet "$log" cmake -S /usr/src/googletest -B "$work/gtest" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+        "${gtest_flags[@]}"
+    quiet "$log" ninja -C "$work/gtest" -j"$jobs" install
+}
+
+# Prints the prefix holding the Windows dependencies, building them first when the cache has none
+# for these versions and flags.
+dependencies() {
+    local key prefix work log
+    key=$( {
+        source_dsc qtbase-opensource-src
+        source_dsc libusb-1.0
+        dpkg-query -W googletest g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev
+        echo "${qt_flags[*]} | ${usb_flags[*]} | ${gtest_flags[*]}"
+        cat "$root/cmake/mingw-w64.cmake"
+    } | sha256sum | cut -c1-16)
+    prefix=$cache/$key
+    if [ -f "$prefix/.complete" ]; then
+        echo "$prefix"
+        return
+    fi
+    work=$cache/work-$key
+    log=$cache/build-$key.log
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    : >"$log"
+    echo "=== windows: building QtCore, libusb and GoogleTest once into $prefix (log: $log)" >&2
+    local start=$SECONDS
+    build_libusb "$prefix" "$work" "$log" >&2
+    build_gtest "$prefix" "$work" "$log" >&2
+    build_qt "$prefix" "$work" "$log" >&2
+    rm -rf "$work"
+    touch "$prefix/.complete"
+    echo "=== windows: dependencies built in $((SECONDS - start)) s" >&2
+    echo "$prefix"
+}
+
+install_packages
+enable_sources
+prefix=$(dependencies)
