@@ -25,6 +25,19 @@ bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
 
 namespace unitflash {
 
+namespace {
+
+// What makes a unit that is found but cannot be opened reachable.
+#ifdef _WIN32
+const char* const kOpenAdvice =
+    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+#else
+const char* const kOpenAdvice =
+    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+#endif
+
+}  // namespace
+
 UnitSession::UnitSession(UnitSelection& selection) : selection_(selection), model_(transport_) {
     transport_.setNameFilter(selection.deviceName);
     transport_.setPortFilter(selection.portFilter());
@@ -90,10 +103,8 @@ bool UnitSession::reportUnopenable() {
     }
     const QString where = placeText(denied.port, selection_.busMatters || selection_.port.bus != 0);
     if (denied.accessDenied()) {
-        qCritical(
-            "The unit on port path %s was found but cannot be opened (%s): install the udev "
-            "rule 70-unitflash.rules as README.md describes under \"Real units\"",
-            qUtf8Printable(where), denied.text().c_str());
+        qCritical("The unit on port path %s was found but cannot be opened (%s): %s",
+                  qUtf8Printable(where), denied.text().c_str(), kOpenAdvice);
     } else {
         qCritical("The unit on port path %s was found but cannot be opened (%s)",
                   qUtf8Printable(where), denied.text().c_str());

@@ -385,7 +385,12 @@ bool UsbTransportV2::commit() {
 }
 
 bool UsbTransportV2::OpenFailure::accessDenied() const {
+#ifdef _WIN32
+    // libusb opens on Windows only what is bound to a driver it speaks (WinUSB).
+    return code == LIBUSB_ERROR_ACCESS || code == LIBUSB_ERROR_NOT_SUPPORTED;
+#else
     return code == LIBUSB_ERROR_ACCESS;
+#endif
 }
 
 std::string UsbTransportV2::OpenFailure::text() const {
