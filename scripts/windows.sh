@@ -9,7 +9,7 @@ root=$PWD
 triple=x86_64-w64-mingw32
 jobs=$(nproc)
 cache=${UNITFLASH_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/unitflash-windows}
-build=${UNITFLASH_WINDOWS_BUILD:-build/windows}
+build=$(realpath -m "${UNITFLASH_WINDOWS_BUILD:-build/windows}")
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 
@@ -78,15 +78,15 @@ build_qt() {
     src=$(fetch_source qtbase-opensource-src "$work/qt")
     mkdir -p "$work/qt/build"
     cd "$work/qt/build"
-    quiet "$log" "$src/configure" -prefix "$prefix" "${qt_flags[@]}"
+    MAKEFLAGS=-j$jobs quiet "$log" "$src/configure" -prefix "$prefix" "${qt_flags[@]}"
     # Only what unitflash links: QtCore with its bundled PCRE2, and the host tools CMake expects.
+    quiet "$log" make sub-src-qmake_all
     quiet "$log" make -j"$jobs" -C src sub-corelib sub-rcc
     quiet "$log" make -C src/3rdparty/pcre2 install
     quiet "$log" make -C src/corelib install
     quiet "$log" make -C src/tools/moc install
     quiet "$log" make -C src/tools/rcc install
-    quiet "$log" make -C qmake install
-    quiet "$log" make sub-qmake-qmake-aux-pro-install_subtargets
+    quiet "$log" make sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs
     cd "$root"
 }
 
@@ -167,9 +167,14 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 
 echo "=== $build: configure and build (x86_64-w64-mingw32)"
 export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+# RapidJSON is header-only: its Debian headers, alone in a directory, since the build machine's
+# /usr/include must stay out of a Windows build.
+mkdir -p "$build/include"
+ln -sfn /usr/include/rapidjson "$build/include/rapidjson"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DUNITFLASH_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DUNITFLASH_BENCH=OFF \
-    -DZLIB_LIBRARY=/usr/$triple/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$triple/include >/dev/null
+    -DZLIB_LIBRARY=/usr/$triple/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$triple/include \
+    -DRAPIDJSON_INCLUDE_DIR="$build/include" >/dev/null
 ninja -C "$build"
 echo "=== $build: tests under wine"
 (cd "$build" && ctest --output-on-failure --timeout 300 -j "$jobs")
