@@ -171,8 +171,12 @@ export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
 # /usr/include must stay out of a Windows build.
 mkdir -p "$build/include"
 ln -sfn /usr/include/rapidjson "$build/include/rapidjson"
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-    -DUNITFLASH_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DUNITFLASH_BENCH=OFF \
+    "${launcher[@]}" -DUNITFLASH_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DUNITFLASH_BENCH=OFF \
     -DZLIB_LIBRARY=/usr/$triple/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$triple/include \
     -DRAPIDJSON_INCLUDE_DIR="$build/include" >/dev/null
 ninja -C "$build"
