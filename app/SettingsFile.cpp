@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <cstdio>
 #include <memory>
 
 #include "tarnlib/SettingsModel.h"
@@ -56,7 +57,16 @@ bool writeSettingsFile(const QString& fileName, const std::string& text,
                        const SettingsFilePurpose& purpose) {
     std::unique_ptr<QFileDevice> file;
     if (isSpecialFile(fileName)) {
-        file = std::make_unique<QFile>(fileName);
+        auto device = std::make_unique<QFile>(fileName);
+#ifdef _WIN32
+        // Qt opens a file by its absolute long-path name, which names no device on Windows.
+        FILE* stream = _wfopen(reinterpret_cast<const wchar_t*>(fileName.utf16()), L"wb");
+        if (stream != nullptr && !device->open(stream, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                               QFileDevice::AutoCloseHandle)) {
+            std::fclose(stream);
+        }
+#endif
+        file = std::move(device);
     } else {
         auto saveFile = std::make_unique<QSaveFile>(fileName);
         // A writable file in a directory that takes no new files is overwritten in place.
@@ -64,7 +74,7 @@ bool writeSettingsFile(const QString& fileName, const std::string& text,
         file = std::move(saveFile);
     }
     // Unbuffered, so that a short write shows in the count write() returns.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    if (!file->isOpen() && !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qCritical() << purpose.openFailure << fileName;
         return false;
     }

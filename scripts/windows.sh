@@ -35,6 +35,13 @@ install_packages() {
         DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
     fi
+    # Qt's and libusb's builds call the compilers by their plain names: the posix ones.
+    local tool
+    for tool in gcc g++; do
+        [ "$(readlink -f "/usr/bin/$triple-$tool")" = "/usr/bin/$triple-$tool-posix" ] ||
+            $sudo_cmd update-alternatives --set "$triple-$tool" "/usr/bin/$triple-$tool-posix" \
+                >/dev/null
+    done
 }
 
 # apt-get source needs deb-src entries; add them beside Debian's binary ones when there are none.

@@ -14,6 +14,14 @@ namespace {
 
 using SettingsCommands = CliTest;
 
+#ifdef _WIN32
+const char* const kOpenAdvice =
+    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+#else
+const char* const kOpenAdvice =
+    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+#endif
+
 TEST_F(SettingsCommands, ExportWritesTheSettingsText) {
     const ToolRun run = this->run({"--export", "a.json"});
     ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
@@ -131,8 +139,8 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
          {"--import", "a.json"},
          {"[!] Unable to connect to device for setting import! (port: any)",
           "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
-          "Access denied (insufficient permissions)): install the udev rule 70-unitflash.rules "
-          "as README.md describes under \"Real units\"",
+          "Access denied (insufficient permissions)): " +
+              QString(kOpenAdvice),
           "Available devices:", " Port path: 1.4"}},
         {"bad checksums",
          {unitAt("1.4", {{"faults", QJsonObject{{"corruptChecksums", 1000000}}}})},
