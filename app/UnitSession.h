@@ -29,8 +29,8 @@ class UnitSession {
     // failed, and lists the attached units; when an interrupt ends the wait, logs nothing.
     bool waitForUnit(bool logAttempts, const char* failure);
 
-    // When the last attempt found the unit but could not open it, says so (with the udev rule
-    // for a permission problem) and gives true.
+    // When the last attempt found the unit but could not open it, says so (with the udev rule,
+    // on Windows the driver, for a permission problem) and gives true.
     bool reportUnopenable();
 
     // A unit is attached at the place the selection looks at (whether or not it can be read).
