@@ -169,8 +169,11 @@ enable_sources
 prefix=$(dependencies)
 wine_prefix
 # One wine server for the whole build and test run, ended with it.
-wineserver -p
+wineserver -p 2>/dev/null || true  # or the one already running
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# Wine's own services start with the first program and keep its output open: started here, they
+# hold /dev/null instead of a build step's pipe, which ninja would wait on for ever.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 
 echo "=== $build: configure and build (x86_64-w64-mingw32)"
 export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig

@@ -72,6 +72,15 @@ class CliTest : public ::testing::Test {
     QString scenario_;
 };
 
+// What the tool advises for a unit it may not open, on this system.
+#ifdef _WIN32
+const char* const kOpenAdvice =
+    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+#else
+const char* const kOpenAdvice =
+    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+#endif
+
 // Readable failure output for lines and lists of lines.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';

@@ -14,14 +14,6 @@ namespace {
 
 using SettingsCommands = CliTest;
 
-#ifdef _WIN32
-const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
-#else
-const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
-#endif
-
 TEST_F(SettingsCommands, ExportWritesTheSettingsText) {
     const ToolRun run = this->run({"--export", "a.json"});
     ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
@@ -179,7 +171,7 @@ TEST_F(SettingsCommands, ExportIntoAMissingDirectoryFails) {
 #ifdef _WIN32
 // Windows' devices are written into, never replaced by a file.
 TEST_F(SettingsCommands, ExportWritesIntoWindowsDevices) {
-    for (const QString& device : {"NUL", "nul", "CON"}) {
+    for (const char* device : {"NUL", "nul", "CON"}) {
         const ToolRun run = this->run({"--export", device});
         EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
         EXPECT_TRUE(files().isEmpty()) << files().join(' ').toStdString();

@@ -242,8 +242,8 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
           unitAt("2.1", {{"kind", "bootloader"}})},
          {"-d"},
          {"[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
-          "Access denied (insufficient permissions)): install the udev rule 70-unitflash.rules "
-          "as README.md describes under \"Real units\""}},
+          "Access denied (insufficient permissions)): " +
+          QString(kOpenAdvice)}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
