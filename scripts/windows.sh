@@ -2,7 +2,7 @@
 # Cross-builds unitflash for 64-bit Windows with Debian's mingw-w64 compilers and runs the test
 # suite under wine. The Windows builds of QtCore, libusb and GoogleTest come from Debian's source
 # packages; they are built once into a cache outside the tree (UNITFLASH_WINDOWS_CACHE), keyed by
-# their versions and build flags, so only the first run pays for them (about ten minutes).
+# their versions and build flags, so only the first run pays for them (about 20 minutes on two shared cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
