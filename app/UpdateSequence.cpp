@@ -210,6 +210,47 @@ QString shellWord(const QString& word) {
 #endif
 }
 
+// The state a run that did not finish leaves the unit in, and the commands that bring it back
+// before its settings are imported (when they are to be).
+struct Recovery {
+    QString state;
+    QList<QStringList> steps;
+    bool importSettings = true;
+};
+
+Recovery recoveryFor(UpdateStage stage, bool cameBack, const QString& firmwareFile) {
+    switch (stage) {
+        case UpdateStage::kNotStarted:
+            return {"is in its boot loader (or on its way there) with its firmware unchanged",
+                    {{"--resume"}}};
+        case UpdateStage::kFlashChanging:
+            return {
+                "is left in its boot loader with its firmware possibly erased or partly written",
+                {{"--discard-settings", firmwareFile}}};
+        case UpdateStage::kReadProtected:
+            // The protection keeps the old firmware and settings; only its removal erases them.
+            return {
+                "is left in its boot loader with its firmware unchanged: its chip is "
+                "read-protected, which no update can change; removing the protection erases "
+                "the whole flash, as said above",
+                {{"--resume"}}};
+        case UpdateStage::kFlashWritten:
+            return {"is left in its boot loader with the new firmware written", {{"--resume"}}};
+        case UpdateStage::kLeftUnchanged:
+            return {"runs its old firmware with its settings", {}, false};
+        case UpdateStage::kLeftProgrammed:
+            break;
+    }
+    if (cameBack) {
+        return {"runs the new firmware without its old settings", {}};
+    }
+    // A firmware that does not start leaves the chip in its boot loader.
+    return {
+        "did not come back after the update; if it sits in its boot loader, its new "
+        "firmware does not start and it needs a firmware file that does",
+        {{"--discard-settings", firmwareFile}}};
+}
+
 // Tells the user what state a run that did not finish leaves the unit in, and the commands
 // that finish the work, one per line in the order to run them.
 void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selection,
@@ -221,55 +262,17 @@ void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selec
     if (!selection.portFilter().isAny()) {
         tool << "--port" << selection.placeText();
     }
-    QString state;
-    QList<QStringList> steps;
-    switch (stage) {
-        case UpdateStage::kNotStarted:
-            state = "is in its boot loader (or on its way there) with its firmware unchanged";
-            steps << QStringList{"--resume"};
-            break;
-        case UpdateStage::kFlashChanging:
-            state =
-                "is left in its boot loader with its firmware possibly erased or partly written";
-            steps << QStringList{"--discard-settings", firmwareFile};
-            break;
-        case UpdateStage::kReadProtected:
-            // The protection keeps the old firmware and settings; only its removal erases them.
-            state =
-                "is left in its boot loader with its firmware unchanged: its chip is "
-                "read-protected, which no update can change; removing the protection erases the "
-                "whole flash, as said above";
-            steps << QStringList{"--resume"};
-            break;
-        case UpdateStage::kFlashWritten:
-            state = "is left in its boot loader with the new firmware written";
-            steps << QStringList{"--resume"};
-            break;
-        case UpdateStage::kLeftUnchanged:
-            qCritical("%s runs its old firmware with its settings", qUtf8Printable(where));
-            return;
-        case UpdateStage::kLeftProgrammed:
-            if (cameBack) {
-                state = "runs the new firmware without its old settings";
-                break;
-            }
-            // A firmware that does not start leaves the chip in its boot loader.
-            state =
-                "did not come back after the update; if it sits in its boot loader, its new "
-                "firmware does not start and it needs a firmware file that does";
-            steps << QStringList{"--discard-settings", firmwareFile};
-            break;
+    Recovery recovery = recoveryFor(stage, cameBack, firmwareFile);
+    if (recovery.importSettings && !settingsFile.isEmpty()) {
+        recovery.steps << QStringList{"--import", settingsFile};
     }
-    if (!settingsFile.isEmpty()) {
-        steps << QStringList{"--import", settingsFile};
-    }
-    if (steps.isEmpty()) {
-        qCritical("%s %s", qUtf8Printable(where), qUtf8Printable(state));
+    if (recovery.steps.isEmpty()) {
+        qCritical("%s %s", qUtf8Printable(where), qUtf8Printable(recovery.state));
         return;
     }
     qCritical("%s %s. To recover it, run these commands in this order:", qUtf8Printable(where),
-              qUtf8Printable(state));
-    for (const QStringList& step : steps) {
+              qUtf8Printable(recovery.state));
+    for (const QStringList& step : recovery.steps) {
         QStringList words;
         for (const QString& word : tool + step) {
             words << shellWord(word);
