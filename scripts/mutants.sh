@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The project's mutation check: plants realistic slips in a copy of the tree, one at a time, and
+# runs the whole suite against each. A slip the suite lets through (SURVIVED) is a fault no test
+# would catch; "not applied" means its pattern no longer matches the code and the list needs
+# mending. Not part of CI: about 20 minutes on 2 cores.
+#
+#   scripts/mutants.sh [regex]     only the slips whose line matches regex
+#
+# MUTANTS_DIR (default /tmp/unitflash-mutants) holds the copy and its build; MUTANTS_JOBS (2)
+# and MUTANTS_TIMEOUT (60 s per test) set the pace. MUTANTS_CHECK=1 only says which slips still
+# apply, without building. The exit status is 0 when every slip that applied was caught.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${MUTANTS_DIR:-/tmp/unitflash-mutants}
+jobs=${MUTANTS_JOBS:-2}
+timeout=${MUTANTS_TIMEOUT:-60}
+only=${1:-}
+
+# One copy of the tracked tree (the working copy, uncommitted changes included), built once;
+# each slip then rebuilds only what it touches.
+mkdir -p "$work/src"
+(cd "$root" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$work/src"
+build_copy() {
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DUNITFLASH_BENCH=OFF "${launcher[@]}" >/dev/null || exit 1
+    echo "=== building the copy"
+    ninja -C "$work/build" -j "$jobs" >"$work/build.log" 2>&1 ||
+        { tail -20 "$work/build.log"; exit 1; }
+    echo "=== the suite without slips"
+    (cd "$work/build" && ctest -j "$jobs" --timeout "$timeout" >"$work/ctest.log" 2>&1) ||
+        { grep -A20 'tests failed' "$work/ctest.log"; echo "the suite fails without slips" >&2; exit 1; }
+}
+[ -n "${MUTANTS_CHECK:-}" ] || build_copy
+
+killed=0 survived=0 unapplied=0 broken=0
+survivors=()
+while IFS= read -r line; do
+    case $line in '' | '#'*) continue ;; esac
+    if [ -n "$only" ] && ! grep -qE -- "$only" <<<"$line"; then
+        continue
+    fi
+    file=${line%% @@ *}
+    rest=${line#* @@ }
+    expr=${rest%% @@ *}
+    what=${rest#* @@ }
+    target="$work/src/$file"
+    if [ ! -f "$target" ]; then
+        printf '%-12s %s: %s (no such file)\n' "not applied" "$file" "$what"
+        unapplied=$((unapplied + 1))
+        continue
+    fi
+    cp "$target" "$work/original"
+    perl -0777 -i -pe "$expr" "$target"
+    if cmp -s "$target" "$work/original"; then
+        printf '%-12s %s: %s\n' "not applied" "$file" "$what"
+        unapplied=$((unapplied + 1))
+        continue
+    fi
+    if [ -n "${MUTANTS_CHECK:-}" ]; then
+        cat "$work/original" >"$target"
+        printf '%-12s %s: %s\n' applies "$file" "$what"
+        continue
+    fi
+    verdict=SURVIVED
+    if ! ninja -C "$work/build" -j "$jobs" >"$work/slip-build.log" 2>&1; then
+        verdict="no build"
+    elif ! (cd "$work/build" &&
+        ctest -j "$jobs" --timeout "$timeout" --stop-on-failure >"$work/slip-ctest.log" 2>&1); then
+        verdict=killed
+    fi
+    # Restored with a fresh time stamp, so that the next build compiles it again (from ccache).
+    cat "$work/original" >"$target"
+    case $verdict in
+        killed)
+            by=$(head -1 "$work/build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)
+            printf '%-12s %s: %s [%s]\n' killed "$file" "$what" "${by#*:}"
+            killed=$((killed + 1))
+            ;;
+        SURVIVED)
+            printf '%-12s %s: %s\n' SURVIVED "$file" "$what"
+            survivors+=("$file: $what")
+            survived=$((survived + 1))
+            ;;
+        *)
+            printf '%-12s %s: %s\n' "$verdict" "$file" "$what"
+            broken=$((broken + 1))
+            ;;
+    esac
+done <<'SLIPS'
+# file @@ perl substitution on the whole file (the first match only) @@ what the slip breaks
+
+# app/: the command line, the update sequence, settings files, signals
+app/Application.cpp @@ s/\Qreturn returnToNormalOperation(selection.port);\E/return returnToNormalOperation({});/ @@ --resume ignores --port
+app/Application.cpp @@ s/\Qsettings = unitflash::SettingsHandling::kRestoreOnly;\E/settings = unitflash::SettingsHandling::kBackUpAndRestore;/ @@ --no-backup still writes a backup
+app/Application.cpp @@ s/\Qif (parser.isSet("export")) {\E/if (parser.isSet("export") && !parser.isSet("import")) {/ @@ --import wins over --export
+app/Interruption.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
+app/Interruption.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
+app/UnitSession.cpp @@ s/\Qif (!selection_.pinned.empty()) {\E\s*return;/if (false) {/ @@ a later step re-pins to whatever unit it finds
+app/UnitSession.cpp @@ s/\QlistDevices().size() > 1\E/listDevices().size() > 2/ @@ no warning when two units are attached
+app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
+app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
+app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
+app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
+app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged
+app/UpdateSequence.cpp @@ s/\Qsteps << QStringList{"--discard-settings", firmwareFile};\E/steps << QStringList{"--resume"};/ @@ a possibly erased unit is told to resume
+app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that did not come back is said to run without its settings
+app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
+app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
+app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@ the backup name takes the firmware version over the VIO one
+app/SettingsFile.cpp @@ s/\Qif (c == '\/' || \E/if (/ @@ a slash in a unit's text steers the backup file elsewhere
+app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
+app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
+app/DeviceList.cpp @@ s/\Q(i == 0 ? "" : ".")\E/"."/ @@ listed port paths start with a dot
+
+# dfu/: finding the boot loader, the runner, the update steps
+dfu/FindDfuDevices.cpp @@ s/\Qat.size() >= port.size()\E/at.size() == port.size()/ @@ --resume --port 1 no longer finds the boot loader at 1.4
+dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.empty() && devices.size() > 1) {\E/} else if (port.empty() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
+dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
+dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
+dfu/FirmwareUpdate.cpp @@ s/\Qif (!layout || layout->name\E/if (!layout && layout->name/ @@ an image for another memory than the flash is programmed
+dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashWritten;\E// @@ a failed leave after programming is reported as a partial write
+dfu/FirmwareUpdate.cpp @@ s/\Qconst std::vector<uint8_t> devicePort = dfuDevicePort(*device);\E/const std::vector<uint8_t> devicePort = port;/ @@ the leave goes to any boot loader, not the one programmed
+dfu/FirmwareUpdate.cpp @@ s/\Q            stage = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
+dfu/RunDfuOperation.cpp @@ s/\Qif (percent > 99) {\E/if (percent > 98) {/ @@ the runner stops an operation at 99 %
+dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
+dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
+dfu/ReturnToNormalOperation.cpp @@ s/\Q || status.bState == kDfuStateUploadIdle\E// @@ an upload left open is not aborted before the leave
+dfu/ReturnToNormalOperation.cpp @@ s/\Qif (status.bState == kDfuStateError && dfuFailed(cleared,\E/if (dfuFailed(cleared,/ @@ a clear refused outside dfuERROR ends the leave
+
+# dfuse/: the .dfu file, the memory layout, the DFU exchanges
+dfuse/src/DfuFile.cpp @@ s/\Qif (imageSize != length && imageSize + kSuffixSize != length) {\E/if (imageSize != length) {/ @@ files whose recorded size leaves out the suffix are refused
+dfuse/src/DfuFile.cpp @@ s/\Qif (computed != le32(suffix + 12)) {\E/if (false) {/ @@ a damaged file is accepted
+dfuse/src/DfuFile.cpp @@ s/\Qif (elements.left() != 0) {\E/if (false) {/ @@ a target whose elements do not fill it is accepted
+dfuse/src/DfuFile.cpp @@ s/\Qitem.size > 0x100000000ull\E/item.size >= 0x100000000ull/ @@ an element ending at 4 GiB is refused
+dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout is read as 1000
+dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size * group->size\E/(uint32_t(at) - group->address)/ @@ sectors are erased at the element's address, not the sector's
+dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
+dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
+dfuse/src/DevicePath.cpp @@ s/\Qif (i > 0) {\E/if (i > 1) {/ @@ the first two ports of a path run together
+dfuse/src/DfuInterface.cpp @@ s/\Q || count != int(path.ports.size())\E// @@ a path opens the first device below it
+dfuse/src/DfuOperation.cpp @@ s/\Qif (entry.second.access & kSectorErasable) {\E/if (true) {/ @@ sectors that cannot be erased are erased
+dfuse/src/DfuOperation.cpp @@ s/\Qstd::min<uint64_t>(transferSize, element.size - offset)\E/transferSize/ @@ a short last block is sent whole
+dfuse/src/DfuOperation.cpp @@ s/\Qconst bool readBack = functional.canUpload();\E/const bool readBack = false;/ @@ the flash is not read back
+dfuse/src/DfuOperation.cpp @@ s/\Qif (code == kDfuSuccess) {\E\s*percent_ = 100;/percent_ = 100; {/ @@ a failed operation shows 100 %
+dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStatusErrVendor:\E\s*\Qreturn kDfuErrorReadProtected;\E/case kDfuStatusErrVendor: return kDfuErrorDeviceStatus;/ @@ read protection is not named
+dfuse/src/DfuseSession.cpp @@ s/\Qplatform::sleepMs(std::max<uint32_t>(waitMs, 1));\E/platform::sleepMs(1);/ @@ the device's poll time-out is not honoured
+dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateError:\E\s*\Qdfu_.clrStatus();\E/case kDfuStateError:/ @@ dfuERROR is not cleared before an operation
+dfuse/src/DfuseSession.cpp @@ s/\Q || error.code() == kDfuErrorUsbTransfer\E// @@ a boot loader gone at the leave's status request fails the leave
+dfuse/src/StdfuPrt.cpp @@ s/\Qrunning->runHere();\E/running->startWorker();/ @@ the leave runs on a worker and is not over when its status is read
+
+# tarnlib/: the unit link and the settings model
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q<= kReleaseSpan;\E/< kReleaseSpan;/ @@ the last release of the range is no unit
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q!startsWith(path, portFilter_)\E/path != portFilter_/ @@ --port 4 no longer matches the unit at 4.2
+tarnlib/src/UsbTransportV2.cpp @@ s/\QbcdDevice >= kFirstCompressedRelease\E/bcdDevice > kFirstCompressedRelease/ @@ the first compressing release is read plain
+tarnlib/src/UsbTransportV2.cpp @@ s/\QopenFailure_ = {path, rc};\E\s*\QthrowLibusb(rc);\E/continue;/ @@ a unit that cannot be opened is passed over for the next
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qi < kMaxDrainPackets && readPendingPacket()\E/i < 1 && readPendingPacket()/ @@ stale packets are taken for the catalogue
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1) {/ @@ the zero-length packet after whole packets stays on the endpoint
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
+tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (unsigned i = rest; i <= 4; ++i) {/ @@ the tail of a frame is padded by one byte too many
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() < length) {/ @@ an overlong settings image is taken
+tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting) {\E\s*continue;/if (!setting) { importFailure_ = ImportValueRefused; return false;/ @@ a setting the unit lacks stops an import
+tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
+tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
+
+# usb/ and platform/
+usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
+platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
+platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
+SLIPS
+
+echo "=== $killed killed, $survived survived, $unapplied not applied, $broken did not build"
+for s in "${survivors[@]}"; do
+    echo "SURVIVED: $s"
+done
+[ "$survived" -eq 0 ] && [ "$broken" -eq 0 ]
