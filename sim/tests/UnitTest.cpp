@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
@@ -25,21 +24,6 @@ const std::vector<uint8_t> kPort = {4, 2};
 uint32_t le32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
 }
-
-// Stands in for the boot loader the unit restarts into.
-class Bootloader : public sim::VirtualDevice {
-  public:
-    libusb_device_descriptor deviceDescriptor() const override {
-        libusb_device_descriptor d{};
-        d.idVendor = 0x0483;
-        d.idProduct = 0xDF11;
-        d.bNumConfigurations = 1;
-        return d;
-    }
-    std::vector<uint8_t> configDescriptor() const override { return {}; }
-    std::optional<std::string> stringDescriptor(uint8_t) const override { return {}; }
-    int control(const sim::ControlSetup&, uint8_t*, unsigned) override { return 0; }
-};
 
 class UnitTest : public ::testing::Test {
   protected:
@@ -125,65 +109,6 @@ class UnitTest : public ::testing::Test {
     libusb_device_handle* handle = nullptr;
 };
 
-TEST(FrameCrc, MatchesTheHardwareUnitsWorkedValues) {
-    auto crc = [](const std::string& s) {
-        return sim::FrameCrc::compute(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-    };
-    EXPECT_EQ(crc(""), 0xFFFFFFFFu);
-    EXPECT_EQ(crc("abc"), 0xE1208697u);
-    EXPECT_EQ(crc("abcd"), 0xA62F1C36u);
-    EXPECT_EQ(crc("123456789"), 0xAFF19057u);
-    EXPECT_EQ(crc(std::string("a\0\0\0", 4)), crc("a"));
-    const uint8_t header[] = {0x00, 0x00, 0xFF, 0xFF};
-    EXPECT_EQ(sim::FrameCrc::compute(header, 4), 0xFF48647Du);
-}
-
-TEST_F(UnitTest, IdentifiesItselfAsAUnit) {
-    sim::UnitOptions options;
-    options.bcdDevice = 0x0250;
-    options.product = "Lab unit";
-    plug(options);
-    libusb_device_descriptor d{};
-    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(handle), &d), LIBUSB_SUCCESS);
-    EXPECT_EQ(d.bcdDevice, 0x0250);
-    unsigned char name[64];
-    EXPECT_EQ(libusb_get_string_descriptor_ascii(handle, d.iProduct, name, sizeof name), 8);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(name)), "Lab unit");
-    libusb_config_descriptor* config = nullptr;
-    ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle), &config), 0);
-    ASSERT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 2);
-    EXPECT_EQ(config->interface[0].altsetting[0].endpoint[0].bEndpointAddress, 0x02);
-    EXPECT_EQ(config->interface[0].altsetting[0].endpoint[1].bEndpointAddress, 0x81);
-    libusb_free_config_descriptor(config);
-    EXPECT_EQ(libusb_set_configuration(handle, 1), LIBUSB_SUCCESS);
-    EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_SUCCESS);
-    EXPECT_EQ(libusb_claim_interface(handle, 1), LIBUSB_ERROR_NOT_FOUND);
-}
-
-TEST_F(UnitTest, SendsItsCatalogueCompressedBehindFourBytesOrPlain) {
-    plug();
-    ASSERT_EQ(request(SimulatedUnit::kCatalogue), 0);
-    Bytes compressed = readFrame();
-    ASSERT_GT(compressed.size(), 4u);
-    Bytes cbor(le32(compressed.data()));
-    uLongf size = cbor.size();
-    ASSERT_EQ(uncompress(cbor.data(), &size, compressed.data() + 4, compressed.size() - 4), Z_OK);
-    EXPECT_EQ(size, cbor.size());
-    EXPECT_EQ(cbor, unit->catalogue().cbor());
-    EXPECT_EQ(cbor[0], 0xB8);  // a map of more than 23 entries
-    std::string text(cbor.begin(), cbor.end());
-    EXPECT_NE(text.find("trigger bootloader"), std::string::npos);
-    EXPECT_NE(text.find("Version: Hardware UID"), std::string::npos);
-    closeHandle();
-    sim::Bus::instance().reset();
-
-    sim::UnitOptions uncompressed;
-    uncompressed.bcdDevice = 0x02FF;
-    plug(uncompressed);
-    ASSERT_EQ(request(SimulatedUnit::kCatalogue), 0);
-    EXPECT_EQ(readFrame(), unit->catalogue().cbor());
-}
-
 TEST_F(UnitTest, AnswersImageSlicesEndingFullPacketsWithAZeroLengthPacket) {
     plug();
     EXPECT_EQ(unit->text("Version: Firmware"), "2.4.1");
@@ -252,24 +177,6 @@ TEST_F(UnitTest, AppliesWriteRecordsToWritableSettingsAndCommitsThem) {
     SimulatedUnit updated(hardware);
     EXPECT_EQ(updated.number("Operating mode"), 1.0);
     EXPECT_EQ(updated.text("Version: Firmware"), "3.0.0");
-}
-
-TEST_F(UnitTest, TriggerBootloaderRestartsTheChipIntoItsBootLoader) {
-    hardware->makeBootloader = [](std::shared_ptr<sim::UnitHardware>) {
-        return std::make_shared<Bootloader>();
-    };
-    plug();
-    int sent = 0;
-    ASSERT_EQ(writeFrame(frameOf(record("trigger bootloader", {1})), &sent), LIBUSB_SUCCESS);
-    sim::Bus::instance().spendUs(SimulatedUnit::kLeaveDelayMs * 1000);
-    EXPECT_EQ(request(SimulatedUnit::kCommit), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_EQ(sim::Bus::instance().deviceAt(1, kPort), nullptr);
-    sim::Bus::instance().spendUs(SimulatedUnit::kRestartDelayMs * 1000);
-    auto bootloader = sim::Bus::instance().deviceAt(1, kPort);
-    ASSERT_NE(bootloader, nullptr);
-    EXPECT_EQ(bootloader->deviceDescriptor().idProduct, 0xDF11);
-    // A unit made again from the same hardware starts with the trigger cleared.
-    EXPECT_EQ(SimulatedUnit(hardware).number("trigger bootloader"), 0.0);
 }
 
 TEST_F(UnitTest, InjectedFaults) {
