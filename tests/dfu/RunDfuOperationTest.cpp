@@ -89,9 +89,6 @@ const Case kCases[] = {
     {"EraseError", Run::kErase, withFault(&F::eraseError), false,
      QtCriticalMsg, "Error during DFU operation 3: %lx", kDfuErrorDeviceErase, 0, 5000,
      kSeesTheEndUs},
-    {"WriteError", Run::kUpgrade, withFault(&F::writeError), false,
-     QtCriticalMsg, "Error during DFU operation 4: %lx", kDfuErrorDeviceWrite, 0, 5000,
-     kSeesTheEndUs},
     // Each busy answer asks for two minutes: 60 s without progress end the run.
     {"NoProgress", Run::kErase, withBusyPoll(120000), false,
      QtCriticalMsg, "DFU operation 3 made no progress for 60 seconds, stopping it", 0, 60000, 60200,
