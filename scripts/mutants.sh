@@ -36,7 +36,7 @@ build_copy() {
 }
 [ -n "${MUTANTS_CHECK:-}" ] || build_copy
 
-killed=0 survived=0 unapplied=0 broken=0
+killed=0 survived=0 unapplied=0 broken=0 applied=0
 survivors=()
 while IFS= read -r line; do
     case $line in '' | '#'*) continue ;; esac
@@ -63,6 +63,7 @@ while IFS= read -r line; do
     if [ -n "${MUTANTS_CHECK:-}" ]; then
         cat "$work/original" >"$target"
         printf '%-12s %s: %s\n' applies "$file" "$what"
+        applied=$((applied + 1))
         continue
     fi
     verdict=SURVIVED
@@ -99,7 +100,7 @@ app/Application.cpp @@ s/\Qsettings = unitflash::SettingsHandling::kRestoreOnly;
 app/Application.cpp @@ s/\Qif (parser.isSet("export")) {\E/if (parser.isSet("export") && !parser.isSet("import")) {/ @@ --import wins over --export
 app/Interruption.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
 app/Interruption.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
-app/UnitSession.cpp @@ s/\Qif (!selection_.pinned.empty()) {\E\s*return;/if (false) {/ @@ a later step re-pins to whatever unit it finds
+app/UnitSession.cpp @@ s/\Qselection_.pinned = transport_.portNumbers();\E// @@ the unit a run found is not pinned for its later steps
 app/UnitSession.cpp @@ s/\QlistDevices().size() > 1\E/listDevices().size() > 2/ @@ no warning when two units are attached
 app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
@@ -124,9 +125,8 @@ dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device |
 dfu/FirmwareUpdate.cpp @@ s/\Qif (!layout || layout->name\E/if (!layout && layout->name/ @@ an image for another memory than the flash is programmed
 dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
 dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashWritten;\E// @@ a failed leave after programming is reported as a partial write
-dfu/FirmwareUpdate.cpp @@ s/\Qconst std::vector<uint8_t> devicePort = dfuDevicePort(*device);\E/const std::vector<uint8_t> devicePort = port;/ @@ the leave goes to any boot loader, not the one programmed
 dfu/FirmwareUpdate.cpp @@ s/\Q            stage = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
-dfu/RunDfuOperation.cpp @@ s/\Qif (percent > 99) {\E/if (percent > 98) {/ @@ the runner stops an operation at 99 %
+dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
 dfu/ReturnToNormalOperation.cpp @@ s/\Q || status.bState == kDfuStateUploadIdle\E// @@ an upload left open is not aborted before the leave
@@ -175,6 +175,11 @@ platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Sign
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
 SLIPS
 
+if [ -n "${MUTANTS_CHECK:-}" ]; then
+    echo "=== $applied apply, $unapplied not applied"
+    [ "$unapplied" -eq 0 ]
+    exit
+fi
 echo "=== $killed killed, $survived survived, $unapplied not applied, $broken did not build"
 for s in "${survivors[@]}"; do
     echo "SURVIVED: $s"
