@@ -113,6 +113,7 @@ TEST_F(DfuFileTest, EachCorruptFieldHasItsCodeAndTheSizeMayLeaveOutTheSuffix) {
         {"huge element count", target + 270, {0xFF, 0xFF, 0xFF, 0xFF}, kDfuErrorFileElement},
         {"element size", element + 4, {0xFF, 0xFF, 0xFF, 0x7F}, kDfuErrorFileElement},
         {"element past 4 GiB", element, {0xFC, 0xFF, 0xFF, 0xFF}, kDfuErrorFileElement},
+        {"element ending at 4 GiB", element, {0xF8, 0xFF, 0xFF, 0xFF}, kDfuSuccess},
         {"suffix signature", suffix + 8, {'X'}, kDfuErrorFileSuffix},
         {"bcdDFU", suffix + 6, {0x00, 0x01}, kDfuErrorFileSuffix},
         {"element data, CRC kept", element + 8, {0xA5}, kDfuErrorFileCrc},
@@ -124,11 +125,15 @@ TEST_F(DfuFileTest, EachCorruptFieldHasItsCodeAndTheSizeMayLeaveOutTheSuffix) {
             resealCrc(bad);
         EXPECT_EQ(open(bad), c.expected) << c.what;
     }
+    // A byte after the last element: outside every target, or inside a target it does not fill.
     std::vector<uint8_t> trailing = kSmall;
     trailing.insert(trailing.end() - 16, 0);
     setLe32(trailing, 6, uint32_t(trailing.size()));
     resealCrc(trailing);
     EXPECT_EQ(open(trailing), kDfuErrorFileSize);
+    setLe32(trailing, target + 266, 8 + 8 + 1);
+    resealCrc(trailing);
+    EXPECT_EQ(open(trailing), kDfuErrorFileElement);
 }
 
 }  // namespace
