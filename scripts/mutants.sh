@@ -122,15 +122,13 @@ dfu/FindDfuDevices.cpp @@ s/\Qat.size() >= port.size()\E/at.size() == port.size(
 dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.empty() && devices.size() > 1) {\E/} else if (port.empty() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
 dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
 dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
-dfu/FirmwareUpdate.cpp @@ s/\Qif (!layout || layout->name\E/if (!layout && layout->name/ @@ an image for another memory than the flash is programmed
-dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
-dfu/FirmwareUpdate.cpp @@ s/\Qstage = UpdateStage::kFlashWritten;\E// @@ a failed leave after programming is reported as a partial write
-dfu/FirmwareUpdate.cpp @@ s/\Q            stage = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
+dfu/FirmwareUpdate.cpp @@ s/\Q!QByteArray(memory).startsWith("Internal Flash")\E/QByteArray(memory).isEmpty()/ @@ an image for another memory than the flash is programmed
+dfu/FirmwareUpdate.cpp @@ s/\Qreturn UpdateStage::kFlashChanging;\E/return UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashWritten;\E/: UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
+dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNotStarted/ @@ a refused image leaves the unit said to be in its boot loader
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
-dfu/ReturnToNormalOperation.cpp @@ s/\Q || status.bState == kDfuStateUploadIdle\E// @@ an upload left open is not aborted before the leave
-dfu/ReturnToNormalOperation.cpp @@ s/\Qif (status.bState == kDfuStateError && dfuFailed(cleared,\E/if (dfuFailed(cleared,/ @@ a clear refused outside dfuERROR ends the leave
 
 # dfuse/: the .dfu file, the memory layout, the DFU exchanges
 dfuse/src/DfuFile.cpp @@ s/\Qif (imageSize != length && imageSize + kSuffixSize != length) {\E/if (imageSize != length) {/ @@ files whose recorded size leaves out the suffix are refused
@@ -143,7 +141,7 @@ dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
 dfuse/src/DevicePath.cpp @@ s/\Qif (i > 0) {\E/if (i > 1) {/ @@ the first two ports of a path run together
 dfuse/src/DfuInterface.cpp @@ s/\Q || count != int(path.ports.size())\E// @@ a path opens the first device below it
-dfuse/src/DfuOperation.cpp @@ s/\Qif (entry.second.access & kSectorErasable) {\E/if (true) {/ @@ sectors that cannot be erased are erased
+dfuse/src/MemoryLayout.cpp @@ s/\Qif (entry.second.access & kSectorErasable) {\E/if (true) {/ @@ sectors that cannot be erased are erased
 dfuse/src/DfuOperation.cpp @@ s/\Qstd::min<uint64_t>(transferSize, element.size - offset)\E/transferSize/ @@ a short last block is sent whole
 dfuse/src/DfuOperation.cpp @@ s/\Qconst bool readBack = functional.canUpload();\E/const bool readBack = false;/ @@ the flash is not read back
 dfuse/src/DfuOperation.cpp @@ s/\Qif (code == kDfuSuccess) {\E\s*percent_ = 100;/percent_ = 100; {/ @@ a failed operation shows 100 %
@@ -151,6 +149,7 @@ dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStatusErrVendor:\E\s*\Qreturn kDfuErr
 dfuse/src/DfuseSession.cpp @@ s/\Qplatform::sleepMs(std::max<uint32_t>(waitMs, 1));\E/platform::sleepMs(1);/ @@ the device's poll time-out is not honoured
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateError:\E\s*\Qdfu_.clrStatus();\E/case kDfuStateError:/ @@ dfuERROR is not cleared before an operation
 dfuse/src/DfuseSession.cpp @@ s/\Q || error.code() == kDfuErrorUsbTransfer\E// @@ a boot loader gone at the leave's status request fails the leave
+dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateDnloadIdle:\E\s*\Qcase kDfuStateUploadIdle:\E/case kDfuStateDnloadIdle:/ @@ an upload left open is not aborted on the way to dfuIDLE
 dfuse/src/StdfuPrt.cpp @@ s/\Qrunning->runHere();\E/running->startWorker();/ @@ the leave runs on a worker and is not over when its status is read
 
 # tarnlib/: the unit link and the settings model
