@@ -119,7 +119,14 @@ QStringList CliTest::files() const {
 
 QString CliTest::firmware(const QString& version, const QString& name, size_t size) const {
     const std::vector<uint8_t> image = sim::makeExampleFirmware(version.toStdString(), size);
-    const std::vector<uint8_t> bytes = sim::buildDfuFile(0x08000000, image);
+    // In two elements, the second beginning where the first ends, as files made from a
+    // linker's sections often are.
+    const auto half = image.begin() + static_cast<long>(image.size() / 2);
+    const std::vector<uint8_t> bytes =
+        sim::buildDfuFile({{0,
+                            "",
+                            {{0x08000000, {image.begin(), half}},
+                             {0x08000000 + uint32_t(image.size() / 2), {half, image.end()}}}}});
     write(name,
           QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
     return name;

@@ -56,7 +56,7 @@ class CliTest : public ::testing::Test {
     void write(const QString& name, const QByteArray& content) const;
     // Files in the working directory, sorted by name.
     QStringList files() const;
-    // Writes an example firmware file naming `version`; its file name.
+    // Writes an example firmware file naming `version`, in two touching elements; its name.
     QString firmware(const QString& version, const QString& name = "firmware.dfu",
                      size_t size = 48 * 1024) const;
     // A fresh export of the unit's settings (expects success); the file is removed again.

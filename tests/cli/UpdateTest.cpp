@@ -32,8 +32,8 @@ class Update : public CliTest {
         }
     }
 
-    // Runs the recovery commands a failed run printed, in their order; false when there were
-    // none or one of them failed.
+    // Runs the recovery commands a failed run printed, in their order, each line as a shell
+    // reads it; false when there were none or one of them failed.
     bool followAdvice(const ToolRun& failed) {
         const QStringList commands = untimed(failed).filter(QRegularExpression(R"(^\[!\]   )"));
         for (const QString& command : commands) {
@@ -211,6 +211,11 @@ TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
         EXPECT_EQ(lines.contains("[I] Waiting for device to enter update mode..."),
                   !c.refusedBeforeTrigger);
         EXPECT_FALSE(run.out.contains(" %")) << "nothing was erased or written";
+        EXPECT_EQ(lines.last() ==
+                      "[!] The unit on port path 1.4 runs its old firmware with its "
+                      "settings",
+                  !c.refusedBeforeTrigger)
+            << run.out.toStdString();
         EXPECT_EQ(unitOn("1.4"), "1.0.0 Bench 1");
     }
 }
@@ -313,7 +318,9 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
         setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{c.fault, true}}}})});
         changeSettings();
         const QByteArray before = exportedSettings();
-        const ToolRun run = this->run(c.options + QStringList{"--verbose", firmware("2.0.0")});
+        // A file name the advice must quote for the shell.
+        const ToolRun run =
+            this->run(c.options + QStringList{"--verbose", firmware("2.0.0", "fw(2).dfu")});
         EXPECT_EQ(run.exitCode, 1);
         const QStringList lines = untimed(run);
         EXPECT_TRUE(lines.contains("[D] Start erasing...")) << run.out.toStdString();
@@ -427,9 +434,9 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
           "[!] No DFU device on port path 2.1 (DFU devices present on: 1.4)"},
          "bootloader",
          "bootloader"},
-        {"the chosen one of two",
+        {"the chosen one of two, by a prefix of its port path",
          {loader, second},
-         {"--port", "2.1"},
+         {"--port", "2"},
          {"[D] dfu state: 10", "[D] dfu state: 2", "[D] Return to normal operation complete!"},
          "bootloader",
          "1.0.0 Bench 1"},
@@ -568,7 +575,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
-         {},
+         {"--verbose"},
          "Waiting for device connection to backup settings",
          {SIGHUP},
          "before the unit was changed",
@@ -596,6 +603,8 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = untimed(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
+        // A wait for the unit ends at the signal, well before its 200 attempts.
+        EXPECT_LT(lines.filter("trying to connect").size(), 100);
         if (*c.stateAfter == 0) {
             EXPECT_EQ(lines.last(),
                       "[!] Update interrupted before the unit was changed: its "
