@@ -148,7 +148,7 @@ dfuse/src/DfuOperation.cpp @@ s/\Qif (code == kDfuSuccess) {\E\s*percent_ = 100;
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStatusErrVendor:\E\s*\Qreturn kDfuErrorReadProtected;\E/case kDfuStatusErrVendor: return kDfuErrorDeviceStatus;/ @@ read protection is not named
 dfuse/src/DfuseSession.cpp @@ s/\Qplatform::sleepMs(std::max<uint32_t>(waitMs, 1));\E/platform::sleepMs(1);/ @@ the device's poll time-out is not honoured
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateError:\E\s*\Qdfu_.clrStatus();\E/case kDfuStateError:/ @@ dfuERROR is not cleared before an operation
-dfuse/src/DfuseSession.cpp @@ s/\Q || error.code() == kDfuErrorUsbTransfer\E// @@ a boot loader gone at the leave's status request fails the leave
+dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateManifest:\E\s*// @@ a boot loader reporting dfuMANIFEST after the leave is taken as failing
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateDnloadIdle:\E\s*\Qcase kDfuStateUploadIdle:\E/case kDfuStateDnloadIdle:/ @@ an upload left open is not aborted on the way to dfuIDLE
 dfuse/src/StdfuPrt.cpp @@ s/\Qrunning->runHere();\E/running->startWorker();/ @@ the leave runs on a worker and is not over when its status is read
 
