@@ -33,11 +33,4 @@ TEST(CommandLine, NoFileNoCommandWarnsListsAndShowsHelp) {
     EXPECT_TRUE(run.err.isEmpty());
 }
 
-TEST(CommandLine, ListingBeatsEveryOtherCommand) {
-    const ToolRun run =
-        unitflash({"--resume", "--export", "a.json", "--import", "b.json", "-l", "x.dfu"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.lines(), QStringList{"Available devices:"});
-}
-
 }  // namespace

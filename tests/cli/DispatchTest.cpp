@@ -4,38 +4,30 @@ namespace {
 
 using Dispatch = CliTest;
 
-TEST_F(Dispatch, ResumeBeatsExportImportAndUpdate) {
+// One command runs, whatever the order on the command line: --list-devices before --resume
+// before --export before --import before the update.
+TEST_F(Dispatch, OneCommandRunsByPrecedence) {
     setDevices({});
-    const ToolRun run =
-        this->run({"--export", "a.json", "--import", "b.json", "--resume", firmware("2.0.0")});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(untimed(run), QStringList{"[!] Cannot return device to normal operation: no device "
-                                        "in update-mode detected!"});
-}
-
-TEST_F(Dispatch, ExportBeatsImportAndUpdate) {
     write("b.json", "{}");
-    const ToolRun run = this->run({firmware("2.0.0"), "--import", "b.json", "--export", "a.json"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(untimed(run).first(),
-              "[I] Waiting for device connection to export settings, to file:");
-    EXPECT_EQ(files(), (QStringList{"a.json", "b.json", "firmware.dfu"}));
-}
-
-TEST_F(Dispatch, ImportBeatsUpdate) {
-    const ToolRun run = this->run({firmware("2.0.0"), "--import", "missing.json"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(untimed(run).first(), "[!] Unable to import settings, file does not exist:");
-}
-
-TEST_F(Dispatch, VerboseAfterTheFileNameCounts) {
-    const ToolRun run = this->run({"x.txt", "second.dfu", "--verbose"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(untimed(run), (QStringList{"[W] Need a *.dfu file for firmware updates, but got:  "
-                                         "\"x.txt\"",
-                                         "[!] Unable to perform update, invalid dfu file"}));
-    const ToolRun verbose = this->run({"--port", "", firmware("2.0.0"), "--verbose", "-d"});
-    EXPECT_TRUE(untimed(verbose).contains("[D] No port path specified"));
+    const QString dfu = firmware("2.0.0");
+    const struct {
+        QStringList arguments;
+        QString first;  // the first line of the command that ran
+    } cases[] = {
+        {{"--resume", "--export", "a.json", "--import", "b.json", "-l", dfu}, "Available devices:"},
+        {{"--export", "a.json", "--import", "b.json", "--resume", dfu},
+         "[!] Cannot return device to normal operation: no device in update-mode detected!"},
+        {{dfu, "--import", "b.json", "--export", "a.json"},
+         "[I] Waiting for device connection to export settings, to file:"},
+        {{dfu, "--import", "b.json"}, "[I] Connecting to device to update settings, from file:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const QStringList lines = untimed(run(c.arguments));
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_EQ(lines.first(), c.first);
+    }
+    EXPECT_EQ(files(), (QStringList{"b.json", "firmware.dfu"}));
 }
 
 // A --port text that is no port path ends every command that takes a port before any unit is

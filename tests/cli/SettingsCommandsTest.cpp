@@ -14,21 +14,6 @@ namespace {
 
 using SettingsCommands = CliTest;
 
-TEST_F(SettingsCommands, ExportWritesTheSettingsText) {
-    const ToolRun run = this->run({"--export", "a.json"});
-    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
-    EXPECT_EQ(untimed(run),
-              (QStringList{"[I] Waiting for device connection to export settings, to file:",
-                           " \"a.json\""}));
-    const QByteArray text = read("a.json");
-    EXPECT_TRUE(
-        text.startsWith("{\n    \"Version: Firmware\": \"1.0.0\",\n    \"Version: VIO\": "
-                        "\"VIO 2.1\",\n"));
-    EXPECT_TRUE(text.contains("\n    \"Thresholds\": [\n        100,\n        200,\n"));
-    EXPECT_TRUE(text.endsWith("\n}"));
-    EXPECT_EQ(files(), QStringList{"a.json"});
-}
-
 TEST_F(SettingsCommands, ExportEditImportChangesWhatTheUnitStores) {
     ASSERT_EQ(run({"--export", "a.json"}).exitCode, 0);
     const ToolRun again = run({"--export", "a.json"});
@@ -100,14 +85,10 @@ TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
     const ToolRun run = this->run({"--export", "a.json", "--verbose"});
     EXPECT_EQ(run.exitCode, 1);
     const QStringList lines = untimed(run);
-    ASSERT_GE(lines.size(), 206);
-    EXPECT_EQ(lines.mid(0, 2),
-              (QStringList{"[I] File already exists, overwriting", " \"a.json\""}));
-    EXPECT_EQ(lines[5], "[D] trying to connect (retries: 0)");
-    EXPECT_EQ(lines[204], "[D] trying to connect (retries: 199)");
-    EXPECT_EQ(lines.mid(205), (QStringList{"[!] Unable to connect to device for setting export! "
-                                           "(port: any)",
-                                           "Available devices:"}));
+    EXPECT_TRUE(lines.contains("[D] trying to connect (retries: 0)"));
+    EXPECT_EQ(lines.mid(lines.size() - 2),
+              (QStringList{"[!] Unable to connect to device for setting export! (port: any)",
+                           "Available devices:"}));
     EXPECT_EQ(read("a.json"), "keep me");
 }
 
