@@ -140,7 +140,7 @@ dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size
 dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
 dfuse/src/DevicePath.cpp @@ s/\Qif (i > 0) {\E/if (i > 1) {/ @@ the first two ports of a path run together
-dfuse/src/DfuInterface.cpp @@ s/\Q || count != int(path.ports.size())\E// @@ a path opens the first device below it
+dfuse/src/DfuInterface.cpp @@ s/\Qlibusb_get_bus_number(devices[i]) != path.bus || \E// @@ a path opens the device at its ports on another bus
 dfuse/src/DfuOperation.cpp @@ s/\Qfor (size_t i = 0; i < erasable.size(); ++i) {\E/for (size_t i = 1; i < erasable.size(); ++i) {/ @@ the first sector of an image is not erased
 dfuse/src/DfuOperation.cpp @@ s/\Qstd::min<uint64_t>(transferSize, element.size - offset)\E/transferSize/ @@ a short last block is sent whole
 dfuse/src/DfuOperation.cpp @@ s/\Qconst bool readBack = functional.canUpload();\E/const bool readBack = false;/ @@ the flash is not read back

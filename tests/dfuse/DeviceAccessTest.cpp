@@ -69,6 +69,7 @@ TEST_F(DeviceAccessTest, RefusesBadPathsAndSelections) {
     const std::pair<const char*, uint32_t> cases[] = {
         {"", kDfuErrorBadDevicePath},
         {"USB-BUS1-PORT3-IF0", kDfuErrorDeviceNotFound},
+        {"USB-BUS2-PORT2-IF0", kDfuErrorDeviceNotFound},
         {"USB-BUS1-PORT2-IF1", kDfuErrorNotDfuInterface},
     };
     uint32_t handle = 0;
