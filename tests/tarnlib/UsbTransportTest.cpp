@@ -328,7 +328,9 @@ TEST_F(UsbTransport, ReceiveFailures) {
 }
 
 TEST_F(UsbTransport, UnitSelectionByPortAndName) {
-    // The boot loader and the units of releases out of range are no units of ours.
+    // The boot loader and the units of releases out of range are no units of ours; the last
+    // release of the range is, behind two hubs.
+    plugUnit({11, 3, 2}, 0x03FF);
     for (const Path& port : {Path{5, 1}, Path{4, 2}}) {
         plugUnit(port);
     }
@@ -349,7 +351,7 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
          {Case{{}, "", "1-2"}, Case{{4}, "", "1-4.2"}, Case{{2}, "", "1-2"},
           Case{{4, 2, 1}, "", "Failed to find device"}, Case{{}, "Mixer", "1-9"},
           Case{{}, "Mix", "Failed to find device"}, Case{{3}, "", "Failed to find device"},
-          Case{{6}, "", "Failed to find device"}}) {
+          Case{{6}, "", "Failed to find device"}, Case{{11}, "", "1-11.3.2"}}) {
         SCOPED_TRACE(c.name);
         trn::UsbTransportV2 transport;
         transport.setPortFilter({0, c.port});
@@ -366,7 +368,7 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
     for (const usb::PortPath& place : listing.listDevices()) {
         listed.push_back(place.ports);
     }
-    EXPECT_EQ(listed, (std::vector<Path>{{2}, {9}, {8}, {7}, {4, 2}, {5, 1}}));
+    EXPECT_EQ(listed, (std::vector<Path>{{2}, {9}, {8}, {7}, {4, 2}, {5, 1}, {11, 3, 2}}));
 
     // A unit that cannot be opened ends the search.
     plugUnit({10, 2});
