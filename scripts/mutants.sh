@@ -162,7 +162,7 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
 tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (unsigned i = rest; i <= 4; ++i) {/ @@ the tail of a frame is padded by one byte too many
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
-tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() < length) {/ @@ an overlong settings image is taken
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
 tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting) {\E\s*continue;/if (!setting) { importFailure_ = ImportValueRefused; return false;/ @@ a setting the unit lacks stops an import
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
