@@ -160,7 +160,7 @@ QByteArray CliTest::savedSettings() const {
 
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
-                                const std::vector<int>& toSend) const {
+                                const std::vector<int>& toSend, const QString& launcher) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
     environment.insert("UNITFLASH_SIM_PACE", "1");
@@ -171,7 +171,11 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(work_.path());
-    process.start(UNITFLASH_SIM_BINARY, arguments);
+    if (launcher.isEmpty()) {
+        process.start(UNITFLASH_SIM_BINARY, arguments);
+    } else {
+        process.start(launcher, QStringList{UNITFLASH_SIM_BINARY} + arguments);
+    }
     ToolRun run;
     if (!process.waitForStarted(30000)) {
         return run;

@@ -675,6 +675,13 @@ TEST_F(Update, ASecondSignalEndsTheRunAtOnce) {
     EXPECT_EQ(untimed(run), QStringList{"[I] Waiting for device connection to backup settings"});
 }
 
+// Under nohup the hang-up stays ignored: the run goes on to its end.
+TEST_F(Update, UnderNohupAHangUpIsIgnored) {
+    const ToolRun run =
+        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGHUP}, "nohup");
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+}
+
 // A reader that goes away (a pipe into `head -1`) does not stop the run half-way.
 TEST_F(Update, AClosedOutputDoesNotStopTheRun) {
     changeSettings();
