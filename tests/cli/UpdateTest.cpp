@@ -303,19 +303,29 @@ TEST_F(Update, ABootLoaderThatEnumeratesSlowlyIsWaitedFor) {
 }
 
 // A failed erase never goes on to programming. The settings stay in a file (the backup, or one
-// written for the purpose), and the commands the run prints bring the unit back whole.
+// written for the purpose), the run says what state the unit is in, and the commands it prints
+// bring the unit back whole.
 TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
     const struct {
-        const char* fault;
+        QJsonObject faults;
         QStringList options;
         QString failure;
+        QString state;
     } cases[] = {
-        {"eraseError", {}, "[!] erase operation failed."},
-        {"writeError", {"--no-backup"}, "[!] upgrade operation failed."},
+        {{{"eraseError", true}}, {}, "[!] erase operation failed.", "its firmware possibly erased"},
+        {{{"writeError", true}},
+         {"--no-backup"},
+         "[!] upgrade operation failed.",
+         "its firmware possibly erased"},
+        // The cable is pulled while the boot loader is being left (its requests 127 to 132).
+        {{{"unplugAtRequest", 129}},
+         {"--no-backup"},
+         "[!] Failed to resume normal operation!",
+         "the new firmware written"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{c.fault, true}}}})});
+        SCOPED_TRACE(c.failure.toStdString());
+        setDevices({unitAt("1.4", {{"bootloaderFaults", c.faults}})});
         changeSettings();
         const QByteArray before = exportedSettings();
         // A file name the advice must quote for the shell.
@@ -325,17 +335,18 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
         const QStringList lines = untimed(run);
         EXPECT_TRUE(lines.contains("[D] Start erasing...")) << run.out.toStdString();
         EXPECT_TRUE(lines.contains(c.failure));
-        EXPECT_EQ(lines.contains("[D] Start upgrade..."), c.failure.contains("upgrade"));
+        EXPECT_EQ(lines.contains("[D] Start upgrade..."), !c.failure.contains("erase"));
         const QStringList kept = backups(files());
         ASSERT_EQ(kept.size(), 1);
         EXPECT_EQ(read(kept.first()), before);
-        EXPECT_TRUE(lines.contains(
-            "[!] The unit on port path 1.4 is left in its boot loader with "
-            "its firmware possibly erased or partly written. To recover it, run these "
-            "commands "
-            "in this order:"))
+        EXPECT_TRUE(run.out.contains(
+            "] The unit on port path 1.4 is left in its boot loader with " + c.state))
             << run.out.toStdString();
         EXPECT_EQ(unitOn("1.4"), "bootloader");
+        if (c.faults.contains("unplugAtRequest")) {
+            QFile::remove(path(kept.first()));
+            continue;  // the cable stays pulled
+        }
 
         setDevices({unitAt("1.4")}, true, true);
         EXPECT_TRUE(followAdvice(run));
