@@ -28,12 +28,10 @@ std::shared_ptr<sim::SimulatedBootloader> anotherLoader() {
 }
 
 // Discovery by the DFU layer: the boot loaders' interface paths, upper-cased, in bus and port
-// order, with one message each.
+// order; one without a port path has an empty name.
 TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyCase) {
-    const QtMessageHandler previous = qInstallMessageHandler(capture);
     sim::Bus::instance().reset();
     EXPECT_TRUE(findDfuDevices().isEmpty());
-    EXPECT_TRUE(messages.empty());
     sim::Bus::instance().attach(1, {2}, loader_);
     EXPECT_EQ(findDfuDevices(), QStringList{kPath});
 
@@ -44,14 +42,8 @@ TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyC
         1, {1, 1}, std::make_shared<sim::SimulatedUnit>(std::make_shared<sim::UnitHardware>()));
     // Attached with no port path, like a device whose location cannot be read.
     sim::Bus::instance().attach(0, {}, anotherLoader());
-    messages.clear();
     EXPECT_EQ(findDfuDevices(),
               (QStringList{QString(), "USB-BUS1-PORT1.4-IF0", kPath, "USB-BUS2-PORT1-IF0"}));
-    EXPECT_EQ(messages, (Messages{{QtWarningMsg, "DFU device with empty name"},
-                                  {QtDebugMsg, "Found DFU device: \"USB-BUS1-PORT1.4-IF0\""},
-                                  {QtDebugMsg, "Found DFU device: \"USB-BUS1-PORT2-IF0\""},
-                                  {QtDebugMsg, "Found DFU device: \"USB-BUS2-PORT1-IF0\""}}));
-    qInstallMessageHandler(previous);
 
     uint32_t handle = 0;
     ASSERT_EQ(STDFU_Open("usb-bus1-port1.4-if0", &handle), kDfuSuccess);
