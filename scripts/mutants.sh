@@ -31,8 +31,8 @@ build_copy() {
     ninja -C "$work/build" -j "$jobs" >"$work/build.log" 2>&1 ||
         { tail -20 "$work/build.log"; exit 1; }
     echo "=== the suite without slips"
-    # A test that fails once without any slip gets a second chance, or every slip would count
-    # as caught by it.
+    # A test that fails without any slip (one slowed by a loaded machine) runs once more before
+    # the run gives up.
     (cd "$work/build" && { ctest -j "$jobs" --timeout "$timeout" >"$work/ctest.log" 2>&1 ||
         ctest --rerun-failed --timeout "$timeout" >>"$work/ctest.log" 2>&1; }) ||
         { grep -A20 'tests failed' "$work/ctest.log"; echo "the suite fails without slips" >&2; exit 1; }
@@ -103,8 +103,8 @@ app/Application.cpp @@ s/\Qsettings = unitflash::SettingsHandling::kRestoreOnly;
 app/Application.cpp @@ s/\Qif (parser.isSet("export")) {\E/if (parser.isSet("export") && !parser.isSet("import")) {/ @@ --import wins over --export
 app/Interruption.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
 app/Interruption.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
-app/UnitSession.cpp @@ s/\Qselection_.pinned = transport_.portNumbers();\E// @@ the unit a run found is not pinned for its later steps
-app/UnitSession.cpp @@ s/\QlistDevices().size() > 1\E/listDevices().size() > 2/ @@ no warning when two units are attached
+app/UnitSession.cpp @@ s/\Qselection_.pinned = found;\E// @@ the unit a run found is not pinned for its later steps
+app/UnitSession.cpp @@ s/\Qif (others.size() < 2) {\E/if (others.size() < 3) {/ @@ no warning when two units are attached
 app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
 app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
@@ -118,15 +118,13 @@ app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@
 app/SettingsFile.cpp @@ s/\Qif (c == '\/' || \E/if (/ @@ a slash in a unit's text steers the backup file elsewhere
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
-app/DeviceList.cpp @@ s/\Q(i == 0 ? "" : ".")\E/"."/ @@ listed port paths start with a dot
 
 # dfu/: finding the boot loader, the runner, the update steps
-dfu/FindDfuDevices.cpp @@ s/\Qat.size() >= port.size()\E/at.size() == port.size()/ @@ --resume --port 1 no longer finds the boot loader at 1.4
-dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.empty() && devices.size() > 1) {\E/} else if (port.empty() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
+dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E/} else if (port.isAny() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
 dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
 dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
 dfu/FirmwareUpdate.cpp @@ s/\Q!QByteArray(memory).startsWith("Internal Flash")\E/QByteArray(memory).isEmpty()/ @@ an image for another memory than the flash is programmed
-dfu/FirmwareUpdate.cpp @@ s/\Qreturn UpdateStage::kFlashChanging;\E/return UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashChanging;\E/: UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
 dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashWritten;\E/: UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
 dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNotStarted/ @@ a refused image leaves the unit said to be in its boot loader
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
@@ -142,7 +140,6 @@ dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout 
 dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size * group->size\E/(uint32_t(at) - group->address)/ @@ sectors are erased at the element's address, not the sector's
 dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
-dfuse/src/DevicePath.cpp @@ s/\Qif (i > 0) {\E/if (i > 1) {/ @@ the first two ports of a path run together
 dfuse/src/DfuInterface.cpp @@ s/\Qlibusb_get_bus_number(devices[i]) != path.bus || \E// @@ a path opens the device at its ports on another bus
 dfuse/src/DfuOperation.cpp @@ s/\Qfor (size_t i = 0; i < erasable.size(); ++i) {\E/for (size_t i = 1; i < erasable.size(); ++i) {/ @@ the first sector of an image is not erased
 dfuse/src/DfuOperation.cpp @@ s/\Qstd::min<uint64_t>(transferSize, element.size - offset)\E/transferSize/ @@ a short last block is sent whole
@@ -157,9 +154,8 @@ dfuse/src/StdfuPrt.cpp @@ s/\Qrunning->runHere();\E/running->startWorker();/ @@ 
 
 # tarnlib/: the unit link and the settings model
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q<= kReleaseSpan;\E/< kReleaseSpan;/ @@ the last release of the range is no unit
-tarnlib/src/UsbTransportV2.cpp @@ s/\Q!startsWith(path, portFilter_)\E/path != portFilter_/ @@ --port 4 no longer matches the unit at 4.2
 tarnlib/src/UsbTransportV2.cpp @@ s/\QbcdDevice >= kFirstCompressedRelease\E/bcdDevice > kFirstCompressedRelease/ @@ the first compressing release is read plain
-tarnlib/src/UsbTransportV2.cpp @@ s/\QopenFailure_ = {path, rc};\E\s*\QthrowLibusb(rc);\E/continue;/ @@ a unit that cannot be opened is passed over for the next
+tarnlib/src/UsbTransportV2.cpp @@ s/\QopenFailure_ = {std::move(path), rc};\E\s*\QthrowLibusb(rc);\E/continue;/ @@ a unit that cannot be opened is passed over for the next
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qi < kMaxDrainPackets && readPendingPacket()\E/i < 1 && readPendingPacket()/ @@ stale packets are taken for the catalogue
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1) {/ @@ the zero-length packet after whole packets stays on the endpoint
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
@@ -167,12 +163,15 @@ tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (uns
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
-tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting) {\E\s*continue;/if (!setting) { importFailure_ = ImportValueRefused; return false;/ @@ a setting the unit lacks stops an import
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n            return false;/ @@ a setting the unit lacks stops an import
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
 
 # usb/ and platform/
 usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
+usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are written with a leading dot
+usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.size() == ports.size()/ @@ --port 1 no longer matches the unit or boot loader at 1.4
+usb/src/PortPath.cpp @@ s/\Q(bus == 0 || bus == device.bus)\E/(bus == 0 || bus != 0)/ @@ a port path naming its bus matches the same ports on another bus
 platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
 SLIPS
