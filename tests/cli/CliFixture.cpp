@@ -184,8 +184,12 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     while (!out.contains(waitFor.toUtf8() + '\n') && process.waitForReadyRead(60000)) {
         out += process.readAllStandardOutput();
     }
+    // An ended process has no id (0), and kill(0) would signal this whole process group.
+    const qint64 pid = process.processId();
     for (const int signal : toSend) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        if (pid > 0) {
+            ::kill(static_cast<pid_t>(pid), signal);
+        }
     }
     process.waitForFinished(120000);
     out += process.readAllStandardOutput();
