@@ -116,7 +116,7 @@ app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/atte
 app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
 app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
 app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged
-app/UpdateSequence.cpp @@ s/\Qsteps << QStringList{"--discard-settings", firmwareFile};\E/steps << QStringList{"--resume"};/ @@ a possibly erased unit is told to resume
+app/UpdateSequence.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
 app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that did not come back is said to run without its settings
 app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
 app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
