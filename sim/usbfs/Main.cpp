@@ -72,7 +72,7 @@ std::vector<std::string> childEnvironment(const std::string& root, bool trace) {
     return environment;
 }
 
-pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd) {
+pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd, int errFd = -1) {
     std::vector<char*> envp;
     envp.reserve(environment.size() + 1);
     for (const std::string& variable : environment) {
@@ -83,6 +83,9 @@ pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd)
     posix_spawn_file_actions_init(&actions);
     if (outFd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    }
+    if (errFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -125,6 +128,60 @@ std::string programLibusb(char** argv) {
     const size_t end = listing.find_first_of(" \n", arrow + 3);
     return listing.substr(arrow + 3, end - arrow - 3);
 }
+
+// umockdev prints a notice for each uevent that finds the program's hot-plug socket already
+// closed (the program is on its way out, a device restarts meanwhile): noise that the program
+// run without the bridge would not print. The bridge's own standard error passes through this
+// filter; the program keeps the real one.
+class StderrFilter {
+  public:
+    StderrFilter() : original_(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)) {
+        int ends[2];
+        if (original_ < 0 || pipe2(ends, O_CLOEXEC) != 0) {
+            return;
+        }
+        dup2(ends[1], STDERR_FILENO);
+        close(ends[1]);
+        reader_ = std::thread([this, in = ends[0]] { pump(in); });
+    }
+    StderrFilter(const StderrFilter&) = delete;
+    StderrFilter& operator=(const StderrFilter&) = delete;
+    ~StderrFilter() {
+        if (reader_.joinable()) {
+            dup2(original_, STDERR_FILENO);  // the pipe's last writer goes: the reader ends
+            reader_.join();
+        }
+        if (original_ >= 0) {
+            close(original_);
+        }
+    }
+    int original() const { return original_; }
+
+  private:
+    static constexpr const char* kClientGone = "cannot connect to client's event socket";
+
+    void pump(int in) const {
+        std::string pending;
+        char chunk[1024];
+        for (ssize_t got; (got = read(in, chunk, sizeof chunk)) > 0;) {
+            pending.append(chunk, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                pass(pending.substr(0, end + 1));
+                pending.erase(0, end + 1);
+            }
+        }
+        pass(pending);
+        close(in);
+    }
+    void pass(const std::string& line) const {
+        if (!line.empty() && line.find(kClientGone) == std::string::npos) {
+            (void)!write(original_, line.data(), line.size());
+        }
+    }
+
+    int original_;
+    std::thread reader_;
+};
 
 void forward(int signal) {
     if (child > 0) {
@@ -193,6 +250,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     int status = 0;
+    StderrFilter filter;
     {
         usbfs::UsbfsHandler handler(link);
         usbfs::BusMirror mirror(testbed, handler);
@@ -202,7 +260,7 @@ int main(int argc, char** argv) {
         signal(SIGINT, SIG_IGN);  // the terminal sends it to the program too
         signal(SIGTERM, forward);
         signal(SIGHUP, forward);
-        child = spawn(program, childEnvironment(root, false), -1);
+        child = spawn(program, childEnvironment(root, false), -1, filter.original());
         if (child < 0) {
             std::fprintf(stderr, "unitflash-usbfs: cannot run %s\n", program[0]);
             status = 127 << 8;

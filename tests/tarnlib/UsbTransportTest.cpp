@@ -91,8 +91,11 @@ Bytes frame(const Bytes& payload, uint16_t kind = 0x0102) {
     std::array<uint32_t, 256> table{};
     trn::crc32InitTable(table.data(), 256);
     const size_t n = payload.size();
-    Bytes bytes{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(kind),
-                static_cast<uint8_t>(kind >> 8)};
+    Bytes bytes;
+    bytes.reserve(n + 8);  // gcc 12 warns of a bound it gets wrong when insert has to grow it
+    for (const unsigned value : {n, n >> 8, size_t{kind}, size_t{kind} >> 8}) {
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     const uint32_t crc = trn::crc32Frame(table.data(), bytes.data(), static_cast<unsigned>(n + 4));
     for (int i = 0; i < 4; ++i) {
