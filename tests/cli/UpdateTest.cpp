@@ -1,4 +1,5 @@
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -10,9 +11,33 @@
 namespace {
 
 #ifdef _WIN32
-const QChar kQuote = '"';  // as cmd.exe quotes
+// The words of a printed command line as cmd.exe reads them (file names hold no double quote).
+QStringList wordsOf(const QString& command) {
+    QStringList words{QString()};
+    bool quoted = false;
+    for (const QChar c : command) {
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ' ' && !quoted) {
+            words << QString();
+        } else {
+            words.last() += c;
+        }
+    }
+    return words;
+}
 #else
-const QChar kQuote = '\'';
+// The words of a printed command line as the shell reads them; none when it cannot.
+QStringList wordsOf(const QString& command) {
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", "printf '%s\\n' " + command});
+    if (!shell.waitForFinished() || shell.exitCode() != 0) {
+        return {};
+    }
+    QStringList words = QString::fromUtf8(shell.readAllStandardOutput()).split('\n');
+    words.removeLast();
+    return words;
+}
 #endif
 
 class Update : public CliTest {
@@ -37,20 +62,11 @@ class Update : public CliTest {
     bool followAdvice(const ToolRun& failed) {
         const QStringList commands = untimed(failed).filter(QRegularExpression(R"(^\[!\]   )"));
         for (const QString& command : commands) {
-            QStringList words;
-            QString word;
-            bool quoted = false;
-            for (const QChar c : command.mid(6)) {
-                if (c == kQuote) {
-                    quoted = !quoted;
-                } else if (c == ' ' && !quoted) {
-                    words << word;
-                    word.clear();
-                } else {
-                    word += c;
-                }
+            const QStringList words = wordsOf(command.mid(6));
+            if (words.isEmpty()) {
+                ADD_FAILURE() << "the shell cannot read " << command.toStdString();
+                return false;
             }
-            words << word;
             EXPECT_EQ(QDir::fromNativeSeparators(words.first()), UNITFLASH_SIM_BINARY);
             const ToolRun step = run(words.mid(1));
             if (step.exitCode != 0) {
