@@ -107,8 +107,8 @@ done <<'SLIPS'
 app/Application.cpp @@ s/\Qreturn returnToNormalOperation(selection.port);\E/return returnToNormalOperation({});/ @@ --resume ignores --port
 app/Application.cpp @@ s/\Qsettings = unitflash::SettingsHandling::kRestoreOnly;\E/settings = unitflash::SettingsHandling::kBackUpAndRestore;/ @@ --no-backup still writes a backup
 app/Application.cpp @@ s/\Qif (parser.isSet("export")) {\E/if (parser.isSet("export") && !parser.isSet("import")) {/ @@ --import wins over --export
-app/Interruption.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
-app/Interruption.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
+platform/Interrupt.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
+platform/Interrupt.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
 app/UnitSession.cpp @@ s/\Qselection_.pinned = found;\E// @@ the unit a run found is not pinned for its later steps
 app/UnitSession.cpp @@ s/\Qif (others.size() < 2) {\E/if (others.size() < 3) {/ @@ no warning when two units are attached
 app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
