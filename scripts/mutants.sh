@@ -17,9 +17,10 @@ timeout=${MUTANTS_TIMEOUT:-60}
 only=${1:-}
 
 # One copy of the tracked tree (the working copy, uncommitted changes included), built once;
-# each slip then rebuilds only what it touches.
+# each slip then rebuilds only what it touches. New file times (-m): a rerun in the same folder
+# rebuilds what the last slip of the previous run left built.
 mkdir -p "$work/src"
-(cd "$root" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$work/src"
+(cd "$root" && git ls-files -z | tar --null -T - -cf -) | tar -xmf - -C "$work/src"
 build_copy() {
     local launcher=()
     if command -v ccache >/dev/null; then
