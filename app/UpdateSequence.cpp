@@ -203,7 +203,9 @@ QString shellWord(const QString& word) {
         return word;
     }
 #ifdef _WIN32
-    return '"' + word + '"';
+    // cmd.exe expands %NAME% even between double quotes; with a quote on each side of every %,
+    // any such name would begin with a quote, which no variable's name does.
+    return '"' + QString(word).replace('%', "\"%\"") + '"';
 #else
     QString quoted = word;
     return '\'' + quoted.replace('\'', "'\\''") + '\'';

@@ -432,6 +432,8 @@ TEST_F(Bootloader, ScenarioKindTakesFaultsAndSerialAndKeepsItsDfuStateAcrossProc
     const std::string base =
         ::testing::TempDir() + "bootloader-scenario-" + std::to_string(getpid());
     const std::string path = base + ".json";
+    // Windows reuses process numbers soon: what a stopped run left must not be read as state.
+    std::remove((base + "-state.json").c_str());
     std::string inJson;  // a Windows temporary directory has backslashes
     for (const char c : base) {
         inJson += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};

@@ -44,19 +44,25 @@ void CliTest::setDevices(const QJsonArray& devices, bool persistent, bool keepSt
     file.write(QJsonDocument(scenario).toJson());
 }
 
-ToolRun CliTest::run(const QStringList& arguments) const {
+QProcessEnvironment CliTest::simulation(const char* pace) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
-    environment.insert("UNITFLASH_SIM_PACE", "0");
-    return runTool(UNITFLASH_SIM_BINARY, arguments, environment, work_.path());
+    environment.insert("UNITFLASH_SIM_PACE", pace);
+    return environment;
+}
+
+ToolRun CliTest::run(const QStringList& arguments) const {
+    return runTool(UNITFLASH_SIM_BINARY, arguments, simulation(), work_.path());
+}
+
+ToolRun CliTest::runLine(const QString& line) const {
+    return runCommandLine(line, simulation(), work_.path());
 }
 
 #ifdef UNITFLASH_USBFS_BINARY
 ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments,
                             bool dropIn) const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
-    environment.insert("UNITFLASH_SIM_PACE", "0.05");
+    QProcessEnvironment environment = simulation("0.05");
     // A sanitized build must accept umockdev's preloaded library ahead of its runtime.
     environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
     QStringList words{"20"};
@@ -79,9 +85,7 @@ ToolRun CliTest::runUnprivileged(const QStringList& arguments, const QString& te
     QFile::setPermissions(root_.filePath("state.json"), all);
     QDir(temporary).mkpath(".");
     QFile::setPermissions(temporary, all);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
-    environment.insert("UNITFLASH_SIM_PACE", "0");
+    QProcessEnvironment environment = simulation();
     environment.insert("TMPDIR", temporary);
     return runTool(
         "setpriv",
@@ -91,9 +95,7 @@ ToolRun CliTest::runUnprivileged(const QStringList& arguments, const QString& te
 }
 
 ToolRun CliTest::runInShell(const QString& preamble, const QStringList& arguments) const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
-    environment.insert("UNITFLASH_SIM_PACE", "0");
+    QProcessEnvironment environment = simulation();
     QStringList shellArguments{"-c", preamble + "; exec \"$0\" \"$@\"", UNITFLASH_SIM_BINARY};
     shellArguments += arguments;
     return runTool("/bin/sh", shellArguments, environment, work_.path());
@@ -161,9 +163,7 @@ QByteArray CliTest::savedSettings() const {
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
                                 const std::vector<int>& toSend, const QString& launcher) const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
-    environment.insert("UNITFLASH_SIM_PACE", "1");
+    QProcessEnvironment environment = simulation("1");
     // A terminal's foreground job has these at their default; the child inherits them from here.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(signal, SIG_DFL);

@@ -28,6 +28,8 @@ class CliTest : public ::testing::Test {
     void setDevices(const QJsonArray& devices, bool persistent = true, bool keepState = false);
     // Runs unitflash-sim in the working directory.
     ToolRun run(const QStringList& arguments) const;
+    // Runs a command line in the working directory as the user's shell reads it.
+    ToolRun runLine(const QString& line) const;
 #ifndef _WIN32
     // POSIX shells, signals, users and pipes: the tests built on these run on Linux only.
 
@@ -67,6 +69,9 @@ class CliTest : public ::testing::Test {
     QByteArray savedSettings() const;
 
   private:
+    // This environment with the simulator's scenario, paced at `pace` times real time.
+    QProcessEnvironment simulation(const char* pace = "0") const;
+
     QTemporaryDir root_;
     QDir work_;
     QString scenario_;

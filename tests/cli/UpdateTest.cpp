@@ -1,5 +1,4 @@
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -9,36 +8,6 @@
 #include "sim/DfuFileWriter.h"
 
 namespace {
-
-#ifdef _WIN32
-// The words of a printed command line as cmd.exe reads them (file names hold no double quote).
-QStringList wordsOf(const QString& command) {
-    QStringList words{QString()};
-    bool quoted = false;
-    for (const QChar c : command) {
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (c == ' ' && !quoted) {
-            words << QString();
-        } else {
-            words.last() += c;
-        }
-    }
-    return words;
-}
-#else
-// The words of a printed command line as the shell reads them; none when it cannot.
-QStringList wordsOf(const QString& command) {
-    QProcess shell;
-    shell.start("/bin/sh", {"-c", "printf '%s\\n' " + command});
-    if (!shell.waitForFinished() || shell.exitCode() != 0) {
-        return {};
-    }
-    QStringList words = QString::fromUtf8(shell.readAllStandardOutput()).split('\n');
-    words.removeLast();
-    return words;
-}
-#endif
 
 class Update : public CliTest {
   protected:
@@ -57,20 +26,15 @@ class Update : public CliTest {
         }
     }
 
-    // Runs the recovery commands a failed run printed, in their order, each line as a shell
-    // reads it; false when there were none or one of them failed.
+    // Runs the recovery commands a failed run printed, in their order, each line as the user's
+    // shell reads it; false when there were none or one of them failed.
     bool followAdvice(const ToolRun& failed) {
         const QStringList commands = untimed(failed).filter(QRegularExpression(R"(^\[!\]   )"));
         for (const QString& command : commands) {
-            const QStringList words = wordsOf(command.mid(6));
-            if (words.isEmpty()) {
-                ADD_FAILURE() << "the shell cannot read " << command.toStdString();
-                return false;
-            }
-            EXPECT_EQ(QDir::fromNativeSeparators(words.first()), UNITFLASH_SIM_BINARY);
-            const ToolRun step = run(words.mid(1));
+            const ToolRun step = runLine(command.mid(6));
             if (step.exitCode != 0) {
-                ADD_FAILURE() << command.toStdString() << "\n" << step.out.toStdString();
+                ADD_FAILURE() << command.toStdString() << "\n"
+                              << step.out.toStdString() << step.err.toStdString();
                 return false;
             }
         }
@@ -344,9 +308,10 @@ TEST_F(Update, AFailedProgrammingSaysHowToRecover) {
         setDevices({unitAt("1.4", {{"bootloaderFaults", c.faults}})});
         changeSettings();
         const QByteArray before = exportedSettings();
-        // A file name the advice must quote for the shell.
+        // A file name that a shell reads otherwise unless the advice quotes it: /bin/sh takes
+        // the brackets for a subshell, cmd.exe expands %PATH% even between double quotes.
         const ToolRun run =
-            this->run(c.options + QStringList{"--verbose", firmware("2.0.0", "fw(2).dfu")});
+            this->run(c.options + QStringList{"--verbose", firmware("2.0.0", "fw(2)%PATH%.dfu")});
         EXPECT_EQ(run.exitCode, 1);
         const QStringList lines = untimed(run);
         EXPECT_TRUE(lines.contains("[D] Start erasing...")) << run.out.toStdString();

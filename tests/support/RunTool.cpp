@@ -12,14 +12,17 @@ Lines ToolRun::untimedLines() const {
     return result;
 }
 
-ToolRun runTool(const QString& binary, const QStringList& arguments,
-                const QProcessEnvironment& environment, const QString& workingDirectory) {
-    QProcess process;
+namespace {
+
+void prepare(QProcess& process, const QProcessEnvironment& environment,
+             const QString& workingDirectory) {
     process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty()) {
         process.setWorkingDirectory(workingDirectory);
     }
-    process.start(binary, arguments);
+}
+
+ToolRun collect(QProcess& process) {
     ToolRun run;
     if (!process.waitForStarted(30000) || !process.waitForFinished(300000)) {
         run.err = "tool did not run: " + process.errorString();
@@ -33,4 +36,29 @@ ToolRun runTool(const QString& binary, const QStringList& arguments,
     run.err.replace("\r\n", "\n");
 #endif
     return run;
+}
+
+}  // namespace
+
+ToolRun runTool(const QString& binary, const QStringList& arguments,
+                const QProcessEnvironment& environment, const QString& workingDirectory) {
+    QProcess process;
+    prepare(process, environment, workingDirectory);
+    process.start(binary, arguments);
+    return collect(process);
+}
+
+ToolRun runCommandLine(const QString& line, const QProcessEnvironment& environment,
+                       const QString& workingDirectory) {
+    QProcess process;
+    prepare(process, environment, workingDirectory);
+#ifdef _WIN32
+    process.setProgram("cmd.exe");
+    // With /s, cmd.exe reads what stands between the outer quotes as it was typed.
+    process.setNativeArguments("/d /s /c \"" + line + "\"");
+    process.start();
+#else
+    process.start("/bin/sh", {"-c", line});
+#endif
+    return collect(process);
 }

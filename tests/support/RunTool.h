@@ -29,3 +29,9 @@ struct ToolRun {
 ToolRun runTool(const QString& binary, const QStringList& arguments,
                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                 const QString& workingDirectory = QString());
+
+// Runs one command line as a user types it into a shell: /bin/sh, or cmd.exe on Windows.
+ToolRun runCommandLine(
+    const QString& line,
+    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+    const QString& workingDirectory = QString());
