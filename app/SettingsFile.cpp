@@ -40,11 +40,13 @@ bool isSpecialFile(const QString& fileName) {
 #endif
 }
 
-// The unit supplies these texts; they must not steer the file elsewhere.
+// The unit supplies these texts; they must not steer the file elsewhere, nor hold what Windows
+// refuses in a name (the same name on both systems).
 QString fileNamePart(const std::string& utf8) {
+    static const QString refused = "/\\:*?\"<>|";
     QString part = QString::fromStdString(utf8);
     for (QChar& c : part) {
-        if (c == '/' || c == '\\' || c.unicode() < 0x20) {
+        if (refused.contains(c) || c.unicode() < 0x20) {
             c = '_';
         }
     }

@@ -2,6 +2,7 @@
 // catalogue built from a JSON description.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,15 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Paths are UTF-8; Windows' narrow fopen would read them in the ANSI code page instead.
+File openForReading(const std::string& utf8Path) {
+#ifdef _WIN32
+    return File(_wfopen(std::filesystem::u8path(utf8Path).c_str(), L"rb"));
+#else
+    return File(std::fopen(utf8Path.c_str(), "rb"));
+#endif
+}
 
 std::string quoted(const std::string& name) {
     return '"' + name + '"';
@@ -73,7 +83,7 @@ bool SettingsModel::importJsonFile(const std::string& path) {
     importElements_ = 0;
     rapidjson::Document document;
     {
-        File file(std::fopen(path.c_str(), "rb"));
+        const File file = openForReading(path);
         if (!file) {
             importFailure_ = ImportFileNotOpened;
             report_ = {"the file cannot be opened", {}};

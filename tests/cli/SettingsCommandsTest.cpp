@@ -35,6 +35,9 @@ TEST_F(SettingsCommands, ExportEditImportChangesWhatTheUnitStores) {
                            "[I] Setting import successful!"}));
     // A new run starts the unit from what it stored on commit.
     EXPECT_EQ(exportedSettings(), edited);
+    // A file name beyond ASCII is opened as the user typed it, on Windows too.
+    ASSERT_TRUE(QFile::rename(path("a.json"), path("für Bank 1.json")));
+    EXPECT_EQ(run({"--import", "für Bank 1.json"}).exitCode, 0);
 }
 
 TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {

@@ -70,13 +70,14 @@ QByteArray withVersion(QByteArray settings, const QByteArray& version) {
 
 TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
     // The unit's texts name the backup file; separators and control characters in them must
-    // not lead it out of the working directory.
+    // not lead it out of the working directory, nor characters Windows refuses in names fail it.
     const struct {
         QJsonObject texts;
         QString backupName;
     } cases[] = {
         {{}, "VIO 2.1_3276376E30340038"},
         {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
+        {{{"vio", "VIO:2.1?"}, {"hardwareUid", "<32*76>|\""}}, "VIO_2.1___32_76___"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.backupName.toStdString());

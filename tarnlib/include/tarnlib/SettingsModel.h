@@ -62,7 +62,8 @@ class SettingsModel {
     // Applies every member it can, skipping refused ones (a restore takes what it can get);
     // false when one was refused or the text is no JSON object.
     bool importJson(const std::string& text);
-    // Applies the file only when every member is accepted; otherwise no setting changes.
+    // Applies the file (a UTF-8 path) only when every member is accepted; otherwise no setting
+    // changes.
     bool importJsonFile(const std::string& path);
     bool applyJson(const rapidjson::Document& document, bool allOrNothing = false);
     const ImportReport& importReport() const { return report_; }
