@@ -84,7 +84,7 @@ build_qt() {
     local prefix=$1 work=$2 log=$3 src version tool
     src=$(fetch_source qtbase-opensource-src "$work/qt")
     # Qt's host tools (qmake, moc, rcc) are Debian's own build of the same Qt version, instead
-    # of a bootstrap build here: that halves the time QtCore takes.
+    # of a bootstrap build here: that saves a third of the time QtCore takes.
     version=${src##*-src-}
     version=${version%%+*}
     if [ "$(/usr/lib/qt5/bin/moc -v)" != "moc $version" ]; then
