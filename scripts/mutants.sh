@@ -122,7 +122,8 @@ app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that
 app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
 app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
 app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@ the backup name takes the firmware version over the VIO one
-app/SettingsFile.cpp @@ s/\Qif (c == '\/' || \E/if (/ @@ a slash in a unit's text steers the backup file elsewhere
+app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's text steers the backup file elsewhere
+app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
 
