@@ -103,6 +103,7 @@ libusb_device_descriptor SimulatedBootloader::deviceDescriptor() const {
 std::vector<uint8_t> SimulatedBootloader::configDescriptor() const {
     const uint8_t attributes = faults_.noUpload ? 0x09 : 0x0B;
     std::vector<uint8_t> out = {9, LIBUSB_DT_CONFIG, 0, 0, 1, 1, 0, 0xC0, 50};
+    // Sized once; the growing inserts below made gcc 12 warn of a bound it misread.
     out.reserve(9 * (kAlternateSettings + 2));
     for (uint8_t alt = 0; alt < kAlternateSettings; ++alt) {
         const uint8_t iface[] = {9,
