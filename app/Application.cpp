@@ -41,6 +41,9 @@ QList<QCommandLineOption> optionTable() {
         QCommandLineOption(QStringList{"export"}, "export settings", "filename to export to"),
         QCommandLineOption(QStringList{"resume"},
                            "Tell connected device to quit DFU mode and resume normal operation"),
+        QCommandLineOption(QStringList{"skip-unchanged"},
+                           "Read the flash first and erase and program only the sectors that do "
+                           "not hold the firmware file's image already"),
     };
 }
 
@@ -114,5 +117,5 @@ bool runApplication(const QStringList& arguments) {
         printDeviceList();
         endWith(parser.helpText(), stdout, 1);
     }
-    return runUpdate(positional.first(), settings, selection);
+    return runUpdate(positional.first(), settings, selection, parser.isSet("skip-unchanged"));
 }

@@ -30,11 +30,17 @@ constexpr uint32_t kComeBackLookMs = 100;
 
 // What the steps of one update hand on to each other, and how far the update got.
 struct UpdateRun {
-    UpdateRun(const QString& file, SettingsHandling handling, const UnitSelection& chosen)
-        : firmwareFile(file), settings(handling), selection(chosen), flash(file) {}
+    UpdateRun(const QString& file, SettingsHandling handling, const UnitSelection& chosen,
+              bool skip)
+        : firmwareFile(file),
+          settings(handling),
+          skipUnchanged(skip),
+          selection(chosen),
+          flash(file) {}
 
     QString firmwareFile;
     SettingsHandling settings;
+    bool skipUnchanged;
     // Where the unit is: pinned by the first step that finds it, for every later step.
     UnitSelection selection;
     QString backupFile;  // once written
@@ -231,6 +237,11 @@ bool findBootloader(UpdateRun& run) {
     return run.flash.findBootloader(run.selection.portFilter());
 }
 
+// Only with --skip-unchanged: which sectors the erase and the programming may leave alone.
+bool compareFlash(UpdateRun& run) {
+    return !run.skipUnchanged || flashStep<&FirmwareUpdate::compare>(run);
+}
+
 bool restoreSettings(UpdateRun& run) {
     if (run.settings == SettingsHandling::kDiscard) {
         return true;
@@ -262,6 +273,7 @@ const Step kSteps[] = {
     {"trigger the boot loader", triggerBootloader, nullptr},
     {"find the boot loader", findBootloader, kUpdateFailed},
     {"check the image", flashStep<&FirmwareUpdate::checkImage>, kUpdateFailed},
+    {"compare the flash with the image", compareFlash, kUpdateFailed},
     {"erase the flash", flashStep<&FirmwareUpdate::erase>, kUpdateFailed},
     // The programming reads the flash back and so verifies it.
     {"program the flash", flashStep<&FirmwareUpdate::program>, kUpdateFailed},
@@ -334,9 +346,9 @@ void endUpdate(UpdateRun& run, const Step& step, Outcome outcome) {
 }  // namespace unitflash
 
 bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               const unitflash::UnitSelection& selection) {
+               const unitflash::UnitSelection& selection, bool skipUnchanged) {
     using namespace unitflash;
-    UpdateRun run(firmwareFile, settings, selection);
+    UpdateRun run(firmwareFile, settings, selection, skipUnchanged);
     const platform::InterruptGuard guard;
     for (const Step& step : kSteps) {
         bool done = false;

@@ -15,6 +15,7 @@ enum class SettingsHandling {
 
 }  // namespace unitflash
 
-// The default command: firmware update with settings preservation.
+// The default command: firmware update with settings preservation. With `skipUnchanged` the
+// flash is read first, and only the sectors that do not hold the image yet are rewritten.
 bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               const unitflash::UnitSelection& selection);
+               const unitflash::UnitSelection& selection, bool skipUnchanged);

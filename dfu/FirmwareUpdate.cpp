@@ -186,6 +186,24 @@ bool prepareErase(uint32_t image, DfuMapping mapping, ScopedImage& eraseImage) {
                "filter for erasing failed");
 }
 
+// How many sectors an erase of the image clears; nothing, after saying why, when unknown.
+std::optional<uint32_t> sectorsToErase(uint32_t image, DfuMapping mapping) {
+    ScopedImage eraseImage;
+    uint32_t count = 0;
+    if (!prepareErase(image, mapping, eraseImage) ||
+        dfuFailed(STDFUFILES_GetImageNbElement(eraseImage.get(), &count),
+                  "unable to read the elements of the image!")) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// The erase and the programming work on the sectors a compare found changed, or without one on
+// every sector the image covers.
+ScopedImage& toWrite(ScopedImage& changed, ScopedImage& image) {
+    return changed.get() != 0 ? changed : image;
+}
+
 // Runs one operation with `image` and then releases the image, each failure said in its words.
 bool runWith(DfuOperationContext& context, uint32_t operation, ScopedImage& image,
              const char* start, const char* failed, const char* releaseFailed) {
@@ -216,6 +234,9 @@ struct FirmwareUpdate::Held {
     DfuOperationContext context{};
     ScopedMapping mapping;
     usb::PortPath devicePort;
+    // After a compare: the sectors that do not hold the image yet, which are all that the erase
+    // and the programming work on.
+    ScopedImage changed;
 };
 
 FirmwareUpdate::FirmwareUpdate(const QString& dfuFile) : held_(std::make_unique<Held>()) {
@@ -253,9 +274,42 @@ bool FirmwareUpdate::checkImage() {
     return false;
 }
 
+bool FirmwareUpdate::compare() {
+    DfuOperationContext& context = held_->context;
+    if (dfuFailed(STDFUFILES_DuplicateImage(held_->image.get(), held_->changed.out()),
+                  "duplication error")) {
+        return false;
+    }
+    context.operation = kDfuOperationCompare;
+    context.image = held_->changed.get();
+    qDebug("Start comparing...");
+    if (!runDfuOperation(context, {kDfuErrorReadProtected, kDfuErrorNoUpload})) {
+        if (context.errorCode != kDfuErrorReadProtected && context.errorCode != kDfuErrorNoUpload) {
+            qCritical("compare operation failed.");
+            return false;
+        }
+        qWarning(
+            "The flash cannot be read to compare it with the image (%s): every sector the image "
+            "covers is erased and programmed",
+            dfuReturnCodeName(context.errorCode));
+        return !dfuFailed(held_->changed.release(), "deleting compare image failed.");
+    }
+    const std::optional<uint32_t> covered =
+        sectorsToErase(held_->image.get(), held_->mapping.get());
+    const std::optional<uint32_t> changed =
+        sectorsToErase(held_->changed.get(), held_->mapping.get());
+    if (!covered || !changed) {
+        return false;
+    }
+    qInfo("%u of the %u sectors the image covers already hold it and are left as they are",
+          *covered - *changed, *covered);
+    return true;
+}
+
 bool FirmwareUpdate::erase() {
     ScopedImage eraseImage;
-    if (!prepareErase(held_->image.get(), held_->mapping.get(), eraseImage)) {
+    if (!prepareErase(toWrite(held_->changed, held_->image).get(), held_->mapping.get(),
+                      eraseImage)) {
         return false;
     }
     stage_ = UpdateStage::kFlashChanging;
@@ -268,8 +322,9 @@ bool FirmwareUpdate::erase() {
 }
 
 bool FirmwareUpdate::program() {
-    if (!runWith(held_->context, kDfuOperationUpgrade, held_->image, "Start upgrade...",
-                 "upgrade operation failed.", "destroying upgrade image failed.")) {
+    if (!runWith(held_->context, kDfuOperationUpgrade, toWrite(held_->changed, held_->image),
+                 "Start upgrade...", "upgrade operation failed.",
+                 "destroying upgrade image failed.")) {
         noteRefusal();
         return false;
     }

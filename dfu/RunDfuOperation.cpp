@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+#include <algorithm>
+
 #include "DfuFailure.h"
 #include "dfuse/StdfuPrt.h"
 #include "platform/Interrupt.h"
@@ -18,7 +20,13 @@ unsigned long code(uint32_t value) {
     return static_cast<unsigned long>(value);
 }
 
-bool queryStatus(uint32_t operation, DfuOperationContext& context) {
+// An error code the caller reports itself: the runner says nothing of it.
+bool reportedByCaller(uint32_t code, std::initializer_list<uint32_t> codes) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+bool queryStatus(uint32_t operation, DfuOperationContext& context,
+                 std::initializer_list<uint32_t> quiet = {}) {
     const uint32_t result = STDFUPRT_GetOperationStatus(operation, &context);
     if (result != kDfuSuccess) {
         qWarning("Error status during DFU operation %x: %lx", context.operation, code(result));
@@ -26,8 +34,11 @@ bool queryStatus(uint32_t operation, DfuOperationContext& context) {
         return false;
     }
     if (context.errorCode != kDfuSuccess) {
-        qCritical("Error during DFU operation %x: %lx", context.operation, code(context.errorCode));
-        logDfuCause(context.errorCode);
+        if (!reportedByCaller(context.errorCode, quiet)) {
+            qCritical("Error during DFU operation %x: %lx", context.operation,
+                      code(context.errorCode));
+            logDfuCause(context.errorCode);
+        }
         return false;
     }
     return true;
@@ -52,11 +63,12 @@ bool waitForNextPoll(uint32_t operation, const DfuOperationContext& context) {
     return true;
 }
 
-bool pollUntilComplete(uint32_t operation, DfuOperationContext& context) {
+bool pollUntilComplete(uint32_t operation, DfuOperationContext& context,
+                       std::initializer_list<uint32_t> quiet) {
     int lastLogged = -1;
     uint32_t unchangedMs = 0;
     while (true) {
-        if (!queryStatus(operation, context)) {
+        if (!queryStatus(operation, context, quiet)) {
             return abandon(operation, context);
         }
         if (platform::interruptRequested) {
@@ -94,7 +106,7 @@ bool pollUntilComplete(uint32_t operation, DfuOperationContext& context) {
 
 }  // namespace
 
-bool runDfuOperation(DfuOperationContext& context) {
+bool runDfuOperation(DfuOperationContext& context, std::initializer_list<uint32_t> quiet) {
     uint32_t operation = 0;
     const uint32_t result = STDFUPRT_LaunchOperation(&context, &operation);
     if (result != kDfuSuccess) {
@@ -103,7 +115,7 @@ bool runDfuOperation(DfuOperationContext& context) {
         return false;
     }
     if (context.operation != kDfuOperationLeave) {
-        return pollUntilComplete(operation, context);
+        return pollUntilComplete(operation, context, quiet);
     }
     // Leaving DFU mode has run to its end by now: one query gives its result and frees the
     // operation's handle.

@@ -19,6 +19,10 @@ struct DfuImage {
     uint8_t alternate = 0;
     std::string name;
     std::vector<ImageElement> elements;
+    // Set by a compare, whose image holds whole sectors that are erased before they are written:
+    // a block of only 0xFF is what erased flash holds already, so it is neither sent nor read
+    // back.
+    bool skipsErasedBlocks = false;
 };
 
 // The checked content of a .dfu file.

@@ -1,7 +1,9 @@
 #include "DfuOperation.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "DfuError.h"
@@ -12,19 +14,13 @@
 #include "platform/Platform.h"
 
 namespace dfuse {
-namespace {
 
-// Block numbers are 16 bits and data blocks start at 2, so the address pointer is moved on
-// well before they would wrap.
-constexpr uint32_t kBlocksPerPointer = 0x4000;
-constexpr uint32_t kFirstDataBlock = 2;
-
-}  // namespace
-
-DfuOperation::DfuOperation(uint32_t operationCode, std::string path, DfuImage image)
+DfuOperation::DfuOperation(uint32_t operationCode, std::string path, DfuImage image,
+                           std::shared_ptr<DfuImage> fitted)
     : operationCode_(operationCode),
       path_(std::move(path)),
       image_(std::move(image)),
+      fitted_(std::move(fitted)),
       error_(kDfuSuccess) {}
 
 DfuOperation::~DfuOperation() {
@@ -69,12 +65,17 @@ DfuOperation::Outcome DfuOperation::stop() {
             platform::joinWorker(worker_);
         }
     }
-    return outcome();
+    const Outcome result = outcome();
+    if (fitted_ && operationCode_ == kDfuOperationCompare && result.error == kDfuSuccess) {
+        *fitted_ = std::move(changed_);
+    }
+    return result;
 }
 
 void DfuOperation::run() {
     const char* what = operationCode_ == kDfuOperationErase     ? "erasing"
                        : operationCode_ == kDfuOperationUpgrade ? "programming"
+                       : operationCode_ == kDfuOperationCompare ? "comparing"
                                                                 : "starting the firmware of";
     uint32_t code = kDfuSuccess;
     try {
@@ -136,6 +137,8 @@ void DfuOperation::perform(DfuseSession& session, const MemoryLayout& layout,
         erase(session, layout);
     } else if (operationCode_ == kDfuOperationUpgrade) {
         upgrade(session, layout, functional);
+    } else if (operationCode_ == kDfuOperationCompare) {
+        compare(session, layout, functional);
     } else {
         if (layout.groups.empty()) {
             fail(kDfuErrorBadMemoryLayout, "the memory \"" + layout.name + "\" has no sector");
@@ -162,19 +165,29 @@ void DfuOperation::erase(DfuseSession& session, const MemoryLayout& layout) {
 template <typename Visit>
 void DfuOperation::forEachBlock(uint16_t transferSize, Visit&& visit) const {
     for (const ImageElement& element : image_.elements) {
+        // The index of the block whose address the pointer holds; none yet in this element.
+        std::optional<uint64_t> pointerAt;
         for (uint64_t offset = 0; offset < element.size; offset += transferSize) {
             checkStop();
             Block block;
-            const uint32_t index = uint32_t(offset / transferSize) % kBlocksPerPointer;
+            const uint64_t index = offset / transferSize;
             block.address = element.address + uint32_t(offset);
             block.data = element.data.data() + offset;
             block.length = uint16_t(std::min<uint64_t>(transferSize, element.size - offset));
+            if (image_.skipsErasedBlocks &&
+                std::all_of(block.data, block.data + block.length,
+                            [](uint8_t byte) { return byte == 0xFF; })) {
+                continue;
+            }
             // A chip may read wTransferSize in the block address formula as the block's own
             // length, which moves a short block numbered past 2: it goes as block 2 behind its
             // own address pointer, where both readings agree.
-            const bool shortAfterOthers = block.length < transferSize && index != 0;
-            block.first = index == 0 || shortAfterOthers;
-            block.number = uint16_t(kFirstDataBlock + (shortAfterOthers ? 0 : index));
+            block.first = !pointerAt || index - *pointerAt >= kBlocksPerPointer ||
+                          block.length < transferSize;
+            if (block.first) {
+                pointerAt = index;
+            }
+            block.number = uint16_t(kFirstDataBlock + (index - *pointerAt));
             visit(block);
         }
     }
@@ -184,15 +197,16 @@ void DfuOperation::upgrade(DfuseSession& session, const MemoryLayout& layout,
                            const DfuFunctional& functional) {
     const uint16_t transferSize = functional.wTransferSize;
     imageSectors(image_, layout, kSectorWritable);
-    uint64_t bytes = 0;
     for (const ImageElement& element : image_.elements) {
         // An image fitted to erasing names sectors but holds no data to write.
         if (element.data.size() != element.size) {
             fail(kDfuErrorInvalidArgument, "the element at " + hex32(element.address) +
                                                " holds no data (an image fitted to erasing)");
         }
-        bytes += element.size;
     }
+    // The blocks sent, which an image of a compare has fewer of than bytes.
+    uint64_t bytes = 0;
+    forEachBlock(transferSize, [&](const Block& block) { bytes += block.length; });
     // Read-back needs the device's upload support; without it the device's own checks stand.
     const bool readBack = functional.canUpload();
     totalWork_ = readBack ? bytes * 2 : bytes;
@@ -243,6 +257,70 @@ void DfuOperation::verify(DfuseSession& session, uint16_t transferSize) {
         setProgress(done);
     });
     session.abortToIdle();
+}
+
+namespace {
+
+// What `sector` holds after an erase and an upgrade with `image`: its data, 0xFF elsewhere.
+std::vector<uint8_t> contentAfterUpdate(const DfuImage& image, const Sector& sector) {
+    std::vector<uint8_t> content(sector.size, 0xFF);
+    const uint64_t end = uint64_t(sector.address) + sector.size;
+    for (const ImageElement& element : image.elements) {
+        const uint64_t from = std::max<uint64_t>(element.address, sector.address);
+        const uint64_t to = std::min<uint64_t>(uint64_t(element.address) + element.size, end);
+        if (from < to) {
+            std::copy(element.data.begin() + long(from - element.address),
+                      element.data.begin() + long(to - element.address),
+                      content.begin() + long(from - sector.address));
+        }
+    }
+    return content;
+}
+
+}  // namespace
+
+// Each sector is read until its first block that differs, so a sector that changed costs a
+// block or two; one that is left as it is costs all of its blocks.
+void DfuOperation::compare(DfuseSession& session, const MemoryLayout& layout,
+                           const DfuFunctional& functional) {
+    if (!functional.canUpload()) {
+        fail(kDfuErrorNoUpload, "the device does not offer upload, so its memory cannot be read");
+    }
+    const uint16_t transferSize = functional.wTransferSize;
+    // Only erased sectors end up as the image makes them, whatever they held.
+    const std::map<uint32_t, Sector> sectors =
+        imageSectors(image_, layout, kSectorReadable | kSectorErasable);
+    for (const auto& entry : sectors) {
+        totalWork_ += entry.second.size;
+    }
+    DfuImage changed{image_.alternate, image_.name, {}, true};
+    MemoryReader reader(session, transferSize);
+    std::vector<uint8_t> read(transferSize);
+    uint64_t done = 0;
+    for (const auto& [address, sector] : sectors) {
+        const std::vector<uint8_t> wanted = contentAfterUpdate(image_, sector);
+        bool same = true;
+        for (uint32_t offset = 0; same && offset < sector.size; offset += transferSize) {
+            checkStop();
+            const auto length = uint16_t(std::min<uint32_t>(transferSize, sector.size - offset));
+            reader.read(address + offset, read.data(), length);
+            same = std::equal(read.begin(), read.begin() + length, wanted.begin() + offset);
+        }
+        if (!same) {
+            // Neighbours in one element: the upgrade sets one address pointer for them.
+            std::vector<ImageElement>& elements = changed.elements;
+            if (elements.empty() ||
+                uint64_t(elements.back().address) + elements.back().size != address) {
+                elements.push_back(ImageElement{address, 0, {}});
+            }
+            elements.back().size += sector.size;
+            elements.back().data.insert(elements.back().data.end(), wanted.begin(), wanted.end());
+        }
+        done += sector.size;
+        setProgress(done);
+    }
+    reader.finish();
+    changed_ = std::move(changed);
 }
 
 }  // namespace dfuse

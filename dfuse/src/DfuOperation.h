@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,12 +19,14 @@ class DfuInterface;
 class DfuseSession;
 struct DfuFunctional;
 
-// One erase, upgrade or leave operation on the device at a path, with its own copy of the
-// image. Erase and upgrade run on a worker thread and publish progress and the outcome through
-// atomics; leave runs on the caller's thread.
+// One erase, upgrade, compare or leave operation on the device at a path, with its own copy of
+// the image. Erase, upgrade and compare run on a worker thread and publish progress and the
+// outcome through atomics; leave runs on the caller's thread. A compare that ended well fits
+// `fitted` to what it found when it is stopped, on the stopping thread.
 class DfuOperation {
   public:
-    DfuOperation(uint32_t operationCode, std::string path, DfuImage image);
+    DfuOperation(uint32_t operationCode, std::string path, DfuImage image,
+                 std::shared_ptr<DfuImage> fitted = nullptr);
     ~DfuOperation();
     DfuOperation(const DfuOperation&) = delete;
     DfuOperation& operator=(const DfuOperation&) = delete;
@@ -55,6 +58,8 @@ class DfuOperation {
     void upgrade(DfuseSession& session, const MemoryLayout& layout,
                  const DfuFunctional& functional);
     void verify(DfuseSession& session, uint16_t transferSize);
+    void compare(DfuseSession& session, const MemoryLayout& layout,
+                 const DfuFunctional& functional);
     void checkStop() const;
     // One transfer of the image's data: its block number, where it lands, and whether it is the
     // first after the address pointer must be set.
@@ -75,6 +80,9 @@ class DfuOperation {
     const std::string path_;
     const DfuImage image_;
     uint64_t totalWork_ = 0;
+    // A compare's finding, written by the worker before finished_, and the image it goes into.
+    DfuImage changed_;
+    const std::shared_ptr<DfuImage> fitted_;
 
     std::atomic<uint8_t> percent_{0};
     std::atomic<uint32_t> error_;

@@ -225,4 +225,29 @@ void DfuseSession::failStalled(const std::string& what, const std::string& stall
     fail(kDfuErrorRequestStalled, what + ": " + stall);
 }
 
+void MemoryReader::read(uint32_t address, uint8_t* data, uint16_t length) {
+    const bool behindPointer = pointer_ && address >= *pointer_ &&
+                               (address - *pointer_) % transferSize_ == 0 &&
+                               (address - *pointer_) / transferSize_ < kBlocksPerPointer;
+    if (!behindPointer || length < transferSize_) {
+        // The address command is taken in dfuIDLE, not in dfuUPLOAD-IDLE.
+        if (uploading_) {
+            session_.abortToIdle();
+        }
+        session_.setAddressPointer(address);
+        session_.abortToIdle();
+        pointer_ = address;
+    }
+    const uint32_t number = kFirstDataBlock + (address - *pointer_) / transferSize_;
+    session_.readBlock(uint16_t(number), address, data, length);
+    uploading_ = true;
+}
+
+void MemoryReader::finish() {
+    if (uploading_) {
+        session_.abortToIdle();
+        uploading_ = false;
+    }
+}
+
 }  // namespace dfuse

@@ -1,11 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "DfuInterface.h"
 
 namespace dfuse {
+
+// Data blocks start at number 2. Block numbers are 16 bits, so the address pointer is moved on
+// well before they would wrap.
+inline constexpr uint32_t kFirstDataBlock = 2;
+inline constexpr uint32_t kBlocksPerPointer = 0x4000;
 
 // The DfuSe conversation with an opened interface: commands, data blocks and the status polls
 // between them. Every wait honours the device's bwPollTimeout through platform::sleepMs. Every
@@ -52,6 +58,28 @@ class DfuseSession {
     [[noreturn]] void failStalled(const std::string& what, const std::string& stall);
 
     DfuInterface& dfu_;
+};
+
+// Reads memory block by block at the addresses asked for, starting from dfuIDLE, with as few Set
+// Address Pointer commands as DfuSe allows: a block goes by its number behind the pointer set
+// last ((number - 2) x wTransferSize + pointer) while it lies a whole number of blocks past it
+// within the block numbers; otherwise it goes as block 2 behind a pointer of its own, as does a
+// short block, which a chip may place by its own length.
+class MemoryReader {
+  public:
+    MemoryReader(DfuseSession& session, uint16_t transferSize)
+        : session_(session), transferSize_(transferSize) {}
+
+    // Reads `length` (at most wTransferSize) bytes at `address` into `data`.
+    void read(uint32_t address, uint8_t* data, uint16_t length);
+    // Ends the upload: the device is back in dfuIDLE.
+    void finish();
+
+  private:
+    DfuseSession& session_;
+    const uint16_t transferSize_;
+    std::optional<uint32_t> pointer_;
+    bool uploading_ = false;
 };
 
 }  // namespace dfuse

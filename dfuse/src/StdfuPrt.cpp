@@ -82,13 +82,15 @@ uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operat
         }
         const uint32_t code = context->operation;
         if (code != kDfuOperationErase && code != kDfuOperationUpgrade &&
-            code != kDfuOperationLeave) {
+            code != kDfuOperationLeave && code != kDfuOperationCompare) {
             fail(kDfuErrorBadOperation, "unknown operation " + std::to_string(code));
         }
         std::shared_ptr<DfuImage> image = lookUp(imageHandles(), context->image, "image");
 
+        // A compare fits the image itself when it is stopped.
         auto running =
-            std::make_shared<DfuOperation>(code, std::string(context->devicePath), *image);
+            std::make_shared<DfuOperation>(code, std::string(context->devicePath), *image,
+                                           code == kDfuOperationCompare ? image : nullptr);
         context->percent = 0;
         context->errorCode = kDfuSuccess;
         if (code == kDfuOperationLeave) {

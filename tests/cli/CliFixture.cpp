@@ -151,6 +151,11 @@ QByteArray CliTest::deviceState() const {
     return state;
 }
 
+QByteArray CliTest::flash() const {
+    QFile file(root_.filePath("state.json-1-1.4.flash"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QByteArray CliTest::savedSettings() const {
     QFile file(root_.filePath("state.json"));
     if (!file.open(QIODevice::ReadOnly)) {

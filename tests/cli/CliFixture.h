@@ -67,6 +67,8 @@ class CliTest : public ::testing::Test {
     QByteArray deviceState() const;
     // The settings the unit has stored, from the simulator's state file.
     QByteArray savedSettings() const;
+    // The flash of the unit at 1.4 as the last run left it.
+    QByteArray flash() const;
 
   private:
     // This environment with the simulator's scenario, paced at `pace` times real time.

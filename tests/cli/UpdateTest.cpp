@@ -201,6 +201,58 @@ TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
     }
 }
 
+// With --skip-unchanged the flash ends byte for byte as after a normal update of the same image,
+// which it reads first; the settings are backed up and restored as ever. A chip whose flash
+// cannot be read gets the normal update (which fails on its read protection).
+TEST_F(Update, SkipUnchangedEndsAsANormalUpdate) {
+    const std::vector<uint8_t> full = sim::makeExampleFirmware("2.0.0", 0x40000, true);
+    std::vector<uint8_t> oneChanged = full;
+    oneChanged[0x12345] ^= 0x20;  // in the 64 KiB sector at 0x08010000
+    const std::vector<uint8_t> shorter(full.begin(), full.begin() + 0x12000);  // ends in it
+    const QString left =
+        " of the %1 sectors the image covers already hold it and are left as they are";
+    const QString unreadable =
+        "[W] The flash cannot be read to compare it with the image (the chip "
+        "is read-protected): every sector the image covers is erased and "
+        "programmed";
+    const struct {
+        const char* what;
+        std::vector<uint8_t> before, image;  // the unit runs `before` (empty: 1.0.0)
+        bool readProtected;
+        QString line;
+    } cases[] = {
+        {"identical", full, full, false, "[I] 5" + left.arg(6)},
+        {"one sector changed", full, oneChanged, false, "[I] 4" + left.arg(6)},
+        {"every sector changed", {}, full, false, "[I] 0" + left.arg(6)},
+        {"shorter than the unit's firmware", full, shorter, false, "[I] 3" + left.arg(5)},
+        {"read-protected", {}, full, true, unreadable},
+    };
+    const auto writeImage = [this](const QString& name, const std::vector<uint8_t>& image) {
+        const std::vector<uint8_t> bytes = sim::buildDfuFile(0x08000000, image);
+        write(name, QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QByteArray flashAfter[2];
+        for (const bool skip : {false, true}) {
+            startOver({{"bootloaderFaults", QJsonObject{{"readProtected", c.readProtected}}}});
+            changeSettings();
+            writeImage("before.dfu", c.before);
+            ASSERT_TRUE(c.before.empty() || run({"--no-backup", "before.dfu"}).exitCode == 0);
+            const QByteArray settings = exportedSettings();
+            writeImage("image.dfu", c.image);
+            const ToolRun run = this->run(skip ? QStringList{"--skip-unchanged", "image.dfu"}
+                                               : QStringList{"image.dfu"});
+            EXPECT_EQ(run.exitCode, c.readProtected ? 1 : 0) << run.out.toStdString();
+            EXPECT_EQ(untimed(run).contains(c.line), skip) << run.out.toStdString();
+            EXPECT_EQ(read(backups(files()).value(0)), settings);
+            flashAfter[skip] = flash();
+            EXPECT_TRUE(c.readProtected || exportedSettings() == withVersion(settings, "2.0.0"));
+        }
+        EXPECT_TRUE(flashAfter[0] == flashAfter[1]);
+    }
+}
+
 // When the unit is not there (or not on the port asked for), each way of running the update
 // ends without touching anything, saying why.
 TEST_F(Update, WithoutTheUnitNothingIsTouched) {
@@ -578,6 +630,14 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {},
          "Waiting for device to enter update mode...",
          {SIGTERM},
+         "is in its boot loader (or on its way there) with its firmware unchanged",
+         "1.0.0"},
+        // The boot loader asks for 3 s after its first address command, so the compare runs then.
+        {"while comparing",
+         unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 3000}}}}),
+         {"--no-backup", "--skip-unchanged"},
+         "] 0 %",
+         {SIGINT},
          "is in its boot loader (or on its way there) with its firmware unchanged",
          "1.0.0"},
         {"while erasing",

@@ -8,6 +8,7 @@
 #include "dfuse/StdfuPrt.h"
 #include "platform/Platform.h"
 #include "sim/DfuFileWriter.h"
+#include "sim/DfuTiming.h"
 #include "sim/SimulatedUnit.h"
 
 namespace {
@@ -144,6 +145,8 @@ TEST_F(OperationsTest, DeviceFailuresBecomeTheOperationErrorCode) {
         {"unerased, checked", verify, kDfuOperationUpgrade, 0x0F, kDfuErrorDeviceVerify,
          "write of 2048 bytes at 0x08000000 failed: device reports dfuERROR / errVERIFY"},
         {"in error, no upload", inErrorNoUpload, kDfuOperationUpgrade, 0xFF, kDfuSuccess, ""},
+        {"compare, no upload", inErrorNoUpload, kDfuOperationCompare, 0xFF, kDfuErrorNoUpload,
+         "the device does not offer upload, so its memory cannot be read"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -161,6 +164,30 @@ TEST_F(OperationsTest, DeviceFailuresBecomeTheOperationErrorCode) {
         // A failure leaves the device ready for the next run, not in dfuERROR or mid-transfer.
         EXPECT_EQ(loader_->state(), sim::DfuState::dfuIdle) << sim::dfuStateName(loader_->state());
     }
+}
+
+// A compare keeps the sectors that differ from what an update leaves (the image's data, 0xFF
+// elsewhere), reading each up to its first differing block; the update with its image then
+// sends and reads back only the blocks that are not all 0xFF, and ends as the whole image would.
+TEST_F(OperationsTest, ACompareKeepsOnlyTheSectorsThatDiffer) {
+    std::vector<uint8_t> image = pattern(0x14000, 3);  // 16 KiB sectors 0 to 3, 16 KiB of sector 4
+    std::fill(image.begin() + 0x4000, image.begin() + 0x6000, 0xFF);
+    prepare({{kFlash, image}});
+    std::copy(image.begin(), image.end(), hardware_->flash.begin());
+    hardware_->flash[0x5000] = 0;      // sector 1, its third block
+    hardware_->flash[0x1F000] = 0x5A;  // sector 4, past the image, its 31st block
+    ASSERT_EQ(runOperation(kDfuOperationCompare, image_).error, kDfuSuccess);
+    STDFUFILES_DestroyImage(&eraseImage_);  // fitted to the whole image
+    ASSERT_EQ(STDFUFILES_DuplicateImage(image_, &eraseImage_), kDfuSuccess);
+    ASSERT_EQ(STDFUFILES_FilterImageForOperation(eraseImage_, mapping_, kDfuOperationErase, 0),
+              kDfuSuccess);
+    EXPECT_EQ(runOperation(kDfuOperationErase, eraseImage_).error, kDfuSuccess);
+    EXPECT_EQ(runOperation(kDfuOperationUpgrade, image_).error, kDfuSuccess);
+    EXPECT_TRUE(flashHolds(kFlash, image));
+    EXPECT_TRUE(flashHolds(kFlash + 0x14000, std::vector<uint8_t>(0xC000, 0xFF)));
+    EXPECT_EQ(sim::DfuTiming::snapshot().downloadBytes, 12 * 2048u)
+        << "4 blocks of sector 1, 8 of 4";
+    EXPECT_EQ(sim::DfuTiming::snapshot().uploadBytes, (8 + 3 + 8 + 8 + 31 + 12) * 2048u);
 }
 
 TEST_F(OperationsTest, StopEndsARunningOperation) {

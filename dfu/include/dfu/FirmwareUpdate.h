@@ -34,6 +34,10 @@ class FirmwareUpdate {
     // Refuses an image that is not for the writable internal flash, before anything is erased;
     // the unit then goes back to its old firmware.
     bool checkImage();
+    // Optional, before the erase: reads the flash the image covers, so that the erase and the
+    // programming leave alone the sectors that already hold what they would write. A chip whose
+    // flash cannot be read is updated whole, after a line that says why.
+    bool compare();
     bool erase();
     bool program();
     // Makes the unit leave its boot loader to start the new firmware.

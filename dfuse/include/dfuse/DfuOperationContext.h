@@ -32,6 +32,9 @@ inline bool operator==(const DfuGuid& a, const DfuGuid& b) {
 inline constexpr uint32_t kDfuOperationLeave = 1;
 inline constexpr uint32_t kDfuOperationErase = 3;
 inline constexpr uint32_t kDfuOperationUpgrade = 4;
+// Reads back the sectors the image's data touches and keeps in the image only those that do not
+// hold yet what an erase and upgrade with it would leave there (see STDFUPRT_LaunchOperation).
+inline constexpr uint32_t kDfuOperationCompare = 5;
 
 inline constexpr size_t kDfuDevicePathSize = 260;
 

@@ -24,11 +24,21 @@ uint32_t STDFUPRT_GetMemoryName(DfuMapping mapping, uint32_t alternate, char* na
 uint32_t STDFUPRT_CheckWritable(DfuMapping mapping, uint32_t alternate, uint32_t address,
                                 uint32_t size, uint32_t* outside);
 
-// Starts the operation the context describes (kDfuOperationErase, kDfuOperationUpgrade or
-// kDfuOperationLeave) on the device at context->devicePath with the image context->image, and
-// returns at once with an operation handle. The image is copied, so it may be destroyed while
-// the operation runs. Erase and upgrade run on a worker thread; leave is short and has run to
-// its end when this returns. A failed start is reported by the return code.
+// Starts the operation the context describes (kDfuOperationErase, kDfuOperationUpgrade,
+// kDfuOperationCompare or kDfuOperationLeave) on the device at context->devicePath with the image
+// context->image, and returns at once with an operation handle. The image is copied, so it may
+// be destroyed while the operation runs. Erase, upgrade and compare run on a worker thread; leave
+// is short and has run to its end when this returns. A failed start is reported by the return
+// code.
+//
+// A compare reads back every sector the image's data touches (they must be readable and
+// erasable), stopping at a sector's first block that differs from what an erase and an upgrade
+// with the image would leave there: its data, 0xFF where it has none. When it has ended well, its
+// stop fits context->image itself (the caller leaves that image alone until then) to the sectors
+// that differ, each whole, as it is to end up. Erasing a copy of it fitted to erasing and
+// upgrading with it then leaves the flash as the whole image would, sending no block of only
+// 0xFF (which the erase left) and reading back the blocks sent. kDfuErrorNoUpload for a device
+// that cannot read its memory back; kDfuErrorReadProtected for a read-protected chip.
 uint32_t STDFUPRT_LaunchOperation(DfuOperationContext* context, uint32_t* operation);
 
 // Copies the operation's progress (percent) and error code into the context. A leave has ended
