@@ -53,15 +53,20 @@ double deviceSeconds() {
     return sim::deviceFloorUs(sim::UnitHardware::kFlashBase, kImageSize, 2) / 1e6;
 }
 
-void BM_DefaultUpdate1MiB(benchmark::State& state) {
-    QTemporaryDir work;
-    QDir::setCurrent(work.path());
+// Writes firmware.dfu (1 MiB, data in every block) into the current directory.
+void writeFirmwareFile() {
     const std::vector<uint8_t> file = sim::buildDfuFile(
         sim::UnitHardware::kFlashBase, sim::makeExampleFirmware("2.0.0", kImageSize, true));
     QFile out("firmware.dfu");
     out.open(QIODevice::WriteOnly);
     out.write(reinterpret_cast<const char*>(file.data()), static_cast<qint64>(file.size()));
     out.close();
+}
+
+void BM_DefaultUpdate1MiB(benchmark::State& state) {
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    writeFirmwareFile();
 
     double simulated = 0;
     double dfu = 0;
@@ -92,6 +97,45 @@ void BM_DefaultUpdate1MiB(benchmark::State& state) {
 }
 // The runner and the device threads work in threads of their own: count the whole process.
 BENCHMARK(BM_DefaultUpdate1MiB)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime();
+
+// The same update with --skip-unchanged on a unit that runs that firmware already (a normal
+// update, unmeasured, put it there with the unit's settings): only the settings sector differs.
+// Reported: simulated_s, dfu_s (the compare's first request to the leave) and the boot loader's
+// requests, beside those of the normal update that brought the unit there.
+void BM_DefaultUpdateUnchanged1MiB(benchmark::State& state) {
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    writeFirmwareFile();
+    double simulated = 0;
+    double dfu = 0;
+    double requests[2] = {};
+    for (auto _ : state) {
+        state.PauseTiming();
+        sim::Bus::instance().reset();
+        auto unit = plugInUnit();
+        const bool ready = runApplication({"unitflash", "firmware.dfu"});
+        requests[0] = double(sim::DfuTiming::snapshot().requests);
+        sim::DfuTiming::reset();
+        const uint64_t startUs = sim::Bus::instance().nowUs();
+        state.ResumeTiming();
+        if (!ready || !runApplication({"unitflash", "--skip-unchanged", "firmware.dfu"})) {
+            state.SkipWithError("update failed");
+            break;
+        }
+        simulated = (sim::Bus::instance().nowUs() - startUs) / 1e6;
+        const sim::DfuTiming timing = sim::DfuTiming::snapshot();
+        dfu = (timing.leaveUs - timing.firstDownloadUs) / 1e6;
+        requests[1] = double(timing.requests);
+    }
+    state.counters["simulated_s"] = simulated;
+    state.counters["dfu_s"] = dfu;
+    state.counters["requests"] = requests[1];
+    state.counters["requests_normal"] = requests[0];
+}
+BENCHMARK(BM_DefaultUpdateUnchanged1MiB)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3)
     ->MeasureProcessCPUTime();

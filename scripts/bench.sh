@@ -31,6 +31,12 @@ scenario() {
     printf '{"devices": [{"kind": "%s", "port": "1.4", "firmwareVersion": "1.0.0"}]}\n' \
         "$1" >"$work/scenario.json"
 }
+# The same, with a state file that carries the flash from one run to the next (started afresh).
+kept_scenario() {
+    rm -f "$work"/state.json*
+    printf '{"stateFile": "state.json", "devices": [{"kind": "%s", "port": "1.4", "firmwareVersion": "1.0.0"}]}\n' \
+        "$1" >"$work/scenario.json"
+}
 # Value of KEY in the timing file the simulator wrote at the end of the last run.
 timing() { sed -n "s/^$1=//p" "$work/timing"; }
 
@@ -130,6 +136,54 @@ leave=$(timing leave_us)
 floor_whole=$last_floor
 seconds() { awk -v v="$1" 'BEGIN { printf "%.2f", v / 1e6 }'; }
 
+# --skip-unchanged on the first image. Each case first brings the flash to where it starts with a
+# normal update (unmeasured), then measures one run; the DFU part runs from the first DNLOAD (the
+# first erase, or the compare's address command) to the leave.
+raw=$work/image.bin
+"$build/sim/unitflash-mkdfu" --example 2.0.0 --size "$size" --filled --raw "$raw" >/dev/null
+# Writes the image of RAW with the byte at each OFFSET inverted to the .dfu file OUT.
+variant() {
+    local from=$1 out=$2
+    shift 2
+    cp "$from" "$work/variant.bin"
+    perl -e 'open(my $f, "+<", shift) or die; binmode $f;
+        for (@ARGV) { seek $f, $_, 0; read $f, my $b, 1; seek $f, $_, 0; print $f chr(ord($b) ^ 0xFF) }' \
+        "$work/variant.bin" "$@"
+    "$build/sim/unitflash-mkdfu" --image "$work/variant.bin" "$out" >/dev/null
+}
+image=$work/image-$size.dfu
+variant "$raw" "$work/sector16k.dfu" $((0xC000 + 100))   # sector 3, 16 KiB
+variant "$raw" "$work/sector128k.dfu" $((0x20000 + 100)) # sector 5, 128 KiB
+# The older version, its settings sector holding data as a unit's does: every sector differs.
+"$build/sim/unitflash-mkdfu" --example 1.0.0 --size "$size" --filled --raw "$work/old.bin" >/dev/null
+variant "$work/old.bin" "$work/old.dfu" $((0x8000 + 100))
+skip_format='%-40s %6s %6s %8s %8s %8s %7s\n'
+skip_rows=()
+# Runs the update of IMAGE (with OPTIONS) on a unit whose flash a normal update of START left, and
+# adds a row LABEL; KIND bootloader measures the DFU layer (--discard-settings), unit the whole
+# default update.
+skip_case() {
+    local label=$1 kind=$2 start=$3 image=$4 options=$5
+    local -a base=(--port 1.4)
+    [ "$kind" = bootloader ] && base+=(--discard-settings)
+    kept_scenario "$kind"
+    UNITFLASH_SIM_PACE=0 measure "$build/sim/unitflash-sim" "${base[@]}" "$start"
+    UNITFLASH_SIM_PACE=0 measure "$build/sim/unitflash-sim" "${base[@]}" $options "$image"
+    last_dfu=$(($(timing leave_us) - $(timing first_download_us)))
+    skip_rows+=("$(printf "$skip_format" "$label" "$(seconds "$(timing virtual_us)")" \
+        "$(seconds "$last_dfu")" "$(timing requests)" "$(($(timing download_bytes) / 1024))" \
+        "$(($(timing upload_bytes) / 1024))" "$(seconds "$(timing erase_busy_us)")")")
+}
+skip_case "identical image" bootloader "$image" "$image" --skip-unchanged
+skip_case "one 16 KiB sector differs" bootloader "$image" "$work/sector16k.dfu" --skip-unchanged
+skip_case "one 128 KiB sector differs" bootloader "$image" "$work/sector128k.dfu" --skip-unchanged
+skip_case "every sector differs (1.0.0 -> 2.0.0)" bootloader "$work/old.dfu" "$image" --skip-unchanged
+with=$last_dfu
+skip_case "  the same without --skip-unchanged" bootloader "$work/old.dfu" "$image" ""
+every_ratio=$(awk -v a="$with" -v b="$last_dfu" 'BEGIN { printf "%.3f", a / b }')
+skip_case "whole default update, unit runs 2.0.0" unit "$image" "$image" --skip-unchanged
+skip_case "  the same without --skip-unchanged" unit "$image" "$image" ""
+
 printf 'bench: %s, %s cores, %s\n' "$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)" \
     "$(nproc)" "$(. /etc/os-release && echo "$PRETTY_NAME")"
 printf "$row_format" tool image "sim s" "DFU s" "device s" "proto s" ratio "CPU s" "CPU %" MiB
@@ -157,4 +211,13 @@ prescribed waits inside it (fixed by the update sequence and the devices):
                                                     operation wakes the runner at once
   runner's wait after the leave                     0.10 s (overlaps the restart below)
   boot loader leaves, firmware enumerates           0.005 + 0.30 s
+
+--skip-unchanged, $((size / 1024)) KiB image; the flash as a normal update of the start image left it:
+EOF
+printf "$skip_format" case "sim s" "DFU s" requests "down KiB" "up KiB" "erase s"
+printf '%s\n' "${skip_rows[@]}"
+cat <<EOF
+DFU s: first DNLOAD (the compare's address command, or the first erase) to the leave; requests:
+control requests the boot loader answered in the run; down / up: data blocks written / read;
+erase s: the chip's erase time. Every sector differs, with / without: $every_ratio.
 EOF

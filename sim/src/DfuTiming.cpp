@@ -29,6 +29,8 @@ void writeTimingFile() {
     const std::pair<const char*, uint64_t> lines[] = {
         {"virtual_us", VirtualClock::peekUs()},
         {"first_erase_us", t.firstEraseUs},
+        {"first_download_us", t.firstDownloadUs},
+        {"requests", t.requests},
         {"leave_us", t.leaveUs},
         {"erase_busy_us", t.eraseBusyUs},
         {"program_busy_us", t.programBusyUs},
@@ -62,6 +64,15 @@ void DfuTiming::reset() {
 void recordEraseRequest() {
     if (current().firstEraseUs == 0)
         current().firstEraseUs = std::max<uint64_t>(VirtualClock::nowUs(), 1);
+}
+
+void recordDownloadRequest() {
+    if (current().firstDownloadUs == 0)
+        current().firstDownloadUs = std::max<uint64_t>(VirtualClock::nowUs(), 1);
+}
+
+void recordRequest() {
+    ++current().requests;
 }
 
 void recordLeave() {

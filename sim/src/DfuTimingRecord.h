@@ -7,6 +7,8 @@
 namespace sim {
 
 void recordEraseRequest();
+void recordDownloadRequest();
+void recordRequest();
 void recordLeave();
 void recordBusy(uint64_t eraseUs, uint64_t programUs);
 void recordProgram(uint64_t address, size_t bytes, uint64_t busyUs);

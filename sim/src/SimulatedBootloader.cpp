@@ -173,6 +173,7 @@ int SimulatedBootloader::control(const ControlSetup& setup, uint8_t* data, unsig
     if (gone_) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
+    recordRequest();
     if (++requests_ == faults_.unplugAtRequest) {
         // The cable is pulled: the bus keeps this device for a replug at the same port. The
         // reference below keeps it alive through the bus dropping its own.
@@ -313,6 +314,7 @@ int SimulatedBootloader::dnload(const ControlSetup& setup, const uint8_t* data) 
             return stall(DfuStatus::errStalledPkt);
         }
     }
+    recordDownloadRequest();
     if (setup.wValue == 0 && data[0] == kCmdErase)
         recordEraseRequest();
     pendingBlock_ = setup.wValue;

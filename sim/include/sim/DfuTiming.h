@@ -14,7 +14,11 @@ namespace sim {
 // written; that is how the simulated time of a foreign program (dfu-util) is measured.
 struct DfuTiming {
     uint64_t firstEraseUs = 0;  // the erase request's transfer began; 0 = no erase
-    uint64_t leaveUs = 0;       // the GETSTATUS that answered dfuMANIFEST; 0 = none
+    // The first DNLOAD (a DfuSe command or data) began: the first erase, or the address command
+    // before a host reads the flash back first; 0 = none.
+    uint64_t firstDownloadUs = 0;
+    uint64_t requests = 0;  // control requests the boot loaders answered
+    uint64_t leaveUs = 0;   // the GETSTATUS that answered dfuMANIFEST; 0 = none
     uint64_t eraseBusyUs = 0;
     uint64_t programBusyUs = 0;
     uint64_t downloadBytes = 0;  // data blocks (not commands) to memory
