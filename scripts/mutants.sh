@@ -126,6 +126,7 @@ app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's 
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
+app/UpdateSequence.cpp @@ s/\Qreturn !run.skipUnchanged ||\E/return run.skipUnchanged ||/ @@ the flash is compared without --skip-unchanged and not with it
 
 # dfu/: finding the boot loader, the runner, the update steps
 dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E/} else if (port.isAny() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
@@ -138,6 +139,7 @@ dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNo
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
+dfu/FirmwareUpdate.cpp @@ s/\Qcontext.errorCode != kDfuErrorReadProtected && \E// @@ a read-protected chip fails the compare instead of getting the normal update
 
 # dfuse/: the .dfu file, the memory layout, the DFU exchanges
 dfuse/src/DfuFile.cpp @@ s/\Qif (imageSize != length && imageSize + kSuffixSize != length) {\E/if (imageSize != length) {/ @@ files whose recorded size leaves out the suffix are refused
@@ -159,6 +161,9 @@ dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateError:\E\s*\Qdfu_.clrStatus();\E
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateManifest:\E\s*// @@ a boot loader reporting dfuMANIFEST after the leave is taken as failing
 dfuse/src/DfuseSession.cpp @@ s/\Qcase kDfuStateDnloadIdle:\E\s*\Qcase kDfuStateUploadIdle:\E/case kDfuStateDnloadIdle:/ @@ an upload left open is not aborted on the way to dfuIDLE
 dfuse/src/StdfuPrt.cpp @@ s/\Qrunning->runHere();\E/running->startWorker();/ @@ the leave runs on a worker and is not over when its status is read
+dfuse/src/DfuOperation.cpp @@ s/\Qsame = std::equal(read.begin(), read.begin() + length, wanted.begin() + offset);\E/same = true;/ @@ a differing block counts as equal: changed sectors are left alone
+dfuse/src/DfuOperation.cpp @@ s/\Qif (image_.skipsErasedBlocks &&\E/if (false \&\&/ @@ blocks of only 0xFF are sent into erased sectors
+dfuse/src/DfuseSession.cpp @@ s/\Qif (!behindPointer ||\E/if (behindPointer || true ||/ @@ the compare sets the address pointer before every block
 
 # tarnlib/: the unit link and the settings model
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q<= kReleaseSpan;\E/< kReleaseSpan;/ @@ the last release of the range is no unit

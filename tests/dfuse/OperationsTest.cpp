@@ -176,7 +176,9 @@ TEST_F(OperationsTest, ACompareKeepsOnlyTheSectorsThatDiffer) {
     std::copy(image.begin(), image.end(), hardware_->flash.begin());
     hardware_->flash[0x5000] = 0;      // sector 1, its third block
     hardware_->flash[0x1F000] = 0x5A;  // sector 4, past the image, its 31st block
+    const uint64_t before = sim::DfuTiming::snapshot().requests;
     ASSERT_EQ(runOperation(kDfuOperationCompare, image_).error, kDfuSuccess);
+    EXPECT_LT(sim::DfuTiming::snapshot().requests - before, 58 + 20u) << "one address pointer";
     STDFUFILES_DestroyImage(&eraseImage_);  // fitted to the whole image
     ASSERT_EQ(STDFUFILES_DuplicateImage(image_, &eraseImage_), kDfuSuccess);
     ASSERT_EQ(STDFUFILES_FilterImageForOperation(eraseImage_, mapping_, kDfuOperationErase, 0),
