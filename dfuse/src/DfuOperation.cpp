@@ -65,7 +65,7 @@ DfuOperation::Outcome DfuOperation::stop() {
             platform::joinWorker(worker_);
         }
     }
-    const Outcome result = outcome();
+    Outcome result = outcome();
     if (fitted_ && operationCode_ == kDfuOperationCompare && result.error == kDfuSuccess) {
         *fitted_ = std::move(changed_);
     }
