@@ -43,53 +43,34 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
         return unitAt("1.4", {{kind, QJsonObject{{name, value}}}});
     };
     const QStringList update{"firmware.dfu"};
+    const QStringList noBackup{"--no-backup", "firmware.dfu"};
+    const QJsonArray unit{unitAt("1.4")};
+    const QJsonArray bootloader{unitAt("1.4", loader)};
+    const size_t big = 0x100000;  // the erase goes on until a signal stops it
+    const QString stopped = "[!] Update interrupted";
+    const QString restored = "[I] Waiting for device restart to import old settings...";
+    const QStringList download{"-a", "0", "-s", ":leave", "-D", "firmware.dfu"};
     const struct {
         const char* what;
         QJsonArray devices;
         QString program;  // empty: the product
         QStringList arguments;
         int exitCode;
-        QString line;               // one the output must hold
-        QString file;               // one the run writes
-        size_t image = 48 * 1024;   // in firmware.dfu
-        const char* pace = "0.05";  // of the bridged run
+        QString line;              // one the output must hold
+        QString file;              // one the run writes
+        size_t image = 48 * 1024;  // in firmware.dfu
         int signal = 0;  // sent at pace 1 once the erase begins; negative: to the process group
+        const char* pace = "0.05";  // of the bridged run
     } rows[] = {
         {"list", {unitAt("1.4"), unitAt("2.3.1")}, {}, {"-l"}, 0, " Port path: 2.3.1", {}},
         {"export", {unitAt("1.4")}, {}, {"--export", "a.json"}, 0, {}, "a.json"},
         {"import", {unitAt("1.4")}, {}, {"--import", "edited.json"}, 0, {}, {}},
         // In real time: the boot loader holds a status request through each erase, up to the
         // 128 KiB sector's 1 s.
-        {"default update",
-         {unitAt("1.4")},
-         {},
-         update,
-         0,
-         "[I] Waiting for device restart to import old settings...",
-         {},
-         0x20800,
-         "1"},
-        {"hang-up to the process group while erasing",
-         {unitAt("1.4")},
-         {},
-         {"--no-backup", "firmware.dfu"},
-         1,
-         "[!] Update interrupted",
-         {},
-         0x100000,
-         "1",
-         -SIGHUP},
-        {"Ctrl-C to the bridge alone while erasing",
-         {unitAt("1.4")},
-         {},
-         {"--no-backup", "firmware.dfu"},
-         1,
-         "[!] Update interrupted",
-         {},
-         0x100000,
-         "1",
-         SIGINT},
-        {"resume", {unitAt("1.4", loader)}, {}, {"--resume"}, 0, {}, {}},
+        {"default update", unit, {}, update, 0, restored, {}, 0x20800, 0, "1"},
+        {"hang-up to the group while erasing", unit, {}, noBackup, 1, stopped, {}, big, -SIGHUP},
+        {"Ctrl-C to the bridge alone", unit, {}, noBackup, 1, stopped, {}, big, SIGINT},
+        {"resume", bootloader, {}, {"--resume"}, 0, {}, {}},
         // The catalogue takes the first 14 transfers; the 15th asks for the values.
         {"unit unplugged at transfer 15",
          {faults("faults", "unplugAtTransfer", 15)},
@@ -114,18 +95,10 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
          1,
          "[!] Error during DFU operation 4: 12340009",
          {}},
-        {"dfu-util list", {unitAt("1.4", loader)}, "dfu-util", {"-l"}, 0, {}, {}},
-        {"dfu-util download",
-         {unitAt("1.4", loader)},
-         "dfu-util",
-         {"-a", "0", "-s", ":leave", "-D", "firmware.dfu"},
-         0,
-         {},
-         {},
-         16 * 1024,
-         "1"},
+        {"dfu-util list", bootloader, "dfu-util", {"-l"}, 0, {}, {}},
+        {"dfu-util download", bootloader, "dfu-util", download, 0, {}, {}, 16384, 0, "1"},
         {"dfu-util upload",
-         {unitAt("1.4", loader)},
+         bootloader,
          "dfu-util",
          {"-a", "0", "-s", "0x08000000:16384", "-U", "up.bin"},
          0,
