@@ -182,6 +182,10 @@ usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.s
 usb/src/PortPath.cpp @@ s/\Q(bus == 0 || bus == device.bus)\E/(bus == 0 || bus != 0)/ @@ a port path naming its bus matches the same ports on another bus
 platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
+
+# sim/usbfs: the bridge to the system's libusb
+sim/usbfs/UsbfsHandler.cpp @@ s/\Qconstexpr unsigned kControlNoTimeout = 0;\E/constexpr unsigned kControlNoTimeout = 100;/ @@ the bridge gives up on a status request the boot loader holds through an erase
+sim/usbfs/SignalRelay.cpp @@ s/\Q && got == 1;\E/;/ @@ a signal sent to the bridge alone is taken for its group's and not passed on
 SLIPS
 
 if [ -n "${MUTANTS_CHECK:-}" ]; then
