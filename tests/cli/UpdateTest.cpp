@@ -477,7 +477,7 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         QString first = "1.4", second = "2.1";
         // From the first error on, when the unit's place already holds its boot loader: nothing
         // to trigger, nothing to wait for.
-        QStringList untriggered;
+        QStringList untriggered = {};
     } cases[] = {
         {"the first unit by default",
          {unitA, unitB},
