@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,12 +24,12 @@ extern "C" void onSignal(int signal) {
 
 // The watcher, a fork of the bridge: only async-signal-safe calls. It holds the signals
 // blocked, so they stay pending until the bridge asks about them.
-[[noreturn]] void watch(int ask, int answer) {
+[[noreturn]] void watch(int bridge) {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         close(fd);  // whoever reads the bridge's output waits for the bridge alone
     }
     unsigned char signal = 0;
-    while (read(ask, &signal, 1) == 1) {
+    while (recv(bridge, &signal, 1, 0) == 1) {
         sigset_t pending;
         sigpending(&pending);
         const unsigned char got = sigismember(&pending, signal) == 1 ? 1 : 0;
@@ -40,7 +41,7 @@ extern "C" void onSignal(int signal) {
             sigaction(signal, &ignore, &held);
             sigaction(signal, &held, nullptr);
         }
-        (void)!write(answer, &got, 1);
+        (void)!send(bridge, &got, 1, MSG_NOSIGNAL);
     }
     _exit(0);
 }
@@ -49,10 +50,9 @@ extern "C" void onSignal(int signal) {
 
 SignalRelay::SignalRelay() {
     int arrived[2];
-    int ask[2];
-    int answer[2];
-    if (pipe2(arrived, O_CLOEXEC | O_NONBLOCK) != 0 || pipe2(ask, O_CLOEXEC) != 0 ||
-        pipe2(answer, O_CLOEXEC) != 0) {
+    int channel[2];
+    if (pipe2(arrived, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
         return;
     }
     sigset_t relayed;
@@ -66,16 +66,13 @@ SignalRelay::SignalRelay() {
     if (watcher_ == 0) {
         close(arrived[0]);
         close(arrived[1]);
-        close(ask[1]);
-        close(answer[0]);
-        watch(ask[0], answer[1]);
+        close(channel[0]);
+        watch(channel[1]);
     }
-    close(ask[0]);
-    close(answer[1]);
+    close(channel[1]);
     arrived_ = arrived[0];
     caughtPipe = arrived[1];
-    ask_ = ask[1];
-    answer_ = answer[0];
+    watcherChannel_ = channel[0];
     struct sigaction action {};
     action.sa_handler = onSignal;
     action.sa_flags = SA_RESTART;
@@ -91,14 +88,11 @@ SignalRelay::SignalRelay() {
 }
 
 SignalRelay::~SignalRelay() {
-    if (ask_ >= 0) {
-        close(ask_);  // the watcher reads the end and ends
+    if (watcherChannel_ >= 0) {
+        close(watcherChannel_);  // the watcher reads the end and ends
     }
     if (watcher_ > 0) {
         waitpid(watcher_, nullptr, 0);
-    }
-    if (answer_ >= 0) {
-        close(answer_);
     }
 }
 
@@ -114,7 +108,9 @@ void SignalRelay::relay(pid_t program) {
 
 bool SignalRelay::groupGot(unsigned char signal) const {
     unsigned char got = 0;
-    return watcher_ > 0 && write(ask_, &signal, 1) == 1 && read(answer_, &got, 1) == 1 && got == 1;
+    // A watcher that is gone no longer tells: then the signal is passed on.
+    return watcher_ > 0 && send(watcherChannel_, &signal, 1, MSG_NOSIGNAL) == 1 &&
+           recv(watcherChannel_, &got, 1, 0) == 1 && got == 1;
 }
 
 }  // namespace usbfs

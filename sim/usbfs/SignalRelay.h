@@ -28,8 +28,7 @@ class SignalRelay {
 
     pid_t watcher_ = -1;
     int arrived_ = -1;  // the signals the bridge caught, one byte each
-    int ask_ = -1;
-    int answer_ = -1;
+    int watcherChannel_ = -1;
 };
 
 }  // namespace usbfs
