@@ -94,7 +94,7 @@ bool runApplication(const QStringList& arguments) {
     selection.deviceName = parser.value("name").toStdString();
 
     if (parser.isSet("list-devices")) {
-        return printDeviceList();
+        return printDeviceList(verboseOutput);
     }
     if (parser.isSet("resume")) {
         if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {

@@ -81,8 +81,8 @@ usb::PortPath portPathOf(libusb_device* device) {
     return {libusb_get_bus_number(device), std::vector<uint8_t>(numbers, numbers + count)};
 }
 
-// The product string, or the library's negative code.
-int readProductName(libusb_device_handle* handle, uint8_t index, std::string& name) {
+// A string descriptor in ASCII, or the library's negative code.
+int readString(libusb_device_handle* handle, uint8_t index, std::string& name) {
     unsigned char buffer[kNameBufferSize];
     const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer);
     if (length >= 0) {
@@ -151,7 +151,7 @@ void UsbTransportV2::connect() {
             throwLibusb(rc);
         }
         usb::Handle candidate(opened);
-        if (readProductName(opened, descriptor.iProduct, productName_) < 0) {
+        if (readString(opened, descriptor.iProduct, productName_) < 0) {
             productName_.clear();
         }
         if (nameFilter_.empty() || productName_ == nameFilter_) {
@@ -197,6 +197,15 @@ std::vector<usb::PortPath> UsbTransportV2::listDevices() {
 }
 
 std::string UsbTransportV2::productNameAt(const usb::PortPath& path) {
+    return stringAt(path, &libusb_device_descriptor::iProduct);
+}
+
+std::string UsbTransportV2::serialNumberAt(const usb::PortPath& path) {
+    return stringAt(path, &libusb_device_descriptor::iSerialNumber);
+}
+
+std::string UsbTransportV2::stringAt(const usb::PortPath& path,
+                                     uint8_t libusb_device_descriptor::*index) {
     usb::DeviceList devices(context_.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor{};
@@ -209,13 +218,13 @@ std::string UsbTransportV2::productNameAt(const usb::PortPath& path) {
             throwLibusb(openResult);
         }
         const usb::Handle named(opened);
-        std::string name;
-        const int readResult = readProductName(opened, descriptor.iProduct, name);
+        std::string text;
+        const int readResult = readString(opened, descriptor.*index, text);
         devices.release();
         if (readResult < 0) {
             throwLibusb(readResult);
         }
-        return name;
+        return text;
     }
     return {};
 }

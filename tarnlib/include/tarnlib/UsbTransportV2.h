@@ -40,6 +40,8 @@ class UsbTransportV2 : public TransportLayer {
     std::vector<usb::PortPath> listDevices();
     // The product name of the unit at exactly this place; empty when there is none.
     std::string productNameAt(const usb::PortPath& place);
+    // Its serial number (USB string descriptor), likewise.
+    std::string serialNumberAt(const usb::PortPath& place);
     // The place of the connected unit; none without a connection.
     usb::PortPath portNumbers();
 
@@ -59,6 +61,8 @@ class UsbTransportV2 : public TransportLayer {
     void connect();
     void disconnect();
     void requireConnection() const;
+    // A string descriptor of the unit at exactly this place, by the descriptor's index field.
+    std::string stringAt(const usb::PortPath& place, uint8_t libusb_device_descriptor::*index);
     bool controlRequest(uint8_t request, uint16_t index, uint16_t value);
     void sendFrame(uint16_t kind, const std::vector<uint8_t>& payload);
     void receiveFrame(uint16_t& kind, std::vector<uint8_t>& payload);
