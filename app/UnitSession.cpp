@@ -30,10 +30,11 @@ namespace {
 // What makes a unit that is found but cannot be opened reachable.
 #ifdef _WIN32
 const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+    "bind it to the WinUSB driver as README.md beside unitflash.exe describes under \"Windows\"";
 #else
 const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+    "install the udev rule 70-unitflash.rules as the manual page unitflash(1) describes under "
+    "PERMISSIONS";
 #endif
 
 }  // namespace

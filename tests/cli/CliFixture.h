@@ -41,9 +41,12 @@ class CliTest : public ::testing::Test {
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
     // Runs it with the simulated devices paced to real time and, once it has printed a line
     // ending in `waitFor`, sends it `signals` one after another, as a terminal would. The exit
-    // code is -1 when a signal ended the process. A `launcher` (such as nohup) starts it.
+    // code is -1 when a signal ended the process. A `launcher` (such as nohup) starts it. With
+    // `readerLeaves`, its standard output is a FIFO whose reader goes before the signals, as a
+    // `| tee` that the same Ctrl-C ended.
     ToolRun runInterrupted(const QStringList& arguments, const QString& waitFor,
-                           const std::vector<int>& toSend, const QString& launcher = {}) const;
+                           const std::vector<int>& toSend, const QString& launcher = {},
+                           bool readerLeaves = false) const;
     // Runs it as an unprivileged user, for whom the working directory is read-only; its
     // temporary directory is `temporary`. Needs root; the exit code is -1 without.
     ToolRun runUnprivileged(const QStringList& arguments, const QString& temporary) const;
@@ -80,10 +83,11 @@ class CliTest : public ::testing::Test {
 // What the tool advises for a unit it may not open, on this system.
 #ifdef _WIN32
 const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+    "bind it to the WinUSB driver as README.md beside unitflash.exe describes under \"Windows\"";
 #else
 const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+    "install the udev rule 70-unitflash.rules as the manual page unitflash(1) describes under "
+    "PERMISSIONS";
 #endif
 
 // Readable failure output for lines and lists of lines.
