@@ -4,10 +4,14 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -162,7 +166,8 @@ QByteArray CliTest::savedSettings() const {
 
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
-                                const std::vector<int>& toSend, const QString& launcher) const {
+                                const std::vector<int>& toSend, const QString& launcher,
+                                bool readerLeaves) const {
     QProcessEnvironment environment = simulation("1");
     // A terminal's foreground job has these at their default; the child inherits them from here.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -171,18 +176,41 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(work_.path());
+    const QByteArray fifo = root_.filePath("stdout.fifo").toUtf8();
+    const int reader = readerLeaves && mkfifo(fifo.constData(), 0600) == 0
+                           ? open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                           : -1;
+    if (reader >= 0) {
+        process.setStandardOutputFile(fifo);
+    }
     if (launcher.isEmpty()) {
         process.start(UNITFLASH_SIM_BINARY, arguments);
     } else {
         process.start(launcher, QStringList{UNITFLASH_SIM_BINARY} + arguments);
     }
     ToolRun run;
-    if (!process.waitForStarted(30000)) {
+    const bool started = process.waitForStarted(30000);
+    unlink(fifo.constData());
+    if (!started) {
         return run;
     }
     QByteArray out;
-    while (!out.contains(waitFor.toUtf8() + '\n') && process.waitForReadyRead(60000)) {
-        out += process.readAllStandardOutput();
+    // Reads what the tool prints next; false when it printed nothing more for a minute.
+    const auto readMore = [&]() {
+        if (reader < 0) {
+            return process.waitForReadyRead(60000) &&
+                   (out += process.readAllStandardOutput(), true);
+        }
+        pollfd ready{reader, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t got = poll(&ready, 1, 60000) > 0 ? ::read(reader, buffer, sizeof buffer) : 0;
+        out.append(buffer, static_cast<int>(std::max<ssize_t>(got, 0)));
+        return got > 0;
+    };
+    while (!out.contains(waitFor.toUtf8() + '\n') && readMore()) {
+    }
+    if (reader >= 0) {
+        close(reader);
     }
     // An ended process has no id (0), and kill(0) would signal this whole process group.
     const qint64 pid = process.processId();
@@ -195,6 +223,7 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     out += process.readAllStandardOutput();
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(out);
+    run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 

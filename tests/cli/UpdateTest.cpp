@@ -110,6 +110,11 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
         EXPECT_EQ(read(written.first()), before);
         EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        // The last line says the run is done, what changed and where the backup is.
+        EXPECT_EQ(lines.last(),
+                  "[I] Update complete on port path 1.4: firmware 1.0.0 -> 2.0.0, "
+                  "backup file \"" +
+                      written.first() + "\"");
     }
 }
 
@@ -118,7 +123,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
     const struct {
         QString option;
         bool restored;
-    } cases[] = {{"--no-backup", true}, {"-d", false}};
+        QString versions;  // before and after, as the unit reported them
+    } cases[] = {{"--no-backup", true, "1.0.0 -> 2.0.0"}, {"-d", false, "1.0.0 -> unknown"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.option.toStdString());
         startOver({});
@@ -128,6 +134,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
         ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
         EXPECT_FALSE(run.out.contains("backup settings"));
         EXPECT_EQ(run.out.contains("import old settings"), c.restored);
+        EXPECT_EQ(untimed(run).last(),
+                  "[I] Update complete on port path 1.4: firmware " + c.versions);
         EXPECT_EQ(files(), (QStringList{"changes.json", "firmware.dfu"}));
         const QByteArray after = exportedSettings();
         EXPECT_TRUE(after.contains("\"Version: Firmware\": \"2.0.0\""));
@@ -563,8 +571,9 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         QStringList options;
         QString waitFor;
         std::vector<int> toSend;
-        QString state;           // what the run says of the unit
-        const char* stateAfter;  // firmware version after the advice; empty: the run ended early
+        QString state;              // what the run says of the unit
+        const char* stateAfter;     // firmware version after the advice; empty: the run ended early
+        bool readerLeaves = false;  // the reader of standard output goes before the signal
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
@@ -587,12 +596,24 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {SIGINT},
          "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0"},
+        // A `| tee` that the same Ctrl-C ended: what the person must know goes to stderr.
+        {"while erasing, into a pipe whose reader has gone",
+         unitAt("1.4"),
+         {"--no-backup"},
+         "] 0 %",
+         {SIGINT},
+         "is left in its boot loader with its firmware possibly erased or partly written",
+         "2.0.0",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices({c.unit});
-        const ToolRun run = runInterrupted(
-            c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)}, c.waitFor, c.toSend);
+        const ToolRun both =
+            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)},
+                           c.waitFor, c.toSend, {}, c.readerLeaves);
+        EXPECT_EQ(both.err.isEmpty(), !c.readerLeaves) << both.err.toStdString();
+        const ToolRun run = c.readerLeaves ? ToolRun{both.exitCode, both.err, {}} : both;
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = untimed(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
