@@ -126,6 +126,11 @@ app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's 
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
+app/ConsoleLog.cpp @@ s/\Qif (outputLost && type\E/if (false && type/ @@ with standard output gone, the recovery commands reach nobody
+app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
+app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
+app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersion, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
+app/UpdateSequence.cpp @@ s/\Qreturn reportUpdated(kept, selection);\E/return true;/ @@ an update with --discard-settings ends without its final line
 
 # dfu/: finding the boot loader, the runner, the update steps
 dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E/} else if (port.isAny() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
@@ -168,6 +173,7 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Qi < kMaxDrainPackets && readPendingPacket(
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1) {/ @@ the zero-length packet after whole packets stays on the endpoint
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
 tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (unsigned i = rest; i <= 4; ++i) {/ @@ the tail of a frame is padded by one byte too many
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q&libusb_device_descriptor::iSerialNumber\E/&libusb_device_descriptor::iProduct/ @@ the serial number shows the product name
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
@@ -181,6 +187,12 @@ usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are
 usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.size() == ports.size()/ @@ --port 1 no longer matches the unit or boot loader at 1.4
 usb/src/PortPath.cpp @@ s/\Q(bus == 0 || bus == device.bus)\E/(bus == 0 || bus != 0)/ @@ a port path naming its bus matches the same ports on another bus
 platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
+
+# packaging/: the install rules and the Debian package
+packaging/InstallUdevRule.cmake.in @@ s/ AND "\$ENV\{DESTDIR\}" STREQUAL ""// @@ the Debian package puts the udev rule in /etc
+packaging/CMakeLists.txt @@ s/\Qset(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)\E// @@ the Debian package declares no dependencies
+packaging/CMakeLists.txt @@ s/CONTROL_EXTRA \$\{CMAKE_CURRENT_SOURCE_DIR\}\/postinst/CONTROL_EXTRA/ @@ installing the package does not reload the udev rules
+packaging/unitflash.bash-completion @@ s/\Q-X '!*.dfu' \E// @@ the completion offers every file as the firmware file
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
 SLIPS
 
