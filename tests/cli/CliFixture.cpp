@@ -4,14 +4,10 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <algorithm>
-
 #ifndef _WIN32
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -176,12 +172,10 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(work_.path());
-    const QByteArray fifo = root_.filePath("stdout.fifo").toUtf8();
-    const int reader = readerLeaves && mkfifo(fifo.constData(), 0600) == 0
-                           ? open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
-                           : -1;
-    if (reader >= 0) {
-        process.setStandardOutputFile(fifo);
+    // Neither end is the tool's but the one it gets as its standard output.
+    int ends[2] = {-1, -1};
+    if (readerLeaves && pipe2(ends, O_CLOEXEC) == 0) {
+        process.setStandardOutputFile(QString("/dev/fd/%1").arg(ends[1]));
     }
     if (launcher.isEmpty()) {
         process.start(UNITFLASH_SIM_BINARY, arguments);
@@ -190,28 +184,22 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     }
     ToolRun run;
     const bool started = process.waitForStarted(30000);
-    unlink(fifo.constData());
+    close(ends[1]);
     if (!started) {
         return run;
     }
     QByteArray out;
-    // Reads what the tool prints next; false when it printed nothing more for a minute.
-    const auto readMore = [&]() {
-        if (reader < 0) {
-            return process.waitForReadyRead(60000) &&
-                   (out += process.readAllStandardOutput(), true);
+    char c = 0;
+    while (!out.contains(waitFor.toUtf8() + '\n')) {
+        if (ends[0] >= 0 && ::read(ends[0], &c, 1) == 1) {
+            out += c;
+        } else if (ends[0] < 0 && process.waitForReadyRead(60000)) {
+            out += process.readAllStandardOutput();
+        } else {
+            break;
         }
-        pollfd ready{reader, POLLIN, 0};
-        char buffer[4096];
-        const ssize_t got = poll(&ready, 1, 60000) > 0 ? ::read(reader, buffer, sizeof buffer) : 0;
-        out.append(buffer, static_cast<int>(std::max<ssize_t>(got, 0)));
-        return got > 0;
-    };
-    while (!out.contains(waitFor.toUtf8() + '\n') && readMore()) {
     }
-    if (reader >= 0) {
-        close(reader);
-    }
+    close(ends[0]);
     // An ended process has no id (0), and kill(0) would signal this whole process group.
     const qint64 pid = process.processId();
     for (const int signal : toSend) {
