@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "SettingsFile.h"
 #include "dfu/FindDfuDevices.h"
 #include "tarnlib/SettingsModel.h"
 #include "tarnlib/UsbTransportV2.h"
@@ -32,8 +33,9 @@ void describeUnit(const usb::PortPath& place, const std::string& where) {
     try {
         const std::string product = transport.productNameAt(place);
         const std::string serial = transport.serialNumberAt(place);
-        const std::string firmware = model.load() ? model.valueText("Version: Firmware", "unknown")
-                                                  : "unreadable (" + model.lastLoadFailure() + ")";
+        const std::string firmware =
+            model.load() ? model.valueText(unitflash::kFirmwareVersionSetting, "unknown")
+                         : "unreadable (" + model.lastLoadFailure() + ")";
         qDebug("Port path %s: product \"%s\", serial number \"%s\", firmware %s", where.c_str(),
                product.c_str(), serial.c_str(), firmware.c_str());
     } catch (const std::exception& e) {

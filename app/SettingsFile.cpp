@@ -100,7 +100,7 @@ QString backupFileName(trn::SettingsModel& model) {
     const QString stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd-HH_mm_ss_zzz");
     std::string version = model.valueText("Version: VIO", "");
     if (version.empty()) {
-        version = model.valueText("Version: Firmware", "");
+        version = model.valueText(kFirmwareVersionSetting, "");
     }
     const std::string unit = model.valueText("Version: Hardware UID", "");
     return fileNamePart(version) + "_" + fileNamePart(unit) + "_" + stamp + ".json";

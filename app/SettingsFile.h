@@ -35,4 +35,7 @@ bool writeSettingsFile(const QString& fileName, const std::string& text,
 // replaced.
 QString backupFileName(trn::SettingsModel& model);
 
+// The setting in which a unit reports the version of the firmware it runs.
+inline constexpr char kFirmwareVersionSetting[] = "Version: Firmware";
+
 }  // namespace unitflash

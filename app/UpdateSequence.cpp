@@ -20,8 +20,6 @@ namespace unitflash {
 
 namespace {
 
-const char* const kFirmwareVersion = "Version: Firmware";
-
 bool interrupted() {
     return platform::interruptRequested;
 }
@@ -106,7 +104,7 @@ KeptSettings triggerBootloader(UnitSelection& selection) {
     if (unit.loadOnce()) {
         kept.text = model.exportJson(false);
         kept.rescueFileName = backupFileName(model);
-        kept.firmwareBefore = model.valueText(kFirmwareVersion, "");
+        kept.firmwareBefore = model.valueText(kFirmwareVersionSetting, "");
         // An interrupt during the read leaves the unit as it was.
         if (interrupted()) {
             kept.stop = true;
@@ -171,7 +169,7 @@ bool restoreSettings(KeptSettings& kept, UnitSelection& selection, bool& cameBac
         return false;
     }
     // Read before the import, which would set the old value in the model.
-    kept.firmwareAfter = unit.model().valueText(kFirmwareVersion, "");
+    kept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");
     const bool ok = unit.model().importJson(kept.text);
     return unit.storeImport(ok, true, QtDebugMsg, "Settings successfully imported");
 }

@@ -129,7 +129,7 @@ app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFil
 app/ConsoleLog.cpp @@ s/\Qif (outputLost && type\E/if (false && type/ @@ with standard output gone, the recovery commands reach nobody
 app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
 app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
-app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersion, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
+app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
 app/UpdateSequence.cpp @@ s/\Qreturn reportUpdated(kept, selection);\E/return true;/ @@ an update with --discard-settings ends without its final line
 
 # dfu/: finding the boot loader, the runner, the update steps
