@@ -48,11 +48,13 @@ TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
 }
 
 // An import that fails changes nothing on the unit and says which member failed and why; one
-// that succeeds says what it skipped, matched partly or cut.
+// that succeeds says what it skipped, matched partly, cut or stored as another number.
 TEST_F(SettingsCommands, AFailedImportChangesNothing) {
+    const QByteArray a39(39, 'a');
     const struct {
-        const char* content;
-        QStringList said;  // the lines after the connection message
+        QByteArray content;
+        QStringList said;     // the lines after the connection message
+        QByteArray stored{};  // what an export then shows
     } cases[] = {
         {"{ \"Location\": ",
          {"[!] Importing settings failed!",
@@ -69,15 +71,31 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
           "[W] \"nobody\" was skipped: no setting has that name",
           "[W] \"Output\" was skipped: it names several settings",
           "[I] Setting import successful!"}},
+        // Whole characters only; a text that fills its setting is not cut.
+        {"{\"Location\": \"" + a39 + "\xC3\xBC\", \"Device name\": \"" + QByteArray(24, 'd') +
+             "\"}",
+         {"[W] \"Location\" was cut to 39 bytes, the whole characters that fit the setting's 40",
+          "[I] Setting import successful!"},
+         "\"Location\": \"" + a39 + "\","},
+        {"{\"Location\": 5}",
+         {"[!] Importing settings failed!",
+          "[!] \"Location\" was refused: its value does not fit a setting of type Text; nothing "
+          "on the unit was changed"}},
+        {"{\"Operating mode\": 1e300, \"Thresholds\": [1, 2.9]}",
+         {"[W] \"Operating mode\" was stored as -2147483648, not the 1e300 given",
+          "[W] \"Thresholds\" element 1 was stored as 2, not the 2.9 given",
+          "[I] Setting import successful!"},
+         "\"Operating mode\": -2147483648,"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
+        SCOPED_TRACE(c.content.constData());
         setDevices({unitAt("1.4")});
         write("a.json", c.content);
         const ToolRun run = this->run({"--import", "a.json"});
         EXPECT_EQ(run.exitCode, c.said.last().startsWith("[!]") ? 1 : 0);
         EXPECT_EQ(untimed(run).mid(2), c.said) << run.out.toStdString();
         EXPECT_EQ(savedSettings().isEmpty(), c.said.last().startsWith("[!]"));
+        EXPECT_TRUE(exportedSettings().contains(c.stored));
     }
 }
 
