@@ -1,6 +1,10 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <csignal>
 #include <vector>
 
@@ -79,6 +83,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
         {{{"vio", "VIO:2.1?"}, {"hardwareUid", "<32*76>|\""}}, "VIO_2.1___32_76___"},
     };
+#ifndef _WIN32
+    // A working directory everyone may write to, as /tmp: the backups are their owner's alone.
+    ::chmod(QFile::encodeName(path(".")).constData(), 01777);
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+#else
+    const QFile::Permissions others{};
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.backupName.toStdString());
         startOver(c.texts);
@@ -109,6 +120,7 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
         EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
         EXPECT_EQ(read(written.first()), before);
+        EXPECT_EQ(QFile::permissions(path(written.first())) & others, 0);
         EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
     }
 }
@@ -641,6 +653,8 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
         if (c.unprivileged) {
             ASSERT_EQ(rescued.size(), 1) << run.out.toStdString();
             const QString file = QDir(temporary).filePath(rescued.first());
+            // Every user may write to the folder; only the owner may read the settings.
+            EXPECT_EQ(QFile::permissions(file) & (QFile::ReadGroup | QFile::ReadOther), 0);
             EXPECT_TRUE(untimed(run).contains(
                 "[!] The settings read before the update were saved to \"" + file + "\""));
             QFile saved(file);
