@@ -11,6 +11,7 @@
 #include "ConsoleLog.h"
 #include "DeviceList.h"
 #include "SettingsCommands.h"
+#include "UnitLock.h"
 #include "UnitSelection.h"
 #include "UpdateSequence.h"
 #include "dfu/ReturnToNormalOperation.h"
@@ -95,6 +96,11 @@ bool runApplication(const QStringList& arguments) {
 
     if (parser.isSet("list-devices")) {
         return printDeviceList();
+    }
+    // Every other command may touch a unit: none that another run works on.
+    unitflash::installUnitLocks();
+    if (!unitflash::noOtherRunOn(selection.portText)) {
+        return false;
     }
     if (parser.isSet("resume")) {
         if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -40,10 +41,12 @@ class CliTest : public ::testing::Test {
     // Runs it in a shell after `preamble` (e.g. resource limits).
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
     // Runs it with the simulated devices paced to real time and, once it has printed a line
-    // ending in `waitFor`, sends it `signals` one after another, as a terminal would. The exit
-    // code is -1 when a signal ended the process. A `launcher` (such as nohup) starts it.
+    // ending in `waitFor`, does `meanwhile` and then sends it `signals` one after another, as a
+    // terminal would. The exit code is -1 when a signal ended the process. A `launcher` (such as
+    // nohup) starts it.
     ToolRun runInterrupted(const QStringList& arguments, const QString& waitFor,
-                           const std::vector<int>& toSend, const QString& launcher = {}) const;
+                           const std::vector<int>& toSend, const QString& launcher = {},
+                           const std::function<void()>& meanwhile = {}) const;
     // Runs it as an unprivileged user, for whom the working directory is read-only; its
     // temporary directory is `temporary`. Needs root; the exit code is -1 without.
     ToolRun runUnprivileged(const QStringList& arguments, const QString& temporary) const;

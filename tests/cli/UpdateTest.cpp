@@ -671,6 +671,46 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
     }
 }
 
+// A run keeps off a unit that another run works on and touches nothing there: the lock of the
+// unit's place stops another run of the tool, the boot loader's claim any other program.
+TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 600000}}}})});
+    const QString inUse =
+        "[!] The unit on port path 1.4 is in use by another program (another run of this tool, "
+        "say); nothing was done to it. Wait until that run has ended, then run this command again.";
+    const struct {
+        const char* what;
+        QString preamble;
+        QStringList arguments;
+        QStringList said;
+    } cases[] = {
+        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUse}},
+        {"a resume", ":", {"--resume"}, {inUse}},
+        {"a resume that sees no lock",
+         "export TMPDIR=" + path("."),
+         {"--resume", "--port", "1.4"},
+         {"[!] unable to select cfg!",
+          "[!] device in use by another program: USB-BUS1-PORT1.4-IF0: claiming the interface: "
+          "LIBUSB_ERROR_BUSY",
+          "[!] Another program (another run of this tool, say) works with this boot loader; "
+          "nothing was done to it. Wait until that program has finished, then run this command "
+          "again."}},
+    };
+    const auto secondRuns = [&] {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const ToolRun run = runInShell(c.preamble, c.arguments);
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(untimed(run), c.said) << run.out.toStdString();
+        }
+    };
+    // The first run waits in its erase for as long as the test may take.
+    const ToolRun first =
+        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {}, secondRuns);
+    EXPECT_EQ(first.exitCode, -1) << first.out.toStdString();
+    EXPECT_EQ(unitOn("1.4"), "bootloader");  // nobody made it leave
+}
+
 // A second signal does not wait for a safe point.
 TEST_F(Update, ASecondSignalEndsTheRunAtOnce) {
     setDevices({unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}})});
