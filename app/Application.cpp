@@ -99,14 +99,15 @@ bool runApplication(const QStringList& arguments) {
     }
     // Every other command may touch a unit: none that another run works on.
     unitflash::installUnitLocks();
-    if (!unitflash::noOtherRunOn(selection.portText)) {
-        return false;
-    }
     if (parser.isSet("resume")) {
         if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {
             return false;
         }
         return returnToNormalOperation(selection.port);
+    }
+    // A unit another run works on may sit in its boot loader, where no unit is found to refuse.
+    if (!unitflash::noOtherRunOn(selection.portText)) {
+        return false;
     }
     if (parser.isSet("export")) {
         return exportSettings(parser.value("export"), selection);

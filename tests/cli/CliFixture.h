@@ -89,6 +89,16 @@ const char* const kOpenAdvice =
     "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
 #endif
 
+// What the tool says of the unit or boot loader (`device`) on port path 1.4 when another program
+// uses it.
+inline QString inUseOn14(const char* device) {
+    return QString(
+               "[!] The %1 on port path 1.4 is in use by another program (another run of "
+               "this tool, say); nothing was done to it. Wait until that run has ended, then "
+               "run this command again.")
+        .arg(device);
+}
+
 // Readable failure output for lines and lists of lines.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';

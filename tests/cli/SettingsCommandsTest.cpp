@@ -4,6 +4,7 @@
 #include <unistd.h>
 #endif
 
+#include <QCoreApplication>
 #include <QStandardPaths>
 #include <functional>
 
@@ -122,6 +123,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         QJsonArray devices;
         QStringList options;
         QStringList ending;
+        bool claimed = false;  // another program holds the unit's interface (the last row)
     } cases[] = {
         {"no unit",
          {},
@@ -141,10 +143,20 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
          {"[!] Unable to connect to device for setting import! (port: 1.4)",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
+        {"in use",
+         {unitAt("1.4")},
+         {"--import", "a.json"},
+         {"[!] Unable to connect to device for setting import! (port: any)", inUseOn14("unit"),
+          "Available devices:", " Port path: 1.4"},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices(c.devices);
+        if (c.claimed) {  // this process stands for the other program, as the simulator shares it
+            write("../state.json-1-1.4-0.claim",
+                  QByteArray::number(QCoreApplication::applicationPid()));
+        }
         const ToolRun run = this->run(c.options + QStringList{"--verbose"});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_FALSE(run.out.contains("trying to connect"));

@@ -1,5 +1,6 @@
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -675,17 +676,14 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
 // unit's place stops another run of the tool, the boot loader's claim any other program.
 TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
     setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 600000}}}})});
-    const QString inUse =
-        "[!] The unit on port path 1.4 is in use by another program (another run of this tool, "
-        "say); nothing was done to it. Wait until that run has ended, then run this command again.";
     const struct {
         const char* what;
         QString preamble;
         QStringList arguments;
         QStringList said;
     } cases[] = {
-        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUse}},
-        {"a resume", ":", {"--resume"}, {inUse}},
+        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUseOn14("unit")}},
+        {"a resume", ":", {"--resume"}, {inUseOn14("boot loader")}},
         {"a resume that sees no lock",
          "export TMPDIR=" + path("."),
          {"--resume", "--port", "1.4"},
@@ -697,12 +695,18 @@ TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
           "again."}},
     };
     const auto secondRuns = [&] {
+        // Once the first run waits out its erase (dfuDNBUSY), the devices change no more.
+        for (int i = 0; i < 1000 && !deviceState().contains("\"dfuState\": 4,"); ++i) {
+            QThread::msleep(10);
+        }
+        const QByteArray state = deviceState();
         for (const auto& c : cases) {
             SCOPED_TRACE(c.what);
             const ToolRun run = runInShell(c.preamble, c.arguments);
             EXPECT_EQ(run.exitCode, 1);
             EXPECT_EQ(untimed(run), c.said) << run.out.toStdString();
         }
+        EXPECT_EQ(deviceState(), state);
     };
     // The first run waits in its erase for as long as the test may take.
     const ToolRun first =
