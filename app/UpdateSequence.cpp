@@ -76,22 +76,21 @@ struct KeptSettings {
 };
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
-// there, so that the update programs that one and no other; false when there is none. Without
-// a chosen place the boot loader search picks one and says so.
-bool pinBootloader(UnitSelection& selection) {
+// there, so that the update programs that one and no other. Without a chosen place the boot
+// loader search picks one and says so.
+void pinBootloader(UnitSelection& selection) {
     if (selection.portFilter().isAny()) {
-        return false;
+        return;
     }
     QStringList logged;
     const std::optional<QString> loader =
         firstDfuDeviceOn(findDfuDevices(&logged), selection.portFilter());
     if (!loader) {
-        return false;
+        return;
     }
     selection.pinned = dfuDevicePort(*loader);
-    qInfo("The unit on port path %s is already in its boot loader",
+    qInfo("The unit on port path %s is already in its boot loader and will be programmed",
           qUtf8Printable(selection.placeText()));
-    return true;
 }
 
 KeptSettings triggerBootloader(UnitSelection& selection) {
@@ -112,10 +111,12 @@ KeptSettings triggerBootloader(UnitSelection& selection) {
         // A unit we may not open is never swapped for another boot loader on the bench.
         kept.stop = true;
         return kept;
-    } else if (!pinBootloader(selection) && !selection.portText.isEmpty()) {
+    } else if (!selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(selection.placeText()));
+                  qUtf8Printable(selection.portText));
         printDeviceList();
+        // The boot loader there is programmed as it is: nothing was triggered, nothing to wait for.
+        pinBootloader(selection);
         return kept;
     }
     qInfo("Waiting for device to enter update mode...");

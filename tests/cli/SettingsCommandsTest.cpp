@@ -49,7 +49,8 @@ TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
 }
 
 // An import that fails changes nothing on the unit and says which member failed and why; one
-// that succeeds says what it skipped, matched partly, cut or stored as another number.
+// that succeeds says what it skipped, matched partly, cut or stored as another number. Either
+// way the unit is told to save its settings.
 TEST_F(SettingsCommands, AFailedImportChangesNothing) {
     const QByteArray a39(39, 'a');
     const struct {
@@ -61,6 +62,9 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
          {"[!] Importing settings failed!",
           "[!] the file is not valid JSON at offset 14: Invalid value.; nothing on the unit was "
           "changed"}},
+        {"[1]",
+         {"[!] Importing settings failed!",
+          "[!] the file holds no JSON object; nothing on the unit was changed"}},
         {"{\"Location\": \"Changed\", \"Thresholds\": \"x\"}",
          {"[!] Importing settings failed!",
           "[!] \"Thresholds\" was refused: its value does not fit a setting of type Int32; "
@@ -91,12 +95,16 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.constData());
         setDevices({unitAt("1.4")});
+        const QByteArray before = exportedSettings();
         write("a.json", c.content);
         const ToolRun run = this->run({"--import", "a.json"});
-        EXPECT_EQ(run.exitCode, c.said.last().startsWith("[!]") ? 1 : 0);
+        const bool failed = c.said.last().startsWith("[!]");
+        EXPECT_EQ(run.exitCode, failed ? 1 : 0);
         EXPECT_EQ(untimed(run).mid(2), c.said) << run.out.toStdString();
-        EXPECT_EQ(savedSettings().isEmpty(), c.said.last().startsWith("[!]"));
-        EXPECT_TRUE(exportedSettings().contains(c.stored));
+        EXPECT_FALSE(savedSettings().isEmpty());
+        const QByteArray after = exportedSettings();
+        EXPECT_EQ(after == before, failed);
+        EXPECT_TRUE(after.contains(c.stored));
     }
 }
 
@@ -108,7 +116,7 @@ TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
     const QStringList lines = untimed(run);
     EXPECT_TRUE(lines.contains("[D] trying to connect (retries: 0)"));
     EXPECT_EQ(lines.mid(lines.size() - 2),
-              (QStringList{"[!] Unable to connect to device for setting export! (port: any)",
+              (QStringList{"[!] Unable to connect to device for setting export! (port: )",
                            "Available devices:"}));
     EXPECT_EQ(read("a.json"), "keep me");
 }
@@ -123,16 +131,19 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         QJsonArray devices;
         QStringList options;
         QStringList ending;
+        QString first = "[D] No port path specified";
         bool claimed = false;  // another program holds the unit's interface (the last row)
     } cases[] = {
         {"no unit",
          {},
-         {"--import", "a.json", "--port", "3.1"},
-         {"[!] Unable to connect to device for setting import! (port: 3.1)", "Available devices:"}},
+         {"--import", "a.json", "--port", "2-3.1"},
+         {"[!] Unable to connect to device for setting import! (port: 2-3.1)",
+          "Available devices:"},
+         "[D] port path \"2-3.1\" as string: \"3\".\"1\""},
         {"no permission",
          {denied},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: any)",
+         {"[!] Unable to connect to device for setting import! (port: )",
           "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
               QString(kOpenAdvice),
@@ -140,14 +151,16 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         {"bad checksums",
          {unitAt("1.4", {{"faults", QJsonObject{{"corruptChecksums", 1000000}}}})},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: 1.4)",
+         {"[!] Unable to connect to device for setting import! (port: )",
+          "[!] The unit looked for is on port path 1.4",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
         {"in use",
          {unitAt("1.4")},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: any)", inUseOn14("unit"),
+         {"[!] Unable to connect to device for setting import! (port: )", inUseOn14("unit"),
           "Available devices:", " Port path: 1.4"},
+         "[D] No port path specified",
          true},
     };
     for (const auto& c : cases) {
@@ -162,6 +175,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         EXPECT_FALSE(run.out.contains("trying to connect"));
         const QStringList lines = untimed(run);
         EXPECT_EQ(lines.mid(lines.size() - c.ending.size()), c.ending) << run.out.toStdString();
+        EXPECT_EQ(lines.first(), c.first);
     }
 }
 
@@ -202,6 +216,15 @@ TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"a.json\"");
     EXPECT_EQ(read("a.json"), "old content");
     EXPECT_EQ(files(), QStringList{"a.json"});
+
+    // The backup before an update fails in the same words, and the update stops there.
+    const ToolRun update = runInShell("trap '' XFSZ; ulimit -f 1", {firmware("2.0.0")});
+    EXPECT_EQ(update.exitCode, 1);
+    const QStringList lines = untimed(update);
+    EXPECT_TRUE(lines.value(lines.size() - 2).startsWith("[!] Unable to write file for export: "))
+        << update.out.toStdString();
+    EXPECT_EQ(lines.last(), "[!] Unable to backup device settings, aborting!");
+    EXPECT_EQ(files(), (QStringList{"a.json", "firmware.dfu"}));
 }
 
 mode_t fileType(const QString& name) {
