@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "DeviceList.h"
+#include "UnitLock.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
@@ -103,7 +104,9 @@ bool UnitSession::reportUnopenable() {
         return false;
     }
     const QString where = placeText(denied.port, selection_.busMatters || selection_.port.bus != 0);
-    if (denied.accessDenied()) {
+    if (denied.inUse()) {
+        reportInUse("unit", where);
+    } else if (denied.accessDenied()) {
         qCritical("The unit on port path %s was found but cannot be opened (%s): %s",
                   qUtf8Printable(where), denied.text().c_str(), kOpenAdvice);
     } else {

@@ -184,6 +184,26 @@ tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n        
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
 
+# issue 34: text cuts, number notes, private settings files, units in use
+tarnlib/src/Setting.cpp @@ s/\Qwhile (kept > 0 && (static_cast<uint8_t>(text[kept]) & 0xC0) == 0x80) {\E/while (false) {/ @@ a text is cut inside a UTF-8 character
+tarnlib/src/Setting.cpp @@ s/\Qlow = lead == 0xE0 ? 0xA0 : 0x80;\E/low = 0x80;/ @@ overlong three-byte forms count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Qhigh = lead == 0xED ? 0x9F : 0xBF;\E/high = 0xBF;/ @@ surrogates count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Q&& (held == 0) == (given == 0)\E// @@ a number too small for a float becomes 0 unsaid
+tarnlib/src/SettingJson.cpp @@ s/\Qif (value.IsString() != (type_ == static_cast<uint32_t>(SettingType::Text))) {\E/if (value.IsString() && type_ != static_cast<uint32_t>(SettingType::Text)) {/ @@ a number lands in a text's first bytes
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (kept == room && kept < value.GetStringLength()) {\E/if (kept == room && kept <= value.GetStringLength()) {/ @@ a text that fills its setting is said to be cut
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting.holdsAsGiven(number, index)) {\E/if (false) {/ @@ a number stored as another goes unsaid
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qconst bool refused = placeCheck() && !placeCheck()(place);\E/const bool refused = false;/ @@ a unit at a place another run holds is claimed
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qif (rc == LIBUSB_ERROR_BUSY) {\E/if (false) {/ @@ a unit in use is not told apart
+app/UnitSession.cpp @@ s/\Qif (denied.inUse()) {\E/if (false) {/ @@ a unit in use is reported as one that cannot be opened
+app/UnitLock.cpp @@ s/\Qif (!probe->tryLock(0) && probe->error() == QLockFile::LockFailedError) {\E/if (false) {/ @@ a run starts where another run holds the place
+app/UnitLock.cpp @@ s/\Qif (holdPlace(place)) {\E/if (true) {/ @@ a boot loader another run holds is used
+app/SettingsFile.cpp @@ s/\Q(S_IWOTH | S_ISVTX)\E/S_ISVTX/ @@ a world-writable folder gets settings files all may read
+app/SettingsFile.h @@ s/\Q"Unable to write file for export:", true}\E/"Unable to write file for export:", false}/ @@ backups in a shared folder are readable by all
+sim/src/InterfaceClaims.cpp @@ s/\Qreturn holder->second == handle ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;\E/return LIBUSB_SUCCESS;/ @@ a second handle claims an interface another holds
+sim/src/InterfaceClaims.cpp @@ s/\Qif (!claimAcrossProcesses(file)) {\E/if (false) {/ @@ a process claims an interface another process holds
+sim/src/Scenario.cpp @@ s/\Qscenario.written = true;\E\s*\}\s*\}/}\n}/ @@ a process that only looks rewrites the state file
+dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
+
 # usb/ and platform/
 usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
 usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are written with a leading dot

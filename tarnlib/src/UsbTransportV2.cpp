@@ -124,6 +124,17 @@ void UsbTransportV2::setNameFilter(const std::string& name) {
     nameFilter_ = name;
 }
 
+namespace {
+std::function<bool(const usb::PortPath&)>& placeCheck() {
+    static std::function<bool(const usb::PortPath&)> check;
+    return check;
+}
+}  // namespace
+
+void UsbTransportV2::setPlaceCheck(std::function<bool(const usb::PortPath&)> check) {
+    placeCheck() = std::move(check);
+}
+
 void UsbTransportV2::disconnect() {
     claimed_.reset();
     handle_.reset();
@@ -133,6 +144,7 @@ void UsbTransportV2::connect() {
     openFailure_ = {};
     usb::DeviceList devices(context_.get());
     usb::Handle chosen;
+    usb::PortPath place;
     for (libusb_device* device : devices) {
         usb::PortPath path = portPathOf(device);
         if (!portFilter_.covers(path)) {
@@ -156,6 +168,7 @@ void UsbTransportV2::connect() {
         }
         if (nameFilter_.empty() || productName_ == nameFilter_) {
             chosen = std::move(candidate);
+            place = std::move(path);
             break;
         }
         productName_.clear();
@@ -165,13 +178,18 @@ void UsbTransportV2::connect() {
         productName_.clear();
         throw std::runtime_error("Failed to find device");
     }
-    int rc = libusb_set_configuration(chosen.get(), kConfiguration);
+    const bool refused = placeCheck() && !placeCheck()(place);
+    int rc = refused ? LIBUSB_ERROR_BUSY : libusb_set_configuration(chosen.get(), kConfiguration);
     if (rc >= 0) {
         rc = libusb_claim_interface(chosen.get(), kInterface);
     }
     if (rc < 0) {
         chosen.reset();
         productName_.clear();
+        // A unit in use elsewhere is not swapped for another either, and the caller learns why.
+        if (rc == LIBUSB_ERROR_BUSY) {
+            openFailure_ = {std::move(place), rc};
+        }
         throwLibusb(rc);
     }
     handle_ = std::move(chosen);
@@ -400,6 +418,10 @@ bool UsbTransportV2::OpenFailure::accessDenied() const {
 #else
     return code == LIBUSB_ERROR_ACCESS;
 #endif
+}
+
+bool UsbTransportV2::OpenFailure::inUse() const {
+    return code == LIBUSB_ERROR_BUSY;
 }
 
 std::string UsbTransportV2::OpenFailure::text() const {

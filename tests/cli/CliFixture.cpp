@@ -26,6 +26,7 @@ QJsonObject CliTest::unitAt(const QString& port, const QJsonObject& extra) {
 void CliTest::SetUp() {
     ASSERT_TRUE(root_.isValid());
     QDir(root_.path()).mkpath("work");
+    QDir(root_.path()).mkpath("temp");
     work_ = QDir(root_.filePath("work"));
     scenario_ = root_.filePath("scenario.json");
     setDevices(QJsonArray{unitAt("1.4")});
@@ -48,6 +49,10 @@ QProcessEnvironment CliTest::simulation(const char* pace) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
     environment.insert("UNITFLASH_SIM_PACE", pace);
+    // Runs of other tests work on units at the same places; each test has its own locks.
+    const QString temporary = QDir::toNativeSeparators(root_.filePath("temp"));
+    environment.insert("TMPDIR", temporary);
+    environment.insert("TMP", temporary);
     return environment;
 }
 
@@ -163,7 +168,7 @@ QByteArray CliTest::savedSettings() const {
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
                                 const std::vector<int>& toSend, const QString& launcher,
-                                bool readerLeaves) const {
+                                bool readerLeaves, const std::function<void()>& meanwhile) const {
     QProcessEnvironment environment = simulation("1");
     // A terminal's foreground job has these at their default; the child inherits them from here.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -200,6 +205,9 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
         }
     }
     close(ends[0]);
+    if (meanwhile) {
+        meanwhile();
+    }
     // An ended process has no id (0), and kill(0) would signal this whole process group.
     const qint64 pid = process.processId();
     for (const int signal : toSend) {
@@ -233,7 +241,8 @@ int CliTest::runIntoClosedPipe(const QStringList& arguments) const {
     argv.push_back(nullptr);
     QByteArray scenario = "UNITFLASH_SIM_SCENARIO=" + scenario_.toUtf8();
     QByteArray pace = "UNITFLASH_SIM_PACE=0";
-    std::vector<char*> env{scenario.data(), pace.data(), nullptr};
+    QByteArray temporary = "TMPDIR=" + QFile::encodeName(root_.filePath("temp"));
+    std::vector<char*> env{scenario.data(), pace.data(), temporary.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);

@@ -1,5 +1,10 @@
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <csignal>
 #include <vector>
@@ -79,6 +84,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
         {{{"vio", "VIO:2.1?"}, {"hardwareUid", "<32*76>|\""}}, "VIO_2.1___32_76___"},
     };
+#ifndef _WIN32
+    // A working directory everyone may write to, as /tmp: the backups are their owner's alone.
+    ::chmod(QFile::encodeName(path(".")).constData(), 01777);
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+#else
+    const QFile::Permissions others{};
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.backupName.toStdString());
         startOver(c.texts);
@@ -109,6 +121,7 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
         EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
         EXPECT_EQ(read(written.first()), before);
+        EXPECT_EQ(QFile::permissions(path(written.first())) & others, 0);
         EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
         // The last line says the run is done, what changed and where the backup is.
         EXPECT_EQ(lines.last(),
@@ -677,6 +690,8 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
         if (c.unprivileged) {
             ASSERT_EQ(rescued.size(), 1) << run.out.toStdString();
             const QString file = QDir(temporary).filePath(rescued.first());
+            // Every user may write to the folder; only the owner may read the settings.
+            EXPECT_EQ(QFile::permissions(file) & (QFile::ReadGroup | QFile::ReadOther), 0);
             EXPECT_TRUE(untimed(run).contains(
                 "[!] The settings read before the update were saved to \"" + file + "\""));
             QFile saved(file);
@@ -691,6 +706,49 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
             EXPECT_TRUE(run.out.contains(QString::fromUtf8(before))) << run.out.toStdString();
         }
     }
+}
+
+// A run keeps off a unit that another run works on and touches nothing there: the lock of the
+// unit's place stops another run of the tool, the boot loader's claim any other program.
+TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 600000}}}})});
+    const struct {
+        const char* what;
+        QString preamble;
+        QStringList arguments;
+        QStringList said;
+    } cases[] = {
+        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUseOn14("unit")}},
+        {"a resume", ":", {"--resume"}, {inUseOn14("boot loader")}},
+        {"a resume that sees no lock",
+         "export TMPDIR=" + path("."),
+         {"--resume", "--port", "1.4"},
+         {"[!] unable to select cfg!",
+          "[!] device in use by another program: USB-BUS1-PORT1.4-IF0: claiming the interface: "
+          "LIBUSB_ERROR_BUSY",
+          "[!] Another program (another run of this tool, say) works with this boot loader; "
+          "nothing was done to it. Wait until that program has finished, then run this command "
+          "again."}},
+    };
+    const auto secondRuns = [&] {
+        // Once the first run waits out its erase (dfuDNBUSY), the devices change no more.
+        for (int i = 0; i < 1000 && !deviceState().contains("\"dfuState\": 4,"); ++i) {
+            QThread::msleep(10);
+        }
+        const QByteArray state = deviceState();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const ToolRun run = runInShell(c.preamble, c.arguments);
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(untimed(run), c.said) << run.out.toStdString();
+        }
+        EXPECT_EQ(deviceState(), state);
+    };
+    // The first run waits in its erase for as long as the test may take.
+    const ToolRun first =
+        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {}, false, secondRuns);
+    EXPECT_EQ(first.exitCode, -1) << first.out.toStdString();
+    EXPECT_EQ(unitOn("1.4"), "bootloader");  // nobody made it leave
 }
 
 // A second signal does not wait for a safe point.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ class UsbTransportV2 : public TransportLayer {
     void setPortFilter(const usb::PortPath& portPath);
     // A unit must carry exactly this product name; empty for any name.
     void setNameFilter(const std::string& name);
+    // Asked, for every connection of every transport of the process, whether the unit found at
+    // a place may be used, before it is configured and claimed; a refused unit fails the
+    // connection with LIBUSB_ERROR_BUSY, as one that another program has claimed. None by default.
+    static void setPlaceCheck(std::function<bool(const usb::PortPath&)> check);
 
     // The places of all attached units, filters not applied, no device opened.
     std::vector<usb::PortPath> listDevices();
@@ -52,6 +57,8 @@ class UsbTransportV2 : public TransportLayer {
         int code = 0;
         // The code says that the user lacks permission to open the device.
         bool accessDenied() const;
+        // The code says that another program uses the device.
+        bool inUse() const;
         // The code's libusb name and text.
         std::string text() const;
     };
