@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "DeviceList.h"
+#include "UnitLock.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
@@ -30,10 +31,11 @@ namespace {
 // What makes a unit that is found but cannot be opened reachable.
 #ifdef _WIN32
 const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+    "bind it to the WinUSB driver as README.md beside unitflash.exe describes under \"Windows\"";
 #else
 const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+    "install the udev rule 70-unitflash.rules as the manual page unitflash(1) describes under "
+    "PERMISSIONS";
 #endif
 
 }  // namespace
@@ -102,7 +104,9 @@ bool UnitSession::reportUnopenable() {
         return false;
     }
     const QString where = placeText(denied.port, selection_.busMatters || selection_.port.bus != 0);
-    if (denied.accessDenied()) {
+    if (denied.inUse()) {
+        reportInUse("unit", where);
+    } else if (denied.accessDenied()) {
         qCritical("The unit on port path %s was found but cannot be opened (%s): %s",
                   qUtf8Printable(where), denied.text().c_str(), kOpenAdvice);
     } else {

@@ -67,12 +67,15 @@ QString backUpSettings(UnitSelection& selection) {
 }
 
 // The settings read just before the boot loader is triggered, the name a backup of them gets,
-// and the file that holds them once there is one; `stop` when the update must end there.
+// and the file that holds them once there is one; `stop` when the update must end there. The
+// firmware versions the unit reported before and after the update, where it was read.
 struct KeptSettings {
     std::string text;
     QString rescueFileName;
     QString savedIn;
     bool stop = false;
+    std::string firmwareBefore;
+    std::string firmwareAfter;
 };
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
@@ -100,6 +103,7 @@ KeptSettings triggerBootloader(UnitSelection& selection) {
     if (unit.loadOnce()) {
         kept.text = model.exportJson(false);
         kept.rescueFileName = backupFileName(model);
+        kept.firmwareBefore = model.valueText(kFirmwareVersionSetting, "");
         // An interrupt during the read leaves the unit as it was.
         if (interrupted()) {
             kept.stop = true;
@@ -157,7 +161,7 @@ bool leaveNormalOperation(SettingsHandling settings, UnitSelection& selection, K
     return true;
 }
 
-bool restoreSettings(const std::string& text, UnitSelection& selection, bool& cameBack) {
+bool restoreSettings(KeptSettings& kept, UnitSelection& selection, bool& cameBack) {
     qInfo("Waiting for device restart to import old settings...");
     UnitSession unit(selection);
     if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
@@ -165,8 +169,29 @@ bool restoreSettings(const std::string& text, UnitSelection& selection, bool& ca
         cameBack = unit.unitPresent();
         return false;
     }
-    const bool ok = unit.model().importJson(text);
+    // Read before the import, which would set the old value in the model.
+    kept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");
+    const bool ok = unit.model().importJson(kept.text);
     return unit.storeImport(ok, true, QtDebugMsg, "Settings successfully imported");
+}
+
+// The line that ends a successful update, for the person and for a script reading the log: the
+// place, the firmware versions the unit reported before and after, and the backup file.
+bool reportUpdated(const KeptSettings& kept, const UnitSelection& selection) {
+    const auto version = [](const std::string& text) {
+        return text.empty() ? "unknown" : text.c_str();
+    };
+    const QString where =
+        selection.portFilter().isAny() ? QString() : " on port path " + selection.placeText();
+    const QString line =
+        QString::asprintf("Update complete%s: firmware %s -> %s", qUtf8Printable(where),
+                          version(kept.firmwareBefore), version(kept.firmwareAfter));
+    if (kept.savedIn.isEmpty()) {
+        qInfo("%s", qUtf8Printable(line));
+    } else {
+        qInfo() << qUtf8Printable(line + ", backup file") << kept.savedIn;
+    }
+    return true;
 }
 
 // Settings that exist only in memory are lost when the process ends: they go to a file in the
@@ -330,10 +355,10 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
         }
         if (stage == UpdateStage::kLeftProgrammed) {
             if (discardSettings) {
-                return true;
+                return reportUpdated(kept, selection);
             }
-            if (!interrupted() && restoreSettings(kept.text, selection, cameBack)) {
-                return true;
+            if (!interrupted() && restoreSettings(kept, selection, cameBack)) {
+                return reportUpdated(kept, selection);
             }
         } else if (!interrupted()) {
             qCritical("Firmware update failed!");

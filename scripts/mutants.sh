@@ -129,6 +129,11 @@ app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's 
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
+app/ConsoleLog.cpp @@ s/\Qif (outputLost && type\E/if (false && type/ @@ with standard output gone, the recovery commands reach nobody
+app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
+app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
+app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
+app/UpdateSequence.cpp @@ s/\Qreturn reportUpdated(kept, selection);\E/return true;/ @@ an update with --discard-settings ends without its final line
 
 # dfu/: finding the boot loader, the runner, the update steps
 dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E/} else if (port.isAny() && devices.size() > 2) {/ @@ no warning when two boot loaders are present
@@ -171,6 +176,7 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Qi < kMaxDrainPackets && readPendingPacket(
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1) {/ @@ the zero-length packet after whole packets stays on the endpoint
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
 tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (unsigned i = rest; i <= 4; ++i) {/ @@ the tail of a frame is padded by one byte too many
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q&libusb_device_descriptor::iSerialNumber\E/&libusb_device_descriptor::iProduct/ @@ the serial number shows the product name
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
@@ -178,12 +184,38 @@ tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n        
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
 
+# issue 34: text cuts, number notes, private settings files, units in use
+tarnlib/src/Setting.cpp @@ s/\Qwhile (kept > 0 && (static_cast<uint8_t>(text[kept]) & 0xC0) == 0x80) {\E/while (false) {/ @@ a text is cut inside a UTF-8 character
+tarnlib/src/Setting.cpp @@ s/\Qlow = lead == 0xE0 ? 0xA0 : 0x80;\E/low = 0x80;/ @@ overlong three-byte forms count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Qhigh = lead == 0xED ? 0x9F : 0xBF;\E/high = 0xBF;/ @@ surrogates count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Q&& (held == 0) == (given == 0)\E// @@ a number too small for a float becomes 0 unsaid
+tarnlib/src/SettingJson.cpp @@ s/\Qif (value.IsString() != (type_ == static_cast<uint32_t>(SettingType::Text))) {\E/if (value.IsString() && type_ != static_cast<uint32_t>(SettingType::Text)) {/ @@ a number lands in a text's first bytes
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (kept == room && kept < value.GetStringLength()) {\E/if (kept == room && kept <= value.GetStringLength()) {/ @@ a text that fills its setting is said to be cut
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting.holdsAsGiven(number, index)) {\E/if (false) {/ @@ a number stored as another goes unsaid
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qconst bool refused = placeCheck() && !placeCheck()(place);\E/const bool refused = false;/ @@ a unit at a place another run holds is claimed
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qif (rc == LIBUSB_ERROR_BUSY) {\E/if (false) {/ @@ a unit in use is not told apart
+app/UnitSession.cpp @@ s/\Qif (denied.inUse()) {\E/if (false) {/ @@ a unit in use is reported as one that cannot be opened
+app/UnitLock.cpp @@ s/\Qif (!probe->tryLock(0) && probe->error() == QLockFile::LockFailedError) {\E/if (false) {/ @@ a run starts where another run holds the place
+app/UnitLock.cpp @@ s/\Qif (holdPlace(place)) {\E/if (true) {/ @@ a boot loader another run holds is used
+app/SettingsFile.cpp @@ s/\Q(S_IWOTH | S_ISVTX)\E/S_ISVTX/ @@ a world-writable folder gets settings files all may read
+app/SettingsFile.h @@ s/\Q"Unable to write file for export:", true}\E/"Unable to write file for export:", false}/ @@ backups in a shared folder are readable by all
+sim/src/InterfaceClaims.cpp @@ s/\Qreturn holder->second == handle ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;\E/return LIBUSB_SUCCESS;/ @@ a second handle claims an interface another holds
+sim/src/InterfaceClaims.cpp @@ s/\Qif (!claimAcrossProcesses(file)) {\E/if (false) {/ @@ a process claims an interface another process holds
+sim/src/Scenario.cpp @@ s/\Qscenario.written = true;\E\s*\}\s*\}/}\n}/ @@ a process that only looks rewrites the state file
+dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
+
 # usb/ and platform/
 usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
 usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are written with a leading dot
 usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.size() == ports.size()/ @@ --port 1 no longer matches the unit or boot loader at 1.4
 usb/src/PortPath.cpp @@ s/\Q(bus == 0 || bus == device.bus)\E/(bus == 0 || bus != 0)/ @@ a port path naming its bus matches the same ports on another bus
 platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
+
+# packaging/: the install rules and the Debian package
+packaging/InstallUdevRule.cmake.in @@ s/ AND "\$ENV\{DESTDIR\}" STREQUAL ""// @@ the Debian package puts the udev rule in /etc
+packaging/CMakeLists.txt @@ s/\Qset(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)\E// @@ the Debian package declares no dependencies
+packaging/CMakeLists.txt @@ s/CONTROL_EXTRA \$\{CMAKE_CURRENT_SOURCE_DIR\}\/postinst/CONTROL_EXTRA/ @@ installing the package does not reload the udev rules
+packaging/unitflash.bash-completion @@ s/\Q-X '!*.dfu' \E// @@ the completion offers every file as the firmware file
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
 
 # sim/usbfs: the bridge to the system's libusb

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -41,12 +42,14 @@ class CliTest : public ::testing::Test {
     // Runs it in a shell after `preamble` (e.g. resource limits).
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
     // Runs it with the simulated devices paced to real time and, once it has printed a line
-    // ending in `waitFor`, sends it `signals` one after another, as a terminal would (a
-    // negative one to its process group). The exit code is -1 when a signal ended the process.
-    // A `launcher` (such as nohup, or setsid for a group of its own) starts it, or `tool`
-    // instead of unitflash-sim.
+    // ending in `waitFor`, does `meanwhile` and then sends it `signals` one after another, as a
+    // terminal would (a negative one to its process group). The exit code is -1 when a signal
+    // ended the process. A `launcher` (such as nohup, or setsid for a group of its own) starts
+    // it, or `tool` instead of unitflash-sim. With `readerLeaves`, its standard output is a FIFO
+    // whose reader goes before the signals, as a `| tee` that the same Ctrl-C ended.
     ToolRun runInterrupted(const QStringList& arguments, const QString& waitFor,
                            const std::vector<int>& toSend, const QString& launcher = {},
+                           bool readerLeaves = false, const std::function<void()>& meanwhile = {},
                            const QStringList& tool = {UNITFLASH_SIM_BINARY}) const;
     // Runs it as an unprivileged user, for whom the working directory is read-only; its
     // temporary directory is `temporary`. Needs root; the exit code is -1 without.
@@ -86,11 +89,22 @@ class CliTest : public ::testing::Test {
 // What the tool advises for a unit it may not open, on this system.
 #ifdef _WIN32
 const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+    "bind it to the WinUSB driver as README.md beside unitflash.exe describes under \"Windows\"";
 #else
 const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+    "install the udev rule 70-unitflash.rules as the manual page unitflash(1) describes under "
+    "PERMISSIONS";
 #endif
+
+// What the tool says of the unit or boot loader (`device`) on port path 1.4 when another program
+// uses it.
+inline QString inUseOn14(const char* device) {
+    return QString(
+               "[!] The %1 on port path 1.4 is in use by another program (another run of "
+               "this tool, say); nothing was done to it. Wait until that run has ended, then "
+               "run this command again.")
+        .arg(device);
+}
 
 // Readable failure output for lines and lists of lines.
 inline void PrintTo(const QString& text, std::ostream* out) {

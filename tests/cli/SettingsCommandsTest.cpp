@@ -4,6 +4,7 @@
 #include <unistd.h>
 #endif
 
+#include <QCoreApplication>
 #include <QStandardPaths>
 #include <functional>
 
@@ -48,12 +49,14 @@ TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
 }
 
 // An import that fails changes nothing on the unit and says which member failed and why; one
-// that succeeds says what it skipped, matched partly or cut. Either way the unit is told to save
-// its settings.
+// that succeeds says what it skipped, matched partly, cut or stored as another number. Either
+// way the unit is told to save its settings.
 TEST_F(SettingsCommands, AFailedImportChangesNothing) {
+    const QByteArray a39(39, 'a');
     const struct {
-        const char* content;
-        QStringList said;  // the lines after the connection message
+        QByteArray content;
+        QStringList said;     // the lines after the connection message
+        QByteArray stored{};  // what an export then shows
     } cases[] = {
         {"{ \"Location\": ",
          {"[!] Importing settings failed!",
@@ -73,9 +76,24 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
           "[W] \"nobody\" was skipped: no setting has that name",
           "[W] \"Output\" was skipped: it names several settings",
           "[I] Setting import successful!"}},
+        // Whole characters only; a text that fills its setting is not cut.
+        {"{\"Location\": \"" + a39 + "\xC3\xBC\", \"Device name\": \"" + QByteArray(24, 'd') +
+             "\"}",
+         {"[W] \"Location\" was cut to 39 bytes, the whole characters that fit the setting's 40",
+          "[I] Setting import successful!"},
+         "\"Location\": \"" + a39 + "\","},
+        {"{\"Location\": 5}",
+         {"[!] Importing settings failed!",
+          "[!] \"Location\" was refused: its value does not fit a setting of type Text; nothing "
+          "on the unit was changed"}},
+        {"{\"Operating mode\": 1e300, \"Thresholds\": [1, 2.9]}",
+         {"[W] \"Operating mode\" was stored as -2147483648, not the 1e300 given",
+          "[W] \"Thresholds\" element 1 was stored as 2, not the 2.9 given",
+          "[I] Setting import successful!"},
+         "\"Operating mode\": -2147483648,"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
+        SCOPED_TRACE(c.content.constData());
         setDevices({unitAt("1.4")});
         const QByteArray before = exportedSettings();
         write("a.json", c.content);
@@ -84,7 +102,9 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
         EXPECT_EQ(run.exitCode, failed ? 1 : 0);
         EXPECT_EQ(untimed(run).mid(2), c.said) << run.out.toStdString();
         EXPECT_FALSE(savedSettings().isEmpty());
-        EXPECT_EQ(exportedSettings() == before, failed);
+        const QByteArray after = exportedSettings();
+        EXPECT_EQ(after == before, failed);
+        EXPECT_TRUE(after.contains(c.stored));
     }
 }
 
@@ -112,6 +132,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         QStringList options;
         QStringList ending;
         QString first = "[D] No port path specified";
+        bool claimed = false;  // another program holds the unit's interface (the last row)
     } cases[] = {
         {"no unit",
          {},
@@ -134,10 +155,21 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
           "[!] The unit looked for is on port path 1.4",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
+        {"in use",
+         {unitAt("1.4")},
+         {"--import", "a.json"},
+         {"[!] Unable to connect to device for setting import! (port: )", inUseOn14("unit"),
+          "Available devices:", " Port path: 1.4"},
+         "[D] No port path specified",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices(c.devices);
+        if (c.claimed) {  // this process stands for the other program, as the simulator shares it
+            write("../state.json-1-1.4-0.claim",
+                  QByteArray::number(QCoreApplication::applicationPid()));
+        }
         const ToolRun run = this->run(c.options + QStringList{"--verbose"});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_FALSE(run.out.contains("trying to connect"));

@@ -1,5 +1,10 @@
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <csignal>
 #include <vector>
@@ -79,6 +84,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
         {{{"vio", "VIO:2.1?"}, {"hardwareUid", "<32*76>|\""}}, "VIO_2.1___32_76___"},
     };
+#ifndef _WIN32
+    // A working directory everyone may write to, as /tmp: the backups are their owner's alone.
+    ::chmod(QFile::encodeName(path(".")).constData(), 01777);
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+#else
+    const QFile::Permissions others{};
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.backupName.toStdString());
         startOver(c.texts);
@@ -109,7 +121,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
         EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
         EXPECT_EQ(read(written.first()), before);
+        EXPECT_EQ(QFile::permissions(path(written.first())) & others, 0);
         EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        // The last line says the run is done, what changed and where the backup is.
+        EXPECT_EQ(lines.last(),
+                  "[I] Update complete on port path 1.4: firmware 1.0.0 -> 2.0.0, "
+                  "backup file \"" +
+                      written.first() + "\"");
     }
 }
 
@@ -118,7 +136,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
     const struct {
         QString option;
         bool restored;
-    } cases[] = {{"--no-backup", true}, {"-d", false}};
+        QString versions;  // before and after, as the unit reported them
+    } cases[] = {{"--no-backup", true, "1.0.0 -> 2.0.0"}, {"-d", false, "1.0.0 -> unknown"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.option.toStdString());
         startOver({});
@@ -128,6 +147,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
         ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
         EXPECT_FALSE(run.out.contains("backup settings"));
         EXPECT_EQ(run.out.contains("import old settings"), c.restored);
+        EXPECT_EQ(untimed(run).last(),
+                  "[I] Update complete on port path 1.4: firmware " + c.versions);
         EXPECT_EQ(files(), (QStringList{"changes.json", "firmware.dfu"}));
         const QByteArray after = exportedSettings();
         EXPECT_TRUE(after.contains("\"Version: Firmware\": \"2.0.0\""));
@@ -578,8 +599,9 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         QStringList options;
         QString waitFor;
         std::vector<int> toSend;
-        QString state;           // what the run says of the unit
-        const char* stateAfter;  // firmware version after the advice; empty: the run ended early
+        QString state;              // what the run says of the unit
+        const char* stateAfter;     // firmware version after the advice; empty: the run ended early
+        bool readerLeaves = false;  // the reader of standard output goes before the signal
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
@@ -602,12 +624,24 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {SIGINT},
          "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0"},
+        // A `| tee` that the same Ctrl-C ended: what the person must know goes to stderr.
+        {"while erasing, into a pipe whose reader has gone",
+         unitAt("1.4"),
+         {"--no-backup"},
+         "] 0 %",
+         {SIGINT},
+         "is left in its boot loader with its firmware possibly erased or partly written",
+         "2.0.0",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices({c.unit});
-        const ToolRun run = runInterrupted(
-            c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)}, c.waitFor, c.toSend);
+        const ToolRun both =
+            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)},
+                           c.waitFor, c.toSend, {}, c.readerLeaves);
+        EXPECT_EQ(both.err.isEmpty(), !c.readerLeaves) << both.err.toStdString();
+        const ToolRun run = c.readerLeaves ? ToolRun{both.exitCode, both.err, {}} : both;
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = untimed(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
@@ -656,6 +690,8 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
         if (c.unprivileged) {
             ASSERT_EQ(rescued.size(), 1) << run.out.toStdString();
             const QString file = QDir(temporary).filePath(rescued.first());
+            // Every user may write to the folder; only the owner may read the settings.
+            EXPECT_EQ(QFile::permissions(file) & (QFile::ReadGroup | QFile::ReadOther), 0);
             EXPECT_TRUE(untimed(run).contains(
                 "[!] The settings read before the update were saved to \"" + file + "\""));
             QFile saved(file);
@@ -670,6 +706,49 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
             EXPECT_TRUE(run.out.contains(QString::fromUtf8(before))) << run.out.toStdString();
         }
     }
+}
+
+// A run keeps off a unit that another run works on and touches nothing there: the lock of the
+// unit's place stops another run of the tool, the boot loader's claim any other program.
+TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 600000}}}})});
+    const struct {
+        const char* what;
+        QString preamble;
+        QStringList arguments;
+        QStringList said;
+    } cases[] = {
+        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUseOn14("unit")}},
+        {"a resume", ":", {"--resume"}, {inUseOn14("boot loader")}},
+        {"a resume that sees no lock",
+         "export TMPDIR=" + path("."),
+         {"--resume", "--port", "1.4"},
+         {"[!] unable to select cfg!",
+          "[!] device in use by another program: USB-BUS1-PORT1.4-IF0: claiming the interface: "
+          "LIBUSB_ERROR_BUSY",
+          "[!] Another program (another run of this tool, say) works with this boot loader; "
+          "nothing was done to it. Wait until that program has finished, then run this command "
+          "again."}},
+    };
+    const auto secondRuns = [&] {
+        // Once the first run waits out its erase (dfuDNBUSY), the devices change no more.
+        for (int i = 0; i < 1000 && !deviceState().contains("\"dfuState\": 4,"); ++i) {
+            QThread::msleep(10);
+        }
+        const QByteArray state = deviceState();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const ToolRun run = runInShell(c.preamble, c.arguments);
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(untimed(run), c.said) << run.out.toStdString();
+        }
+        EXPECT_EQ(deviceState(), state);
+    };
+    // The first run waits in its erase for as long as the test may take.
+    const ToolRun first =
+        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {}, false, secondRuns);
+    EXPECT_EQ(first.exitCode, -1) << first.out.toStdString();
+    EXPECT_EQ(unitOn("1.4"), "bootloader");  // nobody made it leave
 }
 
 // A second signal does not wait for a safe point.

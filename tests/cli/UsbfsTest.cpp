@@ -139,7 +139,7 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
                         : QStringList{UNITFLASH_SIM_BINARY};
             if (row.signal != 0) {
                 runs[bridged] =
-                    runInterrupted(row.arguments, "] 0 %", {row.signal}, "setsid", tool);
+                    runInterrupted(row.arguments, "] 0 %", {row.signal}, "setsid", false, {}, tool);
             } else {
                 runs[bridged] =
                     row.program.isEmpty()

@@ -380,6 +380,14 @@ TEST_F(UsbTransport, UnitSelectionByPortAndName) {
     transport.setPortFilter({0, {10}});
     EXPECT_EQ(failure([&] { transport.reconnect(); }), "libusb -3");
     EXPECT_TRUE(transport.portNumbers().isAny());
+
+    // A unit at a place the process may not use fails as busy, and the caller learns where.
+    trn::UsbTransportV2::setPlaceCheck([](const usb::PortPath& p) { return p.ports != Path{9}; });
+    trn::UsbTransportV2 second;
+    second.setPortFilter({0, {9}});
+    EXPECT_EQ(failure([&] { second.reconnect(); }), "libusb -6");
+    EXPECT_EQ(second.lastOpenFailure().port.ports, Path{9});
+    trn::UsbTransportV2::setPlaceCheck({});
 }
 
 }  // namespace

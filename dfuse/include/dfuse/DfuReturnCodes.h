@@ -43,6 +43,7 @@ enum DfuReturnCode : uint32_t {
     kDfuErrorDeviceStatus = 0x12340021,
     kDfuErrorVerifyMismatch = 0x12340022,
     kDfuErrorOperationStopped = 0x12340023,
+    kDfuErrorDeviceBusy = 0x12340024,
 };
 
 struct DfuReturnCodeName {
@@ -87,6 +88,7 @@ inline constexpr DfuReturnCodeName kDfuReturnCodeNames[] = {
     {kDfuErrorDeviceStatus, "device reported an error status"},
     {kDfuErrorVerifyMismatch, "memory read back differs from the image"},
     {kDfuErrorOperationStopped, "operation stopped before completion"},
+    {kDfuErrorDeviceBusy, "device in use by another program"},
 };
 
 // The name of a code from the table above; "unknown code" for any other value.

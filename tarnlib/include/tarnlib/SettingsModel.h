@@ -54,7 +54,7 @@ class SettingsModel {
     // What the last import refused and what it did on the way that the user should know.
     struct ImportReport {
         std::string refusal;             // the first refused member and why; empty when none
-        std::vector<std::string> notes;  // members skipped, matched partly, or cut to size
+        std::vector<std::string> notes;  // members skipped, matched partly, cut or converted
     };
 
     // Settings JSON text.
@@ -79,6 +79,8 @@ class SettingsModel {
     bool applyMembers(const rapidjson::Document& document, bool dryRun, bool keepGoing);
     void notePartialUse(const std::string& name, const Setting& setting,
                         const rapidjson::Value& value);
+    void noteChangedNumber(const std::string& name, const Setting& setting,
+                           const rapidjson::Value& value);
     void replaceSettings(std::vector<std::shared_ptr<Setting>> settings);
 
     std::vector<std::shared_ptr<Setting>> settings_;
