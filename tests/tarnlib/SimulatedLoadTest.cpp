@@ -80,8 +80,12 @@ TEST_F(SimulatedLoad, FaultsFailTheLoad) {
     EXPECT_TRUE(model.settings().empty());
     EXPECT_TRUE(model.load());
 
-    plug<ShortImageUnit>(0x0300);
+    const auto shortImage = plug<ShortImageUnit>(0x0300);
     EXPECT_FALSE(model.load());
+    EXPECT_EQ(model.lastLoadFailure(),
+              "the unit's setting values cannot be decoded: they are not the " +
+                  std::to_string(shortImage->catalogue().imageSize()) +
+                  " bytes its catalogue describes");
     EXPECT_FALSE(model.settings().empty());  // the catalogue stays, without values
     EXPECT_FALSE(model.settings().front()->valid());
 }

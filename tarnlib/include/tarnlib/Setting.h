@@ -43,6 +43,9 @@ class Setting {
   public:
     // Whether `count` elements of the type fit a value buffer (non-negative, size within int32).
     static bool sizeFits(uint32_t type, int32_t count);
+    // Whether such a setting lies inside the unit's value image, which is addressed with 16-bit
+    // offsets and comes in one frame; what a catalogue describes must.
+    static bool fitsValueImage(uint32_t type, int32_t count, int32_t offset);
 
     // Throws std::length_error when the size does not fit (see sizeFits).
     Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset, bool readonly,
