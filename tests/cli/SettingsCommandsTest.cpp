@@ -123,13 +123,6 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
          {"[!] Unable to connect to device for setting import! (port: 1.4)",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
-        {"undecodable catalogue",
-         {unitAt("1.4", {{"faults", QJsonObject{{"badCatalogues", 1000000}}}})},
-         {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: 1.4)",
-          "[!] The last attempt failed: the unit's settings catalogue cannot be decoded: Data "
-          "error",
-          "Available devices:", " Port path: 1.4"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
