@@ -155,6 +155,7 @@ dfuse/src/DfuFile.cpp @@ s/\Qitem.size > 0x100000000ull\E/item.size >= 0x1000000
 dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout is read as 1000
 dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size * group->size\E/(uint32_t(at) - group->address)/ @@ sectors are erased at the element's address, not the sector's
 dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
+dfuse/src/MemoryLayout.cpp @@ s/\Qif (count > 0xFFFFFFFFull || \E/if (/ @@ a group of 2^32 sectors is stored as 0 sectors
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
 dfuse/src/DfuInterface.cpp @@ s/\Qlibusb_get_bus_number(devices[i]) != path.bus || \E// @@ a path opens the device at its ports on another bus
 dfuse/src/DfuOperation.cpp @@ s/\Qfor (size_t i = 0; i < erasable.size(); ++i) {\E/for (size_t i = 1; i < erasable.size(); ++i) {/ @@ the first sector of an image is not erased
@@ -180,6 +181,13 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Q&libusb_device_descriptor::iSerialNumber\E
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (bytes > kMaxSettingBytes) {\E/if (false) {/ @@ overlapping settings may ask for any amount of memory
+tarnlib/src/SettingsModel.cpp @@ s/\Q} catch (const std::logic_error& e) {\E/} catch (const std::invalid_argument\& e) {/ @@ a catalogue that does not inflate escapes the load and ends the retries
+tarnlib/src/SettingsModel.cpp @@ s/\QloadFailure_ = "the unit's setting values\E[^;]*;// @@ a value image of the wrong length leaves an older cause
+tarnlib/src/Setting.cpp @@ s/\Qend <= int64_t{kMaxFramePayload}\E/end <= int64_t{kMaxFramePayload} + 1/ @@ a setting ending one byte past the value image is accepted
+tarnlib/src/Setting.cpp @@ s/\Qcount >= 0 && offset >= 0 &&\E/count >= 0 \&\&/ @@ a setting without an offset is accepted
+tarnlib/src/InflateCatalogue.cpp @@ s/\Q? announced : kMaxCatalogueSize;\E/? kMaxCatalogueSize : kMaxCatalogueSize;/ @@ the size the unit announces bounds nothing
+tarnlib/src/InflateCatalogue.cpp @@ s/\Qif (output.size() + produced > limit) {\E/if (output.size() > limit) {/ @@ a catalogue inflates a block past its bound
 tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n            return false;/ @@ a setting the unit lacks stops an import
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
