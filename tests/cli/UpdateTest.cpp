@@ -55,6 +55,9 @@ class Update : public CliTest {
     }
 };
 
+const QString kNoSettings =
+    "[!] Aborting update (unable to export settings before update): specify "
+    "\"--discard-settings\" to update regardless";
 const QString kStamp = R"(_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)";
 const QRegularExpression kBackupName("^VIO 2\\.1_3276376E30340038" + kStamp);
 
@@ -204,6 +207,12 @@ TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
 // When the unit is not there (or not on the port asked for), each way of running the update
 // ends without touching anything, saying why.
 TEST_F(Update, WithoutTheUnitNothingIsTouched) {
+    const QJsonObject stalling = unitAt("1.4", {{"faults", QJsonObject{{"stallRequests", 1}}}});
+    const QString unread =
+        "[!] The unit on port path 1.4 was found but its settings could not be read (";
+    const QString keeps =
+        ": running this command again, or an update without --no-backup (which writes a backup "
+        "first), keeps them, while --discard-settings loses them";
     const struct {
         QJsonArray devices;
         QStringList options;
@@ -216,9 +225,7 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
           "Available devices:", "[!] Unable to backup device settings, aborting!"}},
         {{},
          {"--no-backup"},
-         {"[I] Waiting for device to enter update mode...",
-          "[!] Aborting update (unable to export settings before update): specify "
-          "\"--discard-settings\" to update regardless",
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
           "[!] Cannot return device to normal operation: no device in update-mode detected!"}},
         {{},
          {"-d"},
@@ -230,6 +237,23 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
          {"[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
           QString(kOpenAdvice)}},
+        // A unit found but not read is named with what keeps its settings; no boot loader but
+        // its own is touched, others are named with the command that starts them.
+        {{unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 12}}}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread + "LIBUSB_ERROR_NO_DEVICE: No such device (it may have been disconnected))" +
+              keeps}},
+        {{stalling},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread + "LIBUSB_ERROR_PIPE: Pipe error)" + keeps}},
+        {{stalling, unitAt("1.3", {{"kind", "bootloader"}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread + "LIBUSB_ERROR_PIPE: Pipe error)" + keeps,
+          "[W] The boot loader on port path 1.3 was left alone, as it may be another unit's; to "
+          "start its firmware, run: unitflash --resume --port 1.3"}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
@@ -242,7 +266,10 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         setDevices(c.devices);
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(untimed(run), c.expected);
+        // The tool as the advice names it.
+        EXPECT_EQ(untimed(run).replaceInStrings(QRegularExpression("run: .*unitflash-sim\\S* "),
+                                                "run: unitflash "),
+                  c.expected);
         EXPECT_EQ(files(), QStringList{"firmware.dfu"});
     }
     EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
@@ -565,6 +592,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         std::vector<int> toSend;
         QString state;           // what the run says of the unit
         const char* stateAfter;  // firmware version after the advice; empty: the run ended early
+        size_t firmwareSize = 0x100000;
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
@@ -587,12 +615,22 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {SIGINT},
          "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0"},
+        // The new firmware takes its time to start: the unit is restarting, not lost.
+        {"while the unit restarts",
+         unitAt("1.4", {{"bootloaderTiming", QJsonObject{{"restartMs", 2500}}}}),
+         {"--no-backup"},
+         "Waiting for device restart to import old settings...",
+         {SIGTERM},
+         "runs the new firmware without its old settings",
+         "2.0.0",
+         48 * 1024},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices({c.unit});
-        const ToolRun run = runInterrupted(
-            c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)}, c.waitFor, c.toSend);
+        const ToolRun run =
+            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", c.firmwareSize)},
+                           c.waitFor, c.toSend);
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = untimed(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
