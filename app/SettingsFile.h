@@ -18,7 +18,7 @@ struct SettingsFilePurpose {
 inline constexpr SettingsFilePurpose kExportFile{"Unable to open file for export:",
                                                  "Unable to write file for export:"};
 inline constexpr SettingsFilePurpose kBackupFile{"Unable to open file for setting backup:",
-                                                 "Unable to write file for setting backup:"};
+                                                 "Unable to write file for export:"};
 inline constexpr SettingsFilePurpose kRescueFile{"Unable to open file for setting backup:",
                                                  "Unable to write file for setting rescue:"};
 

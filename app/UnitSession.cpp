@@ -154,12 +154,16 @@ bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     if (platform::interruptRequested) {
         return false;
     }
-    // Never an empty place: the one looked at, else the unit the attempts reached.
-    QString place = selection_.placeText();
+    qCritical(failure, qUtf8Printable(selection_.portText));
+    // The port text as typed may be empty or wider than the place looked at (the one the unit
+    // was pinned to, or the unit the attempts reached): that place follows on its own line.
+    QString place = selection_.portFilter().isAny() ? QString() : selection_.placeText();
     if (selection_.portFilter().isAny() && !transport_.portNumbers().isAny()) {
         place = placeText(transport_.portNumbers(), selection_.busMatters);
     }
-    qCritical(failure, qUtf8Printable(place));
+    if (!place.isEmpty() && place != selection_.portText) {
+        qCritical("The unit looked for is on port path %s", qUtf8Printable(place));
+    }
     // Why a unit that is there could not be read; a unit that is not there needs no cause.
     if (!reportUnopenable() && unitPresent()) {
         qCritical("The last attempt failed: %s", loadFailure_.c_str());
@@ -175,13 +179,12 @@ bool UnitSession::storeImport(bool imported, bool partly, QtMsgType successLevel
         qWarning("%s", note.c_str());
     }
     std::string unsent;  // why the unit did not get what was to be sent
-    if (imported || partly) {
-        try {
-            model_.writeChanged();
-            transport_.commit();
-        } catch (const std::exception& e) {
-            unsent = e.what();
-        }
+    try {
+        // After a refusal nothing was changed, so the commit saves what the unit already holds.
+        model_.writeChanged();
+        transport_.commit();
+    } catch (const std::exception& e) {
+        unsent = e.what();
     }
     if (imported && unsent.empty()) {
         if (successLevel == QtInfoMsg) {

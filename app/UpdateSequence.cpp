@@ -113,22 +113,21 @@ bool readSettings(UpdateRun& run) {
 }
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
-// there, so that the update programs that one and no other; false when there is none. Without
-// a chosen place the boot loader search picks one and says so.
-bool pinBootloader(UnitSelection& selection) {
+// there, so that the update programs that one and no other. Without a chosen place the boot
+// loader search picks one and says so.
+void pinBootloader(UnitSelection& selection) {
     if (selection.portFilter().isAny()) {
-        return false;
+        return;
     }
     QStringList logged;
     const std::optional<QString> loader =
         firstDfuDeviceOn(findDfuDevices(&logged), selection.portFilter());
     if (!loader) {
-        return false;
+        return;
     }
     selection.pinned = dfuDevicePort(*loader);
-    qInfo("The unit on port path %s is already in its boot loader",
+    qInfo("The unit on port path %s is already in its boot loader and will be programmed",
           qUtf8Printable(selection.placeText()));
-    return true;
 }
 
 // The boot loaders that may be other units' are left alone; the user is told how to start each.
@@ -190,10 +189,12 @@ bool triggerBootloader(UpdateRun& run) {
         run.stage = Stage::kTriggered;
         link->model().setValue("trigger bootloader", 1, 0);
         link->model().writeChanged();
-    } else if (!pinBootloader(run.selection) && !run.selection.portText.isEmpty()) {
+    } else if (!run.selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(run.selection.placeText()));
+                  qUtf8Printable(run.selection.portText));
         printDeviceList();
+        // The boot loader there is programmed as it is: nothing was triggered, nothing to wait for.
+        pinBootloader(run.selection);
         return haveSettingsToKeep(run);
     }
     qInfo("Waiting for device to enter update mode...");

@@ -114,6 +114,9 @@ app/UnitSession.cpp @@ s/\Qselection_.pinned = found;\E// @@ the unit a run foun
 app/UnitSession.cpp @@ s/\Qif (others.size() < 2) {\E/if (others.size() < 3) {/ @@ no warning when two units are attached
 app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
+app/UnitSession.cpp @@ s/\Q    transport_.commit();\E// @@ the unit is not told to save what was imported
+app/UnitSession.cpp @@ s/\QqCritical(failure, qUtf8Printable(selection_.portText));\E/qCritical(failure, qUtf8Printable(selection_.placeText()));/ @@ a connection failure names the place looked at, not the port as typed
+app/UpdateSequence.cpp @@ s/\Q        pinBootloader(selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
 app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
 app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
 app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged

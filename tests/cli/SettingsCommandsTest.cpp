@@ -48,7 +48,8 @@ TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
 }
 
 // An import that fails changes nothing on the unit and says which member failed and why; one
-// that succeeds says what it skipped, matched partly or cut.
+// that succeeds says what it skipped, matched partly or cut. Either way the unit is told to save
+// its settings.
 TEST_F(SettingsCommands, AFailedImportChangesNothing) {
     const struct {
         const char* content;
@@ -58,6 +59,9 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
          {"[!] Importing settings failed!",
           "[!] the file is not valid JSON at offset 14: Invalid value.; nothing on the unit was "
           "changed"}},
+        {"[1]",
+         {"[!] Importing settings failed!",
+          "[!] the file holds no JSON object; nothing on the unit was changed"}},
         {"{\"Location\": \"Changed\", \"Thresholds\": \"x\"}",
          {"[!] Importing settings failed!",
           "[!] \"Thresholds\" was refused: its value does not fit a setting of type Int32; "
@@ -73,11 +77,14 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);
         setDevices({unitAt("1.4")});
+        const QByteArray before = exportedSettings();
         write("a.json", c.content);
         const ToolRun run = this->run({"--import", "a.json"});
-        EXPECT_EQ(run.exitCode, c.said.last().startsWith("[!]") ? 1 : 0);
+        const bool failed = c.said.last().startsWith("[!]");
+        EXPECT_EQ(run.exitCode, failed ? 1 : 0);
         EXPECT_EQ(untimed(run).mid(2), c.said) << run.out.toStdString();
-        EXPECT_EQ(savedSettings().isEmpty(), c.said.last().startsWith("[!]"));
+        EXPECT_FALSE(savedSettings().isEmpty());
+        EXPECT_EQ(exportedSettings() == before, failed);
     }
 }
 
@@ -89,7 +96,7 @@ TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
     const QStringList lines = untimed(run);
     EXPECT_TRUE(lines.contains("[D] trying to connect (retries: 0)"));
     EXPECT_EQ(lines.mid(lines.size() - 2),
-              (QStringList{"[!] Unable to connect to device for setting export! (port: any)",
+              (QStringList{"[!] Unable to connect to device for setting export! (port: )",
                            "Available devices:"}));
     EXPECT_EQ(read("a.json"), "keep me");
 }
@@ -104,15 +111,18 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         QJsonArray devices;
         QStringList options;
         QStringList ending;
+        QString first = "[D] No port path specified";
     } cases[] = {
         {"no unit",
          {},
-         {"--import", "a.json", "--port", "3.1"},
-         {"[!] Unable to connect to device for setting import! (port: 3.1)", "Available devices:"}},
+         {"--import", "a.json", "--port", "2-3.1"},
+         {"[!] Unable to connect to device for setting import! (port: 2-3.1)",
+          "Available devices:"},
+         "[D] port path \"2-3.1\" as string: \"3\".\"1\""},
         {"no permission",
          {denied},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: any)",
+         {"[!] Unable to connect to device for setting import! (port: )",
           "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
               QString(kOpenAdvice),
@@ -121,7 +131,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         {"an I/O error",
          {unitAt("1.4", {{"faults", QJsonObject{{"openError", "LIBUSB_ERROR_IO"}}}})},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: any)",
+         {"[!] Unable to connect to device for setting import! (port: )",
           "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_IO: "
           "Input/Output Error)",
           "Available devices:", " Port path: 1.4"}},
@@ -129,7 +139,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         {"unplugged while reading",
          {unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 12}}}})},
          {"--export", "b.json"},
-         {"[!] Unable to connect to device for setting export! (port: any)", "Available devices:"}},
+         {"[!] Unable to connect to device for setting export! (port: )", "Available devices:"}},
         {"unplugged while sending",
          {unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 24}}}})},
          {"--import", "a.json"},
@@ -139,7 +149,8 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         {"bad checksums",
          {unitAt("1.4", {{"faults", QJsonObject{{"corruptChecksums", 1000000}}}})},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: 1.4)",
+         {"[!] Unable to connect to device for setting import! (port: )",
+          "[!] The unit looked for is on port path 1.4",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
     };
@@ -151,6 +162,7 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         EXPECT_EQ(run.out.contains("trying to connect"), c.options[0] == "--export");
         const QStringList lines = untimed(run);
         EXPECT_EQ(lines.mid(lines.size() - c.ending.size()), c.ending) << run.out.toStdString();
+        EXPECT_EQ(lines.first(), c.first);
     }
 }
 
@@ -191,6 +203,15 @@ TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"a.json\"");
     EXPECT_EQ(read("a.json"), "old content");
     EXPECT_EQ(files(), QStringList{"a.json"});
+
+    // The backup before an update fails in the same words, and the update stops there.
+    const ToolRun update = runInShell("trap '' XFSZ; ulimit -f 1", {firmware("2.0.0")});
+    EXPECT_EQ(update.exitCode, 1);
+    const QStringList lines = untimed(update);
+    EXPECT_TRUE(lines.value(lines.size() - 2).startsWith("[!] Unable to write file for export: "))
+        << update.out.toStdString();
+    EXPECT_EQ(lines.last(), "[!] Unable to backup device settings, aborting!");
+    EXPECT_EQ(files(), (QStringList{"a.json", "firmware.dfu"}));
 }
 
 mode_t fileType(const QString& name) {
