@@ -109,7 +109,11 @@ bool readSettings(UpdateRun& run) {
         run.unreadable = unit.loadFailure();
     }
     // A unit we may not open is never swapped for another boot loader on the bench.
-    return read || !unit.reportUnopenable();
+    if (!read && unit.reportUnopenable()) {
+        run.link.reset();
+        return false;
+    }
+    return true;
 }
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
