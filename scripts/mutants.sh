@@ -116,14 +116,22 @@ app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDeni
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
 app/UnitSession.cpp @@ s/\Q    transport_.commit();\E// @@ the unit is not told to save what was imported
 app/UnitSession.cpp @@ s/\QqCritical(failure, qUtf8Printable(selection_.portText));\E/qCritical(failure, qUtf8Printable(selection_.placeText()));/ @@ a connection failure names the place looked at, not the port as typed
-app/UpdateSequence.cpp @@ s/\Q        pinBootloader(selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
-app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
-app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
-app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged
-app/UpdateSequence.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
-app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that did not come back is said to run without its settings
-app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
-app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
+app/UnitSession.cpp @@ s/\Q    } catch (const std::exception& e) {\E\s*\QloadFailure_ = e.what();\E/    } catch (const std::logic_error& e) {\n        loadFailure_ = e.what();/ @@ a link failure while the values are read escapes the command
+app/UnitSession.cpp @@ s/\Q        selection_.pinned = reached;\E// @@ a unit found but not read is not taken as the unit's place
+app/UnitSession.cpp @@ s/\Q        unsent = e.what();\E// @@ a failed store of imported settings is reported as a success
+app/UpdateSequence.cpp @@ s/\Q        pinBootloader(run.selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
+app/UpdateSequence.cpp @@ s/\Qreturn !run.backupFile.isEmpty();\E/return true;/ @@ the update goes on when the backup failed
+app/UpdateSequence.cpp @@ s/\Qif (!discard && settingsFile.isEmpty()) {\E/if (!discard && !settingsFile.isEmpty()) {/ @@ settings kept only in memory are not rescued
+app/UpdateSequence.cpp @@ s/\Q        run.stage = Stage::kTriggered;\E// @@ no recovery advice for a unit sent to its boot loader
+app/UpdateSequence.cpp @@ s/\Q? Stage::kCameBack : Stage::kNotBack\E/? Stage::kNotBack : Stage::kCameBack/ @@ a unit that did not come back is said to run without its settings
+app/UpdateSequence.cpp @@ s/\Qconstexpr int kComeBackLooks = 50;\E/constexpr int kComeBackLooks = 1;/ @@ a unit interrupted while it restarts is said not to have come back
+app/UpdateSequence.cpp @@ s/\Q    leaveOnlyTheUnitsBootloader(run.selection);\E// @@ a unit whose settings could not be read is left in its boot loader
+app/UpdateSequence.cpp @@ s/\QfirstDfuDeviceOn(loaders, found).has_value()\E/!loaders.isEmpty()/ @@ another unit's boot loader is made to leave when the update is given up
+app/UpdateSequence.cpp @@ s/\Qif (!run.unreadable.empty()) {\E/if (false) {/ @@ a unit found but not read gets no word of what keeps its settings
+app/UpdateSequence.cpp @@ s/try \{\s*(done = step\.run\(run\);)\s*\}\s*catch[^}]*\}/$1/ @@ what a step throws ends the update without saving the settings or advice
+app/UpdateSequence.cpp @@ s/\Q? Outcome::kInterrupted\E/? Outcome::kFailed/ @@ an interrupt is taken for a failure
+app/UpdateRecovery.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
+app/UpdateRecovery.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
 app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@ the backup name takes the firmware version over the VIO one
 app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's text steers the backup file elsewhere
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
@@ -140,9 +148,9 @@ dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E
 dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
 dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
 dfu/FirmwareUpdate.cpp @@ s/\Q!QByteArray(memory).startsWith("Internal Flash")\E/QByteArray(memory).isEmpty()/ @@ an image for another memory than the flash is programmed
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashChanging;\E/: UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashWritten;\E/: UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
-dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNotStarted/ @@ a refused image leaves the unit said to be in its boot loader
+dfu/FirmwareUpdate.cpp @@ s/\Q    stage_ = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Qstage_ = UpdateStage::kFlashWritten;\E/stage_ = UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
+dfu/FirmwareUpdate.cpp @@ s/\Q        stage_ = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation

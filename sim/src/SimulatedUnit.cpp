@@ -263,7 +263,7 @@ std::optional<std::string> SimulatedUnit::stringDescriptor(uint8_t index) const 
 }
 
 int SimulatedUnit::open() {
-    return options_.faults.denyOpen ? LIBUSB_ERROR_ACCESS : LIBUSB_SUCCESS;
+    return options_.faults.denyOpen ? LIBUSB_ERROR_ACCESS : options_.faults.openError;
 }
 
 int SimulatedUnit::setConfiguration(int configuration) {

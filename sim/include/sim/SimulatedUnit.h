@@ -28,6 +28,7 @@ struct UnitFaults {
     unsigned unplugAtTransfer = 0;  // the n-th transfer from now (control or bulk) finds
                                     // the cable pulled
     bool denyOpen = false;          // opening answers LIBUSB_ERROR_ACCESS
+    int openError = 0;              // else opening answers this libusb error (0: none)
 };
 
 // How a unit is made: identification and factory-default values.
