@@ -11,6 +11,7 @@
 #include "ConsoleLog.h"
 #include "DeviceList.h"
 #include "SettingsCommands.h"
+#include "UnitLock.h"
 #include "UnitSelection.h"
 #include "UpdateSequence.h"
 #include "dfu/ReturnToNormalOperation.h"
@@ -97,13 +98,19 @@ bool runApplication(const QStringList& arguments) {
     selection.deviceName = parser.value("name").toStdString();
 
     if (parser.isSet("list-devices")) {
-        return printDeviceList();
+        return printDeviceList(verboseOutput);
     }
+    // Every other command may touch a unit: none that another run works on.
+    unitflash::installUnitLocks();
     if (parser.isSet("resume")) {
         if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {
             return false;
         }
         return returnToNormalOperation(selection.port);
+    }
+    // A unit another run works on may sit in its boot loader, where no unit is found to refuse.
+    if (!unitflash::noOtherRunOn(selection.portText)) {
+        return false;
     }
     if (parser.isSet("export")) {
         return exportSettings(parser.value("export"), selection);

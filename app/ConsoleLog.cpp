@@ -1,6 +1,11 @@
 #include "ConsoleLog.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 bool verboseOutput = false;
 QElapsedTimer applicationTimer;
@@ -30,7 +35,37 @@ QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text) {
              QString::number(elapsedMs / 1000.0, 'g', 6), text);
 }
 
+#ifdef _WIN32
+namespace {
+UINT previousCodePage = 0;
+void restoreCodePage() {
+    SetConsoleOutputCP(previousCodePage);
+}
+}  // namespace
+
+void useUtf8Console() {
+    previousCodePage = GetConsoleOutputCP();
+    // No console (output into a file or pipe): nothing to set or restore.
+    if (previousCodePage != 0 && previousCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit(restoreCodePage);
+    }
+}
+#else
+void useUtf8Console() {}
+#endif
+
 }  // namespace unitflash
+
+namespace {
+
+bool writeLine(const QByteArray& line, FILE* stream) {
+    const bool written = std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()),
+                                     stream) == static_cast<size_t>(line.size()) &&
+                         std::fputc('\n', stream) != EOF;
+    return std::fflush(stream) == 0 && written;
+}
+
+}  // namespace
 
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text) {
     const qint64 elapsed = applicationTimer.isValid() ? applicationTimer.elapsed() : 0;
@@ -39,7 +74,12 @@ void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
         return;
     }
     const QByteArray utf8 = line.toUtf8();
-    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    // Once standard output has failed (its reader gone, as a `| tee` that Ctrl-C ended), the
+    // warnings and errors, among them the unit's state and the recovery commands, also go to
+    // standard error, so that they still reach the person.
+    static bool outputLost = false;
+    outputLost = !writeLine(utf8, stdout) || outputLost;
+    if (outputLost && type != QtDebugMsg && type != QtInfoMsg) {
+        writeLine(utf8, stderr);
+    }
 }

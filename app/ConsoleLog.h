@@ -18,7 +18,12 @@ namespace unitflash {
 // Builds the console line for one message, or an empty string when it is to be dropped.
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
 
+// On Windows, sets the console's output code page to UTF-8, the encoding of every line, until
+// the process ends, when the previous one comes back; nothing elsewhere.
+void useUtf8Console();
+
 }  // namespace unitflash
 
-// Writes every message to standard output as "[letter][seconds] text".
+// Writes every message to standard output as "[letter][seconds] text"; once standard output
+// fails, warnings and errors to standard error as well.
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);

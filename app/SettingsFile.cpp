@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #ifdef _WIN32
@@ -53,12 +54,26 @@ QString fileNamePart(const std::string& utf8) {
     return part;
 }
 
+// A folder that other users may write to (world-writable or sticky, as /tmp) lets them read
+// what lands there under the usual umask.
+bool inSharedFolder(const QString& fileName) {
+#ifdef _WIN32
+    Q_UNUSED(fileName);
+    return false;
+#else
+    struct stat status {};
+    const QByteArray folder = QFile::encodeName(QFileInfo(fileName).absolutePath());
+    return ::stat(folder.constData(), &status) == 0 && (status.st_mode & (S_IWOTH | S_ISVTX)) != 0;
+#endif
+}
+
 }  // namespace
 
 bool writeSettingsFile(const QString& fileName, const std::string& text,
                        const SettingsFilePurpose& purpose) {
     std::unique_ptr<QFileDevice> file;
-    if (isSpecialFile(fileName)) {
+    const bool special = isSpecialFile(fileName);
+    if (special) {
         auto device = std::make_unique<QFile>(fileName);
 #ifdef _WIN32
         // Qt opens a file by its absolute long-path name, which names no device on Windows.
@@ -76,7 +91,10 @@ bool writeSettingsFile(const QString& fileName, const std::string& text,
         file = std::move(saveFile);
     }
     // Unbuffered, so that a short write shows in the count write() returns.
-    if (!file->isOpen() && !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    // Made private before any byte of the settings is in it.
+    if ((!file->isOpen() && !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) ||
+        (purpose.ownerOnlyInSharedFolder && !special && inSharedFolder(fileName) &&
+         !file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))) {
         qCritical() << purpose.openFailure << fileName;
         return false;
     }
@@ -100,7 +118,7 @@ QString backupFileName(trn::SettingsModel& model) {
     const QString stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd-HH_mm_ss_zzz");
     std::string version = model.valueText("Version: VIO", "");
     if (version.empty()) {
-        version = model.valueText("Version: Firmware", "");
+        version = model.valueText(kFirmwareVersionSetting, "");
     }
     const std::string unit = model.valueText("Version: Hardware UID", "");
     return fileNamePart(version) + "_" + fileNamePart(unit) + "_" + stamp + ".json";

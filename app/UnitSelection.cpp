@@ -1,6 +1,7 @@
 #include "UnitSelection.h"
 
 #include <QDebug>
+#include <QStringList>
 
 #include <optional>
 
@@ -31,6 +32,12 @@ bool parseSelectedPort(UnitSelection& selection) {
         return false;
     }
     selection.port = *parsed;
+    QStringList numbers;
+    for (const uint8_t number : parsed->ports) {
+        numbers << QString::number(number);
+    }
+    const QByteArray quoted = '"' + numbers.join("\".\"").toUtf8() + '"';
+    qDebug() << "port path" << selection.portText << "as string:" << quoted.constData();
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "DeviceList.h"
+#include "UnitLock.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
@@ -17,10 +18,11 @@ namespace {
 // What makes a unit that is found but cannot be opened reachable.
 #ifdef _WIN32
 const char* const kOpenAdvice =
-    "bind it to the WinUSB driver as README.md describes under \"Windows\"";
+    "bind it to the WinUSB driver as README.md beside unitflash.exe describes under \"Windows\"";
 #else
 const char* const kOpenAdvice =
-    "install the udev rule 70-unitflash.rules as README.md describes under \"Real units\"";
+    "install the udev rule 70-unitflash.rules as the manual page unitflash(1) describes under "
+    "PERMISSIONS";
 #endif
 
 }  // namespace
@@ -90,7 +92,9 @@ bool UnitSession::reportUnopenable() {
         return false;
     }
     const QString where = placeText(denied.port, selection_.busMatters || selection_.port.bus != 0);
-    if (denied.accessDenied()) {
+    if (denied.inUse()) {
+        reportInUse("unit", where);
+    } else if (denied.accessDenied()) {
         qCritical("The unit on port path %s was found but cannot be opened (%s): %s",
                   qUtf8Printable(where), denied.text().c_str(), kOpenAdvice);
     } else {
@@ -154,12 +158,16 @@ bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     if (platform::interruptRequested) {
         return false;
     }
-    // Never an empty place: the one looked at, else the unit the attempts reached.
-    QString place = selection_.placeText();
+    qCritical(failure, qUtf8Printable(selection_.portText));
+    // The port text as typed may be empty or wider than the place looked at (the one the unit
+    // was pinned to, or the unit the attempts reached): that place follows on its own line.
+    QString place = selection_.portFilter().isAny() ? QString() : selection_.placeText();
     if (selection_.portFilter().isAny() && !transport_.portNumbers().isAny()) {
         place = placeText(transport_.portNumbers(), selection_.busMatters);
     }
-    qCritical(failure, qUtf8Printable(place));
+    if (!place.isEmpty() && place != selection_.portText) {
+        qCritical("The unit looked for is on port path %s", qUtf8Printable(place));
+    }
     // Why a unit that is there could not be read; a unit that is not there needs no cause.
     if (!reportUnopenable() && unitPresent()) {
         qCritical("The last attempt failed: %s", loadFailure_.c_str());
@@ -175,13 +183,12 @@ bool UnitSession::storeImport(bool imported, bool partly, QtMsgType successLevel
         qWarning("%s", note.c_str());
     }
     std::string unsent;  // why the unit did not get what was to be sent
-    if (imported || partly) {
-        try {
-            model_.writeChanged();
-            transport_.commit();
-        } catch (const std::exception& e) {
-            unsent = e.what();
-        }
+    try {
+        // After a refusal nothing was changed, so the commit saves what the unit already holds.
+        model_.writeChanged();
+        transport_.commit();
+    } catch (const std::exception& e) {
+        unsent = e.what();
     }
     if (imported && unsent.empty()) {
         if (successLevel == QtInfoMsg) {

@@ -43,9 +43,10 @@ class UnitSession {
     bool unitPresent();
 
     // Says what the import skipped or changed on the way, sends what it applied and has the
-    // unit save its settings in flash memory (after a refusal only when `partly`: an import
-    // that applied what it could); then reports the import: `success` at `successLevel` (info
-    // or debug), or its failure and why. True when imported and sent.
+    // unit save its settings in flash memory, also after a refusal (`partly`: an import that
+    // applied what it could; else one that applied nothing); then reports the import:
+    // `success` at `successLevel` (info or debug), or its failure and why. True when imported
+    // and sent.
     bool storeImport(bool imported, bool partly, QtMsgType successLevel, const char* success);
 
   private:

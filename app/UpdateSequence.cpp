@@ -49,6 +49,9 @@ struct UpdateRun {
     QString rescueFileName;
     // Why the unit that the read found could not be read; empty when it was read or not found.
     std::string unreadable;
+    // The firmware versions the unit reported before and after the update, where it was read.
+    std::string firmwareBefore;
+    std::string firmwareAfter;
     // The read's link, which the trigger is written on.
     std::unique_ptr<UnitSession> link;
     FirmwareUpdate flash;
@@ -111,30 +114,34 @@ bool readSettings(UpdateRun& run) {
     if (read) {
         run.keptText = unit.model().exportJson(false);
         run.rescueFileName = backupFileName(unit.model());
+        run.firmwareBefore = unit.model().valueText(kFirmwareVersionSetting, "");
     } else if (unit.reachedUnit()) {
         run.unreadable = unit.loadFailure();
     }
     // A unit we may not open is never swapped for another boot loader on the bench.
-    return read || !unit.reportUnopenable();
+    if (!read && unit.reportUnopenable()) {
+        run.link.reset();
+        return false;
+    }
+    return true;
 }
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
-// there, so that the update programs that one and no other; false when there is none. Without
-// a chosen place the boot loader search picks one and says so.
-bool pinBootloader(UnitSelection& selection) {
+// there, so that the update programs that one and no other. Without a chosen place the boot
+// loader search picks one and says so.
+void pinBootloader(UnitSelection& selection) {
     if (selection.portFilter().isAny()) {
-        return false;
+        return;
     }
     QStringList logged;
     const std::optional<QString> loader =
         firstDfuDeviceOn(findDfuDevices(&logged), selection.portFilter());
     if (!loader) {
-        return false;
+        return;
     }
     selection.pinned = dfuDevicePort(*loader);
-    qInfo("The unit on port path %s is already in its boot loader",
+    qInfo("The unit on port path %s is already in its boot loader and will be programmed",
           qUtf8Printable(selection.placeText()));
-    return true;
 }
 
 // The boot loaders that may be other units' are left alone; the user is told how to start each.
@@ -196,10 +203,12 @@ bool triggerBootloader(UpdateRun& run) {
         run.stage = Stage::kTriggered;
         link->model().setValue("trigger bootloader", 1, 0);
         link->model().writeChanged();
-    } else if (!pinBootloader(run.selection) && !run.selection.portText.isEmpty()) {
+    } else if (!run.selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(run.selection.placeText()));
+                  qUtf8Printable(run.selection.portText));
         printDeviceList();
+        // The boot loader there is programmed as it is: nothing was triggered, nothing to wait for.
+        pinBootloader(run.selection);
         return haveSettingsToKeep(run);
     }
     qInfo("Waiting for device to enter update mode...");
@@ -251,8 +260,29 @@ bool restoreSettings(UpdateRun& run) {
     if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
         return false;
     }
+    // Read before the import, which would set the old value in the model.
+    run.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");
     const bool ok = unit.model().importJson(run.keptText);
     return unit.storeImport(ok, true, QtDebugMsg, "Settings successfully imported");
+}
+
+// The line that ends a successful update, for the person and for a script reading the log: the
+// place, the firmware versions the unit reported before and after, and the backup file.
+void reportUpdated(const UpdateRun& run) {
+    const auto version = [](const std::string& text) {
+        return text.empty() ? "unknown" : text.c_str();
+    };
+    const UnitSelection& selection = run.selection;
+    const QString where =
+        selection.portFilter().isAny() ? QString() : " on port path " + selection.placeText();
+    const QString line =
+        QString::asprintf("Update complete%s: firmware %s -> %s", qUtf8Printable(where),
+                          version(run.firmwareBefore), version(run.firmwareAfter));
+    if (run.backupFile.isEmpty()) {
+        qInfo("%s", qUtf8Printable(line));
+    } else {
+        qInfo() << qUtf8Printable(line + ", backup file") << run.backupFile;
+    }
 }
 
 // One step of the update: what it does, in words for its failure, and the line that sums up
@@ -366,5 +396,6 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
             return false;
         }
     }
+    reportUpdated(run);
     return true;
 }

@@ -10,6 +10,7 @@
 int main(int argc, char* argv[]) {
     applicationTimer.start();
     qInstallMessageHandler(consoleMessageHandler);
+    unitflash::useUtf8Console();
     platform::ignoreBrokenPipes();
     bool ok = false;
     {

@@ -22,6 +22,12 @@ void logDfuCause(uint32_t code) {
             "and saved settings, and restarts the chip in its boot loader; then run the update "
             "again.");
     }
+    if (code == kDfuErrorDeviceBusy) {
+        qCritical(
+            "Another program (another run of this tool, say) works with this boot loader; "
+            "nothing was done to it. Wait until that program has finished, then run this "
+            "command again.");
+    }
 }
 
 bool dfuFailed(uint32_t code, const char* message) {

@@ -72,6 +72,11 @@ bool isOnPort(const QString& devicePath, const usb::PortPath& port) {
     return !at.ports.empty() && port.covers(at);
 }
 
+std::function<bool(const usb::PortPath&)>& placeCheck() {
+    static std::function<bool(const usb::PortPath&)> check;
+    return check;
+}
+
 // How a place is named in messages: with its bus when the user's choice names one.
 QString placeText(const usb::PortPath& place, const usb::PortPath& chosen) {
     return QString::fromStdString(chosen.bus != 0 ? place.textWithBus() : place.text());
@@ -91,6 +96,9 @@ std::optional<QString> firstDfuDeviceOn(const QStringList& devices, const usb::P
 std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::PortPath& port,
                                      const char* noneMessage) {
     std::optional<QString> device = firstDfuDeviceOn(devices, port);
+    if (device && placeCheck() && !placeCheck()(dfuDevicePort(*device))) {
+        return std::nullopt;
+    }
     if (!device) {
         qCritical("%s", noneMessage);
         if (!port.isAny()) {
@@ -110,4 +118,8 @@ std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::Port
             qUtf8Printable(placeText(dfuDevicePort(*device), port)));
     }
     return device;
+}
+
+void setDfuPlaceCheck(std::function<bool(const usb::PortPath&)> check) {
+    placeCheck() = std::move(check);
 }

@@ -114,18 +114,34 @@ app/UnitSession.cpp @@ s/\Qselection_.pinned = found;\E// @@ the unit a run foun
 app/UnitSession.cpp @@ s/\Qif (others.size() < 2) {\E/if (others.size() < 3) {/ @@ no warning when two units are attached
 app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDenied()) {/ @@ the udev advice is given for the wrong failures
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
-app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
-app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
-app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged
-app/UpdateSequence.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
-app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that did not come back is said to run without its settings
-app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
-app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
+app/UnitSession.cpp @@ s/\Q    transport_.commit();\E// @@ the unit is not told to save what was imported
+app/UnitSession.cpp @@ s/\QqCritical(failure, qUtf8Printable(selection_.portText));\E/qCritical(failure, qUtf8Printable(selection_.placeText()));/ @@ a connection failure names the place looked at, not the port as typed
+app/UnitSession.cpp @@ s/\Q    } catch (const std::exception& e) {\E\s*\QloadFailure_ = e.what();\E/    } catch (const std::logic_error& e) {\n        loadFailure_ = e.what();/ @@ a link failure while the values are read escapes the command
+app/UnitSession.cpp @@ s/\Q        selection_.pinned = reached;\E// @@ a unit found but not read is not taken as the unit's place
+app/UnitSession.cpp @@ s/\Q        unsent = e.what();\E// @@ a failed store of imported settings is reported as a success
+app/UpdateSequence.cpp @@ s/\Q        pinBootloader(run.selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
+app/UpdateSequence.cpp @@ s/\Qreturn !run.backupFile.isEmpty();\E/return true;/ @@ the update goes on when the backup failed
+app/UpdateSequence.cpp @@ s/\Qif (!discard && settingsFile.isEmpty()) {\E/if (!discard && !settingsFile.isEmpty()) {/ @@ settings kept only in memory are not rescued
+app/UpdateSequence.cpp @@ s/\Q        run.stage = Stage::kTriggered;\E// @@ no recovery advice for a unit sent to its boot loader
+app/UpdateSequence.cpp @@ s/\Q? Stage::kCameBack : Stage::kNotBack\E/? Stage::kNotBack : Stage::kCameBack/ @@ a unit that did not come back is said to run without its settings
+app/UpdateSequence.cpp @@ s/\Qconstexpr int kComeBackLooks = 50;\E/constexpr int kComeBackLooks = 1;/ @@ a unit interrupted while it restarts is said not to have come back
+app/UpdateSequence.cpp @@ s/\Q    leaveOnlyTheUnitsBootloader(run.selection);\E// @@ a unit whose settings could not be read is left in its boot loader
+app/UpdateSequence.cpp @@ s/\QfirstDfuDeviceOn(loaders, found).has_value()\E/!loaders.isEmpty()/ @@ another unit's boot loader is made to leave when the update is given up
+app/UpdateSequence.cpp @@ s/\Qif (!run.unreadable.empty()) {\E/if (false) {/ @@ a unit found but not read gets no word of what keeps its settings
+app/UpdateSequence.cpp @@ s/try \{\s*(done = step\.run\(run\);)\s*\}\s*catch[^}]*\}/$1/ @@ what a step throws ends the update without saving the settings or advice
+app/UpdateSequence.cpp @@ s/\Q? Outcome::kInterrupted\E/? Outcome::kFailed/ @@ an interrupt is taken for a failure
+app/UpdateRecovery.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
+app/UpdateRecovery.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
 app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@ the backup name takes the firmware version over the VIO one
 app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's text steers the backup file elsewhere
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
 app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is written into instead of replaced
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
+app/ConsoleLog.cpp @@ s/\Qif (outputLost && type\E/if (false && type/ @@ with standard output gone, the recovery commands reach nobody
+app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
+app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
+app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
+app/UpdateSequence.cpp @@ s/\Qreturn reportUpdated(kept, selection);\E/return true;/ @@ an update with --discard-settings ends without its final line
 app/UpdateSequence.cpp @@ s/\Qreturn !run.skipUnchanged ||\E/return run.skipUnchanged ||/ @@ the flash is compared without --skip-unchanged and not with it
 
 # dfu/: finding the boot loader, the runner, the update steps
@@ -133,9 +149,9 @@ dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E
 dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
 dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
 dfu/FirmwareUpdate.cpp @@ s/\Q!QByteArray(memory).startsWith("Internal Flash")\E/QByteArray(memory).isEmpty()/ @@ an image for another memory than the flash is programmed
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashChanging;\E/: UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashWritten;\E/: UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
-dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNotStarted/ @@ a refused image leaves the unit said to be in its boot loader
+dfu/FirmwareUpdate.cpp @@ s/\Q    stage_ = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Qstage_ = UpdateStage::kFlashWritten;\E/stage_ = UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
+dfu/FirmwareUpdate.cpp @@ s/\Q        stage_ = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
@@ -149,6 +165,7 @@ dfuse/src/DfuFile.cpp @@ s/\Qitem.size > 0x100000000ull\E/item.size >= 0x1000000
 dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout is read as 1000
 dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size * group->size\E/(uint32_t(at) - group->address)/ @@ sectors are erased at the element's address, not the sector's
 dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
+dfuse/src/MemoryLayout.cpp @@ s/\Qif (count > 0xFFFFFFFFull || \E/if (/ @@ a group of 2^32 sectors is stored as 0 sectors
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
 dfuse/src/DfuInterface.cpp @@ s/\Qlibusb_get_bus_number(devices[i]) != path.bus || \E// @@ a path opens the device at its ports on another bus
 dfuse/src/DfuOperation.cpp @@ s/\Qfor (size_t i = 0; i < erasable.size(); ++i) {\E/for (size_t i = 1; i < erasable.size(); ++i) {/ @@ the first sector of an image is not erased
@@ -173,12 +190,40 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Qi < kMaxDrainPackets && readPendingPacket(
 tarnlib/src/UsbTransportV2.cpp @@ s/\Q% kPacketSize == 0) {\E/% kPacketSize == 1) {/ @@ the zero-length packet after whole packets stays on the endpoint
 tarnlib/src/UsbTransportV2.cpp @@ s/\Qdata.size() + kFrameOverhead)\E/data.size())/ @@ a write is announced without its framing
 tarnlib/src/Checksum.cpp @@ s/\Qfor (unsigned i = rest; i < 4; ++i) {\E/for (unsigned i = rest; i <= 4; ++i) {/ @@ the tail of a frame is padded by one byte too many
+tarnlib/src/UsbTransportV2.cpp @@ s/\Q&libusb_device_descriptor::iSerialNumber\E/&libusb_device_descriptor::iProduct/ @@ the serial number shows the product name
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (bytes > kMaxSettingBytes) {\E/if (false) {/ @@ overlapping settings may ask for any amount of memory
+tarnlib/src/SettingsModel.cpp @@ s/\Q} catch (const std::logic_error& e) {\E/} catch (const std::invalid_argument\& e) {/ @@ a catalogue that does not inflate escapes the load and ends the retries
+tarnlib/src/SettingsModel.cpp @@ s/\QloadFailure_ = "the unit's setting values\E[^;]*;// @@ a value image of the wrong length leaves an older cause
+tarnlib/src/Setting.cpp @@ s/\Qend <= int64_t{kMaxFramePayload}\E/end <= int64_t{kMaxFramePayload} + 1/ @@ a setting ending one byte past the value image is accepted
+tarnlib/src/Setting.cpp @@ s/\Qcount >= 0 && offset >= 0 &&\E/count >= 0 \&\&/ @@ a setting without an offset is accepted
+tarnlib/src/InflateCatalogue.cpp @@ s/\Q? announced : kMaxCatalogueSize;\E/? kMaxCatalogueSize : kMaxCatalogueSize;/ @@ the size the unit announces bounds nothing
+tarnlib/src/InflateCatalogue.cpp @@ s/\Qif (output.size() + produced > limit) {\E/if (output.size() > limit) {/ @@ a catalogue inflates a block past its bound
 tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n            return false;/ @@ a setting the unit lacks stops an import
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
+
+# issue 34: text cuts, number notes, private settings files, units in use
+tarnlib/src/Setting.cpp @@ s/\Qwhile (kept > 0 && (static_cast<uint8_t>(text[kept]) & 0xC0) == 0x80) {\E/while (false) {/ @@ a text is cut inside a UTF-8 character
+tarnlib/src/Setting.cpp @@ s/\Qlow = lead == 0xE0 ? 0xA0 : 0x80;\E/low = 0x80;/ @@ overlong three-byte forms count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Qhigh = lead == 0xED ? 0x9F : 0xBF;\E/high = 0xBF;/ @@ surrogates count as UTF-8
+tarnlib/src/Setting.cpp @@ s/\Q&& (held == 0) == (given == 0)\E// @@ a number too small for a float becomes 0 unsaid
+tarnlib/src/SettingJson.cpp @@ s/\Qif (value.IsString() != (type_ == static_cast<uint32_t>(SettingType::Text))) {\E/if (value.IsString() && type_ != static_cast<uint32_t>(SettingType::Text)) {/ @@ a number lands in a text's first bytes
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (kept == room && kept < value.GetStringLength()) {\E/if (kept == room && kept <= value.GetStringLength()) {/ @@ a text that fills its setting is said to be cut
+tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!setting.holdsAsGiven(number, index)) {\E/if (false) {/ @@ a number stored as another goes unsaid
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qconst bool refused = placeCheck() && !placeCheck()(place);\E/const bool refused = false;/ @@ a unit at a place another run holds is claimed
+tarnlib/src/UsbTransportV2.cpp @@ s/\Qif (rc == LIBUSB_ERROR_BUSY) {\E/if (false) {/ @@ a unit in use is not told apart
+app/UnitSession.cpp @@ s/\Qif (denied.inUse()) {\E/if (false) {/ @@ a unit in use is reported as one that cannot be opened
+app/UnitLock.cpp @@ s/\Qif (!probe->tryLock(0) && probe->error() == QLockFile::LockFailedError) {\E/if (false) {/ @@ a run starts where another run holds the place
+app/UnitLock.cpp @@ s/\Qif (holdPlace(place)) {\E/if (true) {/ @@ a boot loader another run holds is used
+app/SettingsFile.cpp @@ s/\Q(S_IWOTH | S_ISVTX)\E/S_ISVTX/ @@ a world-writable folder gets settings files all may read
+app/SettingsFile.h @@ s/\Q"Unable to write file for export:", true}\E/"Unable to write file for export:", false}/ @@ backups in a shared folder are readable by all
+sim/src/InterfaceClaims.cpp @@ s/\Qreturn holder->second == handle ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;\E/return LIBUSB_SUCCESS;/ @@ a second handle claims an interface another holds
+sim/src/InterfaceClaims.cpp @@ s/\Qif (!claimAcrossProcesses(file)) {\E/if (false) {/ @@ a process claims an interface another process holds
+sim/src/Scenario.cpp @@ s/\Qscenario.written = true;\E\s*\}\s*\}/}\n}/ @@ a process that only looks rewrites the state file
+dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
 # usb/ and platform/
 usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
@@ -186,7 +231,17 @@ usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are
 usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.size() == ports.size()/ @@ --port 1 no longer matches the unit or boot loader at 1.4
 usb/src/PortPath.cpp @@ s/\Q(bus == 0 || bus == device.bus)\E/(bus == 0 || bus != 0)/ @@ a port path naming its bus matches the same ports on another bus
 platform/PlatformReal.cpp @@ s/\Qstate_->changed.notify_all();\E// @@ a set Signal does not wake its waiter
+
+# packaging/: the install rules and the Debian package
+packaging/InstallUdevRule.cmake.in @@ s/ AND "\$ENV\{DESTDIR\}" STREQUAL ""// @@ the Debian package puts the udev rule in /etc
+packaging/CMakeLists.txt @@ s/\Qset(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)\E// @@ the Debian package declares no dependencies
+packaging/CMakeLists.txt @@ s/CONTROL_EXTRA \$\{CMAKE_CURRENT_SOURCE_DIR\}\/postinst/CONTROL_EXTRA/ @@ installing the package does not reload the udev rules
+packaging/unitflash.bash-completion @@ s/\Q-X '!*.dfu' \E// @@ the completion offers every file as the firmware file
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
+
+# sim/usbfs: the bridge to the system's libusb
+sim/usbfs/UsbfsHandler.cpp @@ s/\Qconstexpr unsigned kControlNoTimeout = 0;\E/constexpr unsigned kControlNoTimeout = 100;/ @@ the bridge gives up on a status request the boot loader holds through an erase
+sim/usbfs/SignalRelay.cpp @@ s/\Q && got == 1;\E/;/ @@ a signal sent to the bridge alone is taken for its group's and not passed on
 SLIPS
 
 if [ -n "${MUTANTS_CHECK:-}" ]; then

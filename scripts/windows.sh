@@ -198,7 +198,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cm
     "${launcher[@]}" -DUNITFLASH_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DUNITFLASH_BENCH=OFF \
     -DZLIB_LIBRARY=/usr/$triple/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$triple/include \
     -DRAPIDJSON_INCLUDE_DIR="$build/include" >/dev/null
+# The exact sources of the libraries linked in, for the zip: their licenses ask that the user
+# can get them (THIRD-PARTY-NOTICES.md).
+{ source_dsc qtbase-opensource-src; source_dsc libusb-1.0; } >"$build/SOURCES.txt"
 ninja -C "$build"
+echo "=== $build: the zip"
+(cd "$build" && cpack -G ZIP | tail -n1)
 echo "=== $build: tests under wine"
 # Wine has once been seen failing to start a test program (no output, 0.01 s); a second try
 # tells that apart from a failing test, which the Linux runs of the same tests also catch.

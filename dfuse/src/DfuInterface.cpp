@@ -94,6 +94,9 @@ void checkLibusb(int result, const std::string& what) {
         case LIBUSB_ERROR_PIPE:
             code = kDfuErrorRequestStalled;
             break;
+        case LIBUSB_ERROR_BUSY:
+            code = kDfuErrorDeviceBusy;
+            break;
         default:
             break;
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "InterfaceClaims.h"
 #include "sim/DfuTiming.h"
 #include "sim/Scenario.h"
 #include "sim/VirtualClock.h"
@@ -65,6 +66,7 @@ void Bus::attach(uint8_t busNumber, std::vector<uint8_t> portPath,
 
 void Bus::detachLocked(const std::shared_ptr<Attachment>& attachment) {
     attachment->present = false;
+    releaseClaims(*attachment);
     attachments_.erase(std::find(attachments_.begin(), attachments_.end(), attachment));
     attachment->device->detached();
     changed();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "InterfaceClaims.h"
 #include "LibusbObjects.h"
 #include "sim/VirtualClock.h"
 
@@ -314,6 +315,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     VirtualClock::Lock lock;
     if (present(handle)) {
         for (int interfaceNumber : handle->claimed) {
+            sim::releaseInterface(*handle->device->attachment, interfaceNumber);
             handle->device->attachment->device->releaseInterface(interfaceNumber);
         }
         handle->device->attachment->device->close();
@@ -362,7 +364,7 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int confi
     if (!present(handle)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
-    if (!handle->claimed.empty()) {
+    if (sim::anyInterfaceClaimed(*handle->device->attachment)) {
         return LIBUSB_ERROR_BUSY;
     }
     int result =
@@ -383,7 +385,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
         handle->claimed.end()) {
         return LIBUSB_SUCCESS;
     }
-    int result = handle->device->attachment->device->claimInterface(interfaceNumber);
+    int result = sim::claimInterface(*handle->device->attachment, handle, interfaceNumber);
     if (result == LIBUSB_SUCCESS) {
         handle->claimed.push_back(interfaceNumber);
     }
@@ -400,6 +402,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
         return LIBUSB_ERROR_NOT_FOUND;
     }
     handle->claimed.erase(it);
+    sim::releaseInterface(*handle->device->attachment, interfaceNumber);
     return handle->device->attachment->device->releaseInterface(interfaceNumber);
 }
 

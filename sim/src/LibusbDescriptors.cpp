@@ -80,115 +80,120 @@ std::vector<uint8_t> stringDescriptorBytes(const VirtualDevice& device, uint8_t 
     return bytes;
 }
 
-int parseConfigDescriptor(const std::vector<uint8_t>& raw, libusb_config_descriptor** result) {
-    if (raw.size() < LIBUSB_DT_CONFIG_SIZE || raw[0] < LIBUSB_DT_CONFIG_SIZE ||
-        raw[1] != LIBUSB_DT_CONFIG) {
-        return LIBUSB_ERROR_IO;
-    }
-    auto parsed = std::make_unique<ParsedConfig>();
-    size_t total = std::min<size_t>(le16(&raw[2]), raw.size());
-    parsed->raw.assign(raw.begin(), raw.begin() + total);
-    const uint8_t* bytes = parsed->raw.data();
+namespace {
 
-    // First pass: validate the descriptor chain and size every array, so that no vector moves
-    // once pointers into it are taken.
-    std::vector<int> interfaceNumbers;
+size_t interfaceIndex(const std::vector<uint8_t>& numbers, uint8_t number) {
+    return static_cast<size_t>(std::find(numbers.begin(), numbers.end(), number) - numbers.begin());
+}
+
+// Checks the descriptor chain as libusb does; the interface numbers in order of appearance, or
+// nothing for a chain that libusb would refuse.
+std::optional<std::vector<uint8_t>> interfaceNumbersOf(const uint8_t* bytes, size_t total) {
+    std::vector<uint8_t> numbers;
     for (size_t pos = bytes[0]; pos < total;) {
-        uint8_t length = bytes[pos];
+        const uint8_t length = bytes[pos];
         if (length < 2 || pos + length > total) {
-            return LIBUSB_ERROR_IO;
+            return std::nullopt;
         }
         if (bytes[pos + 1] == LIBUSB_DT_INTERFACE) {
             if (length < LIBUSB_DT_INTERFACE_SIZE) {
-                return LIBUSB_ERROR_IO;
+                return std::nullopt;
             }
-            if (std::find(interfaceNumbers.begin(), interfaceNumbers.end(), bytes[pos + 2]) ==
-                interfaceNumbers.end()) {
-                interfaceNumbers.push_back(bytes[pos + 2]);
+            if (interfaceIndex(numbers, bytes[pos + 2]) == numbers.size()) {
+                numbers.push_back(bytes[pos + 2]);
             }
         } else if (bytes[pos + 1] == LIBUSB_DT_ENDPOINT && length < LIBUSB_DT_ENDPOINT_SIZE) {
-            return LIBUSB_ERROR_IO;
+            return std::nullopt;
         }
         pos += length;
     }
-    size_t interfaceCount = interfaceNumbers.size();
-    parsed->interfaces.resize(interfaceCount);
-    parsed->alternates.resize(interfaceCount);
-    parsed->endpoints.resize(interfaceCount);
+    return numbers;
+}
+
+// Sizes every array before any pointer into one is taken, so that none moves afterwards: the
+// alternate settings per interface and the endpoints per alternate setting.
+void sizeArrays(ParsedConfig& parsed, const std::vector<uint8_t>& numbers) {
+    const uint8_t* bytes = parsed.raw.data();
+    const size_t total = parsed.raw.size();
+    parsed.interfaces.resize(numbers.size());
+    parsed.alternates.resize(numbers.size());
+    parsed.endpoints.resize(numbers.size());
+    std::vector<libusb_endpoint_descriptor>* current = nullptr;
     for (size_t pos = bytes[0]; pos < total; pos += bytes[pos]) {
         if (bytes[pos + 1] == LIBUSB_DT_INTERFACE) {
-            size_t i = std::find(interfaceNumbers.begin(), interfaceNumbers.end(), bytes[pos + 2]) -
-                       interfaceNumbers.begin();
-            parsed->alternates[i].emplace_back();
-            parsed->endpoints[i].emplace_back();
+            const size_t i = interfaceIndex(numbers, bytes[pos + 2]);
+            parsed.alternates[i].emplace_back();
+            current = &parsed.endpoints[i].emplace_back();
+        } else if (bytes[pos + 1] == LIBUSB_DT_ENDPOINT && current) {
+            current->emplace_back();
         }
     }
-    // Endpoint counts per alternate setting, in order of appearance.
-    {
-        std::vector<size_t> seen(interfaceCount, 0);
-        std::vector<libusb_endpoint_descriptor>* current = nullptr;
-        for (size_t pos = bytes[0]; pos < total; pos += bytes[pos]) {
-            if (bytes[pos + 1] == LIBUSB_DT_INTERFACE) {
-                size_t i =
-                    std::find(interfaceNumbers.begin(), interfaceNumbers.end(), bytes[pos + 2]) -
-                    interfaceNumbers.begin();
-                current = &parsed->endpoints[i][seen[i]++];
-            } else if (bytes[pos + 1] == LIBUSB_DT_ENDPOINT && current) {
-                current->emplace_back();
-            }
-        }
-    }
+}
 
-    // Second pass: fill in the descriptors and their extra bytes.
-    libusb_config_descriptor& c = parsed->config;
-    c.bLength = bytes[0];
-    c.bDescriptorType = bytes[1];
-    c.wTotalLength = le16(&bytes[2]);
+void fillConfig(libusb_config_descriptor& c, const uint8_t* d, size_t interfaceCount) {
+    c.bLength = d[0];
+    c.bDescriptorType = d[1];
+    c.wTotalLength = le16(&d[2]);
     c.bNumInterfaces = static_cast<uint8_t>(interfaceCount);
-    c.bConfigurationValue = bytes[5];
-    c.iConfiguration = bytes[6];
-    c.bmAttributes = bytes[7];
-    c.MaxPower = bytes[8];
-    c.interface = parsed->interfaces.data();
+    c.bConfigurationValue = d[5];
+    c.iConfiguration = d[6];
+    c.bmAttributes = d[7];
+    c.MaxPower = d[8];
+}
+
+void fillAlternate(libusb_interface_descriptor& a, const uint8_t* d,
+                   std::vector<libusb_endpoint_descriptor>& endpoints) {
+    a.bLength = d[0];
+    a.bDescriptorType = d[1];
+    a.bInterfaceNumber = d[2];
+    a.bAlternateSetting = d[3];
+    a.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
+    a.bInterfaceClass = d[5];
+    a.bInterfaceSubClass = d[6];
+    a.bInterfaceProtocol = d[7];
+    a.iInterface = d[8];
+    a.endpoint = endpoints.empty() ? nullptr : endpoints.data();
+}
+
+void fillEndpoint(libusb_endpoint_descriptor& e, const uint8_t* d) {
+    e.bLength = d[0];
+    e.bDescriptorType = d[1];
+    e.bEndpointAddress = d[2];
+    e.bmAttributes = d[3];
+    e.wMaxPacketSize = le16(&d[4]);
+    e.bInterval = d[6];
+    if (d[0] >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE) {
+        e.bRefresh = d[7];
+        e.bSynchAddress = d[8];
+    }
+}
+
+// Fills in the descriptors and their extra bytes, into the arrays `sizeArrays` made.
+void fillDescriptors(ParsedConfig& parsed, const std::vector<uint8_t>& numbers) {
+    const uint8_t* bytes = parsed.raw.data();
+    const size_t total = parsed.raw.size();
+    libusb_config_descriptor& c = parsed.config;
+    fillConfig(c, bytes, numbers.size());
+    c.interface = parsed.interfaces.data();
     ExtraTarget target{&c.extra, &c.extra_length};
-    std::vector<size_t> seen(interfaceCount, 0);
-    libusb_interface_descriptor* alternate = nullptr;
-    size_t endpointIndex = 0;
+    std::vector<size_t> seen(numbers.size(), 0);
     std::vector<libusb_endpoint_descriptor>* endpoints = nullptr;
+    size_t endpointIndex = 0;
     for (size_t pos = bytes[0]; pos < total; pos += bytes[pos]) {
         const uint8_t* d = bytes + pos;
         if (d[1] == LIBUSB_DT_INTERFACE) {
-            size_t i = std::find(interfaceNumbers.begin(), interfaceNumbers.end(), d[2]) -
-                       interfaceNumbers.begin();
-            size_t a = seen[i]++;
-            alternate = &parsed->alternates[i][a];
-            endpoints = &parsed->endpoints[i][a];
+            const size_t i = interfaceIndex(numbers, d[2]);
+            const size_t a = seen[i]++;
+            libusb_interface_descriptor& alternate = parsed.alternates[i][a];
+            endpoints = &parsed.endpoints[i][a];
             endpointIndex = 0;
-            alternate->bLength = d[0];
-            alternate->bDescriptorType = d[1];
-            alternate->bInterfaceNumber = d[2];
-            alternate->bAlternateSetting = d[3];
-            alternate->bNumEndpoints = static_cast<uint8_t>(endpoints->size());
-            alternate->bInterfaceClass = d[5];
-            alternate->bInterfaceSubClass = d[6];
-            alternate->bInterfaceProtocol = d[7];
-            alternate->iInterface = d[8];
-            alternate->endpoint = endpoints->empty() ? nullptr : endpoints->data();
-            parsed->interfaces[i].altsetting = parsed->alternates[i].data();
-            parsed->interfaces[i].num_altsetting = static_cast<int>(seen[i]);
-            target = {&alternate->extra, &alternate->extra_length};
+            fillAlternate(alternate, d, *endpoints);
+            parsed.interfaces[i].altsetting = parsed.alternates[i].data();
+            parsed.interfaces[i].num_altsetting = static_cast<int>(seen[i]);
+            target = {&alternate.extra, &alternate.extra_length};
         } else if (d[1] == LIBUSB_DT_ENDPOINT && endpoints) {
             libusb_endpoint_descriptor& e = (*endpoints)[endpointIndex++];
-            e.bLength = d[0];
-            e.bDescriptorType = d[1];
-            e.bEndpointAddress = d[2];
-            e.bmAttributes = d[3];
-            e.wMaxPacketSize = le16(&d[4]);
-            e.bInterval = d[6];
-            if (d[0] >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE) {
-                e.bRefresh = d[7];
-                e.bSynchAddress = d[8];
-            }
+            fillEndpoint(e, d);
             target = {&e.extra, &e.extra_length};
         } else {
             // Class-specific bytes (such as a DFU functional descriptor) go to the descriptor
@@ -199,6 +204,25 @@ int parseConfigDescriptor(const std::vector<uint8_t>& raw, libusb_config_descrip
             *target.length += d[0];
         }
     }
+}
+
+}  // namespace
+
+int parseConfigDescriptor(const std::vector<uint8_t>& raw, libusb_config_descriptor** result) {
+    if (raw.size() < LIBUSB_DT_CONFIG_SIZE || raw[0] < LIBUSB_DT_CONFIG_SIZE ||
+        raw[1] != LIBUSB_DT_CONFIG) {
+        return LIBUSB_ERROR_IO;
+    }
+    auto parsed = std::make_unique<ParsedConfig>();
+    const size_t total = std::min<size_t>(le16(&raw[2]), raw.size());
+    parsed->raw.assign(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(total));
+    const std::optional<std::vector<uint8_t>> numbers =
+        interfaceNumbersOf(parsed->raw.data(), total);
+    if (!numbers) {
+        return LIBUSB_ERROR_IO;
+    }
+    sizeArrays(*parsed, *numbers);
+    fillDescriptors(*parsed, *numbers);
     *result = &parsed->config;
     VirtualClock::Lock lock;
     parsedConfigs()[&parsed->config] = std::move(parsed);

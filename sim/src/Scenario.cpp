@@ -446,6 +446,14 @@ void Scenario::load(Bus& bus, const std::string& path) {
     for (const Present& p : present) {
         bus.attach(p.busNumber, p.portPath, p.device);
     }
+    // A process that only looks at the devices leaves the state file to those that change them,
+    // as another process may be working with them meanwhile.
+    if (state.IsObject()) {
+        for (Placed& placed : scenario.devices) {
+            placed.saved = snapshotOf(placed);
+        }
+        scenario.written = true;
+    }
 }
 
 std::string Scenario::defaultIn(const std::string& home) {
@@ -469,6 +477,21 @@ std::string Scenario::defaultIn(const std::string& home) {
            "    {\"kind\": \"unit\", \"port\": \"1.4\", \"firmwareVersion\": \"1.0.0\"}\n"
            "  ]\n}\n";
     return path;
+}
+
+std::string Scenario::claimFile(uint8_t busNumber, const std::vector<uint8_t>& portPath,
+                                int interfaceNumber) {
+    VirtualClock::Lock lock;
+    for (const Loaded& scenario : loadedScenarios()) {
+        for (const Placed& placed : scenario.devices) {
+            if (!scenario.stateFile.empty() && placed.busNumber == busNumber &&
+                placed.portPath == portPath) {
+                return scenario.stateFile + "-" + placed.key + "-" +
+                       std::to_string(interfaceNumber) + ".claim";
+            }
+        }
+    }
+    return {};
 }
 
 void Scenario::saveState() {

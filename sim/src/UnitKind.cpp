@@ -47,6 +47,7 @@ void readFaults(const rapidjson::Value& v, UnitOptions& options) {
         unsigned* counter = name == "corruptChecksums"   ? &faults.corruptChecksums
                             : name == "shortFrames"      ? &faults.shortFrames
                             : name == "overlongFrames"   ? &faults.overlongFrames
+                            : name == "badCatalogues"    ? &faults.badCatalogues
                             : name == "silentRequests"   ? &faults.silentRequests
                             : name == "stallRequests"    ? &faults.stallRequests
                             : name == "unplugAtTransfer" ? &faults.unplugAtTransfer

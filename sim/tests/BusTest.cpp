@@ -166,8 +166,15 @@ TEST_F(BusTest, StringsAndControlRequests) {
     EXPECT_EQ(configuration, 1);
     EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_SUCCESS);
     EXPECT_EQ(libusb_set_configuration(handle, 1), LIBUSB_ERROR_BUSY);
+    // Another handle (another usbfs file) gets the interface only once it is released.
+    libusb_device_handle* other = libusb_open_device_with_vid_pid(context, 0x1234, 0x5678);
+    EXPECT_EQ(libusb_claim_interface(other, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_set_configuration(other, 1), LIBUSB_ERROR_BUSY);
     EXPECT_EQ(libusb_release_interface(handle, 0), LIBUSB_SUCCESS);
     EXPECT_EQ(libusb_release_interface(handle, 0), LIBUSB_ERROR_NOT_FOUND);
+    EXPECT_EQ(libusb_claim_interface(other, 0), LIBUSB_SUCCESS);
+    libusb_close(other);
+    EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_SUCCESS);
 }
 
 TEST_F(BusTest, AHandleOfAnUnpluggedDeviceAnswersNoDevice) {

@@ -39,73 +39,92 @@ bool parseNumber(const std::string& text, unsigned long long limit, unsigned lon
     return errno == 0 && *end == '\0' && *value <= limit;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Request {
     std::string imagePath, version, output;
     unsigned long long address = sim::UnitHardware::kFlashBase;
     unsigned long long size = 48 * 1024;
     bool raw = false;
     bool filled = false;
+};
+
+// Reads the options into `request`; an exit status when the run ends there (help, or a bad
+// command line, after saying so), -1 to go on.
+int parseArguments(int argc, char** argv, Request& request) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--image" && hasValue) {
-            imagePath = argv[++i];
+            request.imagePath = argv[++i];
         } else if (arg == "--example" && hasValue) {
-            version = argv[++i];
+            request.version = argv[++i];
         } else if (arg == "--size" && hasValue) {
-            if (!parseNumber(argv[++i], sim::UnitHardware::kFlashSize, &size)) {
+            if (!parseNumber(argv[++i], sim::UnitHardware::kFlashSize, &request.size)) {
                 return fail("bad size: " + std::string(argv[i]));
             }
         } else if (arg == "--address" && hasValue) {
-            if (!parseNumber(argv[++i], 0xFFFFFFFFull, &address)) {
+            if (!parseNumber(argv[++i], 0xFFFFFFFFull, &request.address)) {
                 return fail("bad address: " + std::string(argv[i]));
             }
         } else if (arg == "--raw") {
-            raw = true;
+            request.raw = true;
         } else if (arg == "--filled") {
-            filled = true;
+            request.filled = true;
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
-            output = arg;
+        } else if (!arg.empty() && arg[0] != '-' && request.output.empty()) {
+            request.output = arg;
         } else {
             std::fputs(kUsage, stderr);
             return 1;
         }
     }
-    if (output.empty() || imagePath.empty() == version.empty()) {
+    if (request.output.empty() || request.imagePath.empty() == request.version.empty()) {
         std::fputs(kUsage, stderr);
         return 1;
     }
+    return -1;
+}
 
-    std::vector<uint8_t> image;
+// The image to write: the example firmware, or the bytes of the given file.
+bool readImage(const Request& request, std::vector<uint8_t>& image) {
+    if (!request.version.empty()) {
+        image = sim::makeExampleFirmware(request.version, request.size, request.filled);
+        return true;
+    }
+    std::ifstream in(request.imagePath, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Request request;
+    const int status = parseArguments(argc, argv, request);
+    if (status >= 0) {
+        return status;
+    }
     try {
-        if (!version.empty()) {
-            image = sim::makeExampleFirmware(version, size, filled);
-        } else {
-            std::ifstream in(imagePath, std::ios::binary);
-            if (!in) {
-                return fail("cannot read " + imagePath);
-            }
-            image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            if (in.bad()) {
-                return fail("cannot read " + imagePath);
-            }
+        std::vector<uint8_t> image;
+        if (!readImage(request, image)) {
+            return fail("cannot read " + request.imagePath);
         }
-        if (address + image.size() > 0x100000000ull) {
+        if (request.address + image.size() > 0x100000000ull) {
             return fail("the image does not fit below 4 GiB at that address");
         }
         const std::vector<uint8_t> bytes =
-            raw ? image : sim::buildDfuFile(static_cast<uint32_t>(address), image);
-        std::ofstream out(output, std::ios::binary | std::ios::trunc);
+            request.raw ? image : sim::buildDfuFile(static_cast<uint32_t>(request.address), image);
+        std::ofstream out(request.output, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
         out.close();
         if (!out) {
-            return fail("cannot write " + output);
+            return fail("cannot write " + request.output);
         }
     } catch (const std::exception& e) {
         return fail(e.what());

@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "tarnlib/TransportLayer.h"
+
 namespace trn {
 
 const char* settingTypeName(uint32_t type) {
@@ -42,6 +44,11 @@ uint32_t normalizeSettingType(uint32_t code) {
 bool Setting::sizeFits(uint32_t type, int32_t count) {
     const int64_t bytes = int64_t{count} * (int64_t{1} << (type & 3u));
     return count >= 0 && bytes <= std::numeric_limits<int32_t>::max();
+}
+
+bool Setting::fitsValueImage(uint32_t type, int32_t count, int32_t offset) {
+    const int64_t end = int64_t{offset} + int64_t{count} * (int64_t{1} << (type & 3u));
+    return count >= 0 && offset >= 0 && end <= int64_t{kMaxFramePayload};
 }
 
 Setting::Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset,
@@ -159,19 +166,91 @@ std::string Setting::text() const {
     return std::string(data_.begin(), end);
 }
 
+namespace {
+
+// Well-formed UTF-8 as RFC 3629 defines it: no overlong forms, surrogates or code points above
+// U+10FFFF.
+bool isUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        size_t length = 1;
+        uint8_t low = 0x80;  // the range of the second byte
+        uint8_t high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else if (lead >= 0x80) {
+            return false;
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            const auto byte = static_cast<uint8_t>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+size_t Setting::textBytesKept(const std::string& text, size_t room) {
+    if (text.size() <= room) {
+        return text.size();
+    }
+    size_t kept = room;
+    // A character cut in two would leave the unit holding text that is no longer UTF-8; a text
+    // that was none to begin with is cut where it must be.
+    if (isUtf8(text)) {
+        while (kept > 0 && (static_cast<uint8_t>(text[kept]) & 0xC0) == 0x80) {
+            --kept;
+        }
+    }
+    return kept;
+}
+
 bool Setting::setText(const std::string& text) {
     if (type_ != static_cast<uint32_t>(SettingType::Text)) {
         return false;
     }
     // The text with its terminating NUL, cut to the buffer.
-    const size_t n = std::min(text.size() + 1, data_.size());
-    if (n > 0 && std::memcmp(data_.data(), text.c_str(), n) != 0) {
+    const std::string kept = text.substr(0, textBytesKept(text, data_.size()));
+    const size_t n = std::min(kept.size() + 1, data_.size());
+    if (n > 0 && std::memcmp(data_.data(), kept.c_str(), n) != 0) {
         changed_ = true;
     }
     if (n > 0) {
-        std::memcpy(data_.data(), text.c_str(), n);
+        std::memcpy(data_.data(), kept.c_str(), n);
     }
     return true;
+}
+
+bool Setting::holdsAsGiven(double given, int32_t index) const {
+    const double held = value(index);
+    switch (static_cast<SettingType>(type_)) {
+        case SettingType::Int32:
+        case SettingType::Bool:
+            return held == given;
+        case SettingType::Float32:
+            // A float holds the nearest float; only a number beyond its range becomes another.
+            if (std::isnan(given)) {
+                return std::isnan(held);
+            }
+            return std::isinf(held) == std::isinf(given) && (held == 0) == (given == 0);
+        default:
+            return true;
+    }
 }
 
 bool Setting::applyImage(int32_t start, const std::vector<uint8_t>& image) {

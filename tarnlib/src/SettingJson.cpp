@@ -37,14 +37,15 @@ Setting::Setting(const std::string& name, const rapidjson::Value& description) {
     }
     const uint32_t type = normalizeSettingType(static_cast<uint32_t>(description["type"].GetInt()));
     const int32_t count = description["count"].GetInt();
-    if (!sizeFits(type, count)) {
+    const int32_t offset = description["offset"].GetInt();
+    if (!fitsValueImage(type, count, offset)) {
         return;  // stays invalid, so a catalogue holding it is refused
     }
     const auto isConst = description.FindMember("const");
     name_ = name;
     type_ = type;
     count_ = count;
-    offset_ = description["offset"].GetInt();
+    offset_ = offset;
     readonly_ = readonly->value.GetBool();
     isConst_ = isConst != description.MemberEnd() && isConst->value.IsTrue();
     data_.assign(static_cast<size_t>(count) * elementSize(), 0);
@@ -68,20 +69,25 @@ void Setting::writeValue(Writer& writer) const {
         writer.StartArray();
     }
     for (int32_t i = 0; i < count_; ++i) {
-        switch (static_cast<SettingType>(type_)) {
-            case SettingType::Bool:
-                writer.Bool(value(i) != 0);
-                break;
-            case SettingType::Int32:
-                writer.Int(static_cast<int>(value(i)));
-                break;
-            default:
-                writer.Double(value(i));
-                break;
-        }
+        writeElement(writer, i);
     }
     if (array) {
         writer.EndArray();
+    }
+}
+
+template <typename Writer>
+void Setting::writeElement(Writer& writer, int32_t index) const {
+    switch (static_cast<SettingType>(type_)) {
+        case SettingType::Bool:
+            writer.Bool(value(index) != 0);
+            break;
+        case SettingType::Int32:
+            writer.Int(static_cast<int>(value(index)));
+            break;
+        default:
+            writer.Double(value(index));
+            break;
     }
 }
 
@@ -115,11 +121,19 @@ std::string Setting::valueJson() const {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+std::string Setting::elementJson(int32_t index) const {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writeElement(writer, index);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 int32_t Setting::setJson(const rapidjson::Value& value) {
+    // Only a string fits a text: numbers would land in its first bytes as characters.
+    if (value.IsString() != (type_ == static_cast<uint32_t>(SettingType::Text))) {
+        return 0;
+    }
     if (value.IsString()) {
-        if (type_ != static_cast<uint32_t>(SettingType::Text)) {
-            return 0;
-        }
         setText(std::string(value.GetString(), value.GetStringLength()));
         return 1;
     }

@@ -179,12 +179,47 @@ void SettingsModel::notePartialUse(const std::string& name, const Setting& setti
                                 quoted(setting.name()));
     }
     const size_t room = setting.count() > 0 ? static_cast<size_t>(setting.count()) : 0;
-    if (value.IsString() && value.GetStringLength() >= room) {
-        report_.notes.push_back(quoted(name) + " was cut to the setting's " + std::to_string(room) +
-                                " bytes");
-    } else if (value.IsArray() && value.Size() > room) {
+    if (value.IsString()) {
+        const size_t kept =
+            Setting::textBytesKept(std::string(value.GetString(), value.GetStringLength()), room);
+        if (kept == room && kept < value.GetStringLength()) {
+            report_.notes.push_back(quoted(name) + " was cut to the setting's " +
+                                    std::to_string(room) + " bytes");
+        } else if (kept < value.GetStringLength()) {
+            report_.notes.push_back(quoted(name) + " was cut to " + std::to_string(kept) +
+                                    " bytes, the whole characters that fit the setting's " +
+                                    std::to_string(room));
+        }
+        return;
+    }
+    if (value.IsArray() && value.Size() > room) {
         report_.notes.push_back(quoted(name) + " was cut to the setting's " + std::to_string(room) +
                                 " elements");
+    }
+    noteChangedNumber(name, setting, value);
+}
+
+// The conversion a setting makes is its own (3.9 stores 3 in an Int32), but the user learns of a
+// number that became another: the first such element of a member.
+void SettingsModel::noteChangedNumber(const std::string& name, const Setting& setting,
+                                      const rapidjson::Value& value) {
+    const bool array = value.IsArray();
+    const size_t elements =
+        array ? std::min<size_t>(value.Size(), static_cast<size_t>(std::max(0, setting.count())))
+              : 1;
+    for (size_t i = 0; i < elements; ++i) {
+        const rapidjson::Value& given = array ? value[static_cast<rapidjson::SizeType>(i)] : value;
+        const double number = given.IsBool() ? (given.GetBool() ? 1.0 : 0.0) : given.GetDouble();
+        const auto index = static_cast<int32_t>(i);
+        if (!setting.holdsAsGiven(number, index)) {
+            rapidjson::StringBuffer text;
+            rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+            given.Accept(writer);
+            report_.notes.push_back(quoted(name) + (array ? " element " + std::to_string(i) : "") +
+                                    " was stored as " + setting.elementJson(index) + ", not the " +
+                                    text.GetString() + " given");
+            return;
+        }
     }
 }
 

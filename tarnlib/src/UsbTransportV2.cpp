@@ -39,7 +39,7 @@ constexpr unsigned kPendingReadTimeoutMs = 1;
 
 constexpr size_t kHeaderSize = 4;
 constexpr size_t kFrameOverhead = 8;  // header and checksum
-constexpr size_t kMaxPayload = 0xFFFF;
+constexpr size_t kMaxPayload = trn::kMaxFramePayload;
 constexpr uint16_t kHostFrameKind = 0xFFFF;
 // Draining stops after the packets of the largest frame and its zero-length packet, so that a
 // unit which never stops sending cannot hold the host in the loop.
@@ -81,8 +81,8 @@ usb::PortPath portPathOf(libusb_device* device) {
     return {libusb_get_bus_number(device), std::vector<uint8_t>(numbers, numbers + count)};
 }
 
-// The product string, or the library's negative code.
-int readProductName(libusb_device_handle* handle, uint8_t index, std::string& name) {
+// A string descriptor in ASCII, or the library's negative code.
+int readString(libusb_device_handle* handle, uint8_t index, std::string& name) {
     unsigned char buffer[kNameBufferSize];
     const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer);
     if (length >= 0) {
@@ -124,6 +124,17 @@ void UsbTransportV2::setNameFilter(const std::string& name) {
     nameFilter_ = name;
 }
 
+namespace {
+std::function<bool(const usb::PortPath&)>& placeCheck() {
+    static std::function<bool(const usb::PortPath&)> check;
+    return check;
+}
+}  // namespace
+
+void UsbTransportV2::setPlaceCheck(std::function<bool(const usb::PortPath&)> check) {
+    placeCheck() = std::move(check);
+}
+
 void UsbTransportV2::disconnect() {
     claimed_.reset();
     handle_.reset();
@@ -133,6 +144,7 @@ void UsbTransportV2::connect() {
     openFailure_ = {};
     usb::DeviceList devices(context_.get());
     usb::Handle chosen;
+    usb::PortPath place;
     for (libusb_device* device : devices) {
         usb::PortPath path = portPathOf(device);
         if (!portFilter_.covers(path)) {
@@ -151,11 +163,12 @@ void UsbTransportV2::connect() {
             throwLibusb(rc);
         }
         usb::Handle candidate(opened);
-        if (readProductName(opened, descriptor.iProduct, productName_) < 0) {
+        if (readString(opened, descriptor.iProduct, productName_) < 0) {
             productName_.clear();
         }
         if (nameFilter_.empty() || productName_ == nameFilter_) {
             chosen = std::move(candidate);
+            place = std::move(path);
             break;
         }
         productName_.clear();
@@ -165,13 +178,18 @@ void UsbTransportV2::connect() {
         productName_.clear();
         throw std::runtime_error("Failed to find device");
     }
-    int rc = libusb_set_configuration(chosen.get(), kConfiguration);
+    const bool refused = placeCheck() && !placeCheck()(place);
+    int rc = refused ? LIBUSB_ERROR_BUSY : libusb_set_configuration(chosen.get(), kConfiguration);
     if (rc >= 0) {
         rc = libusb_claim_interface(chosen.get(), kInterface);
     }
     if (rc < 0) {
         chosen.reset();
         productName_.clear();
+        // A unit in use elsewhere is not swapped for another either, and the caller learns why.
+        if (rc == LIBUSB_ERROR_BUSY) {
+            openFailure_ = {std::move(place), rc};
+        }
         throwLibusb(rc);
     }
     handle_ = std::move(chosen);
@@ -197,6 +215,15 @@ std::vector<usb::PortPath> UsbTransportV2::listDevices() {
 }
 
 std::string UsbTransportV2::productNameAt(const usb::PortPath& path) {
+    return stringAt(path, &libusb_device_descriptor::iProduct);
+}
+
+std::string UsbTransportV2::serialNumberAt(const usb::PortPath& path) {
+    return stringAt(path, &libusb_device_descriptor::iSerialNumber);
+}
+
+std::string UsbTransportV2::stringAt(const usb::PortPath& path,
+                                     uint8_t libusb_device_descriptor::*index) {
     usb::DeviceList devices(context_.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor{};
@@ -209,13 +236,13 @@ std::string UsbTransportV2::productNameAt(const usb::PortPath& path) {
             throwLibusb(openResult);
         }
         const usb::Handle named(opened);
-        std::string name;
-        const int readResult = readProductName(opened, descriptor.iProduct, name);
+        std::string text;
+        const int readResult = readString(opened, descriptor.*index, text);
         devices.release();
         if (readResult < 0) {
             throwLibusb(readResult);
         }
-        return name;
+        return text;
     }
     return {};
 }
@@ -391,6 +418,10 @@ bool UsbTransportV2::OpenFailure::accessDenied() const {
 #else
     return code == LIBUSB_ERROR_ACCESS;
 #endif
+}
+
+bool UsbTransportV2::OpenFailure::inUse() const {
+    return code == LIBUSB_ERROR_BUSY;
 }
 
 std::string UsbTransportV2::OpenFailure::text() const {

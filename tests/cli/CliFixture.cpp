@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdlib>
 #endif
 
 #include "sim/DfuFileWriter.h"
@@ -26,6 +27,7 @@ QJsonObject CliTest::unitAt(const QString& port, const QJsonObject& extra) {
 void CliTest::SetUp() {
     ASSERT_TRUE(root_.isValid());
     QDir(root_.path()).mkpath("work");
+    QDir(root_.path()).mkpath("temp");
     work_ = QDir(root_.filePath("work"));
     scenario_ = root_.filePath("scenario.json");
     setDevices(QJsonArray{unitAt("1.4")});
@@ -48,6 +50,10 @@ QProcessEnvironment CliTest::simulation(const char* pace) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("UNITFLASH_SIM_SCENARIO", scenario_);
     environment.insert("UNITFLASH_SIM_PACE", pace);
+    // Runs of other tests work on units at the same places; each test has its own locks.
+    const QString temporary = QDir::toNativeSeparators(root_.filePath("temp"));
+    environment.insert("TMPDIR", temporary);
+    environment.insert("TMP", temporary);
     return environment;
 }
 
@@ -59,13 +65,18 @@ ToolRun CliTest::runLine(const QString& line) const {
     return runCommandLine(line, simulation(), work_.path());
 }
 
-#ifdef UNITFLASH_USBFS_BINARY
-ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments,
-                            bool dropIn) const {
-    QProcessEnvironment environment = simulation("0.05");
+QProcessEnvironment CliTest::bridging(const char* pace) const {
+    QProcessEnvironment environment = simulation(pace);
     // A sanitized build must accept umockdev's preloaded library ahead of its runtime.
     environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
-    QStringList words{"20"};
+    return environment;
+}
+
+#ifdef UNITFLASH_USBFS_BINARY
+ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments, bool dropIn,
+                            const char* pace) const {
+    QProcessEnvironment environment = bridging(pace);
+    QStringList words{"60"};
     if (dropIn) {
         environment.insert("LD_LIBRARY_PATH", QFileInfo(UNITFLASH_USBFS_BINARY).path());
     } else {
@@ -167,8 +178,11 @@ QByteArray CliTest::savedSettings() const {
 
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
-                                const std::vector<int>& toSend, const QString& launcher) const {
-    QProcessEnvironment environment = simulation("1");
+                                const std::vector<int>& toSend, const QString& launcher,
+                                bool readerLeaves, const std::function<void()>& meanwhile,
+                                const QStringList& tool) const {
+    const bool sim = tool == QStringList{UNITFLASH_SIM_BINARY};
+    QProcessEnvironment environment = sim ? simulation("1") : bridging("1");
     // A terminal's foreground job has these at their default; the child inherits them from here.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(signal, SIG_DFL);
@@ -176,30 +190,49 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(work_.path());
+    // Neither end is the tool's but the one it gets as its standard output.
+    int ends[2] = {-1, -1};
+    if (readerLeaves && pipe2(ends, O_CLOEXEC) == 0) {
+        process.setStandardOutputFile(QString("/dev/fd/%1").arg(ends[1]));
+    }
     if (launcher.isEmpty()) {
-        process.start(UNITFLASH_SIM_BINARY, arguments);
+        process.start(tool.first(), tool.mid(1) + arguments);
     } else {
-        process.start(launcher, QStringList{UNITFLASH_SIM_BINARY} + arguments);
+        process.start(launcher, tool + arguments);
     }
     ToolRun run;
-    if (!process.waitForStarted(30000)) {
+    const bool started = process.waitForStarted(30000);
+    close(ends[1]);
+    if (!started) {
         return run;
     }
     QByteArray out;
-    while (!out.contains(waitFor.toUtf8() + '\n') && process.waitForReadyRead(60000)) {
-        out += process.readAllStandardOutput();
+    char c = 0;
+    while (!out.contains(waitFor.toUtf8() + '\n')) {
+        if (ends[0] >= 0 && ::read(ends[0], &c, 1) == 1) {
+            out += c;
+        } else if (ends[0] < 0 && process.waitForReadyRead(60000)) {
+            out += process.readAllStandardOutput();
+        } else {
+            break;
+        }
+    }
+    close(ends[0]);
+    if (meanwhile) {
+        meanwhile();
     }
     // An ended process has no id (0), and kill(0) would signal this whole process group.
     const qint64 pid = process.processId();
     for (const int signal : toSend) {
         if (pid > 0) {
-            ::kill(static_cast<pid_t>(pid), signal);
+            ::kill(static_cast<pid_t>(signal < 0 ? -pid : pid), std::abs(signal));
         }
     }
     process.waitForFinished(120000);
     out += process.readAllStandardOutput();
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(out);
+    run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 
@@ -221,7 +254,8 @@ int CliTest::runIntoClosedPipe(const QStringList& arguments) const {
     argv.push_back(nullptr);
     QByteArray scenario = "UNITFLASH_SIM_SCENARIO=" + scenario_.toUtf8();
     QByteArray pace = "UNITFLASH_SIM_PACE=0";
-    std::vector<char*> env{scenario.data(), pace.data(), nullptr};
+    QByteArray temporary = "TMPDIR=" + QFile::encodeName(root_.filePath("temp"));
+    std::vector<char*> env{scenario.data(), pace.data(), temporary.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);

@@ -53,4 +53,33 @@ TEST_F(Dispatch, AMalformedPortStopsEveryCommandThatTakesOne) {
     EXPECT_FALSE(settings.contains("Elsewhere"));
 }
 
+// The listing is no log: the same without --verbose. With it, each unit's line is followed by
+// what tells it apart, read from the unit, and the boot loaders present are named.
+TEST_F(Dispatch, TheListingNamesUnitsAndWithVerboseDescribesThem) {
+    setDevices({unitAt("4.2", {{"product", "Bench"}, {"serialNumber", "S7"}}),
+                unitAt("1.3", {{"faults", QJsonObject{{"denyOpen", true}}}}),
+                unitAt("4.2", {{"bus", 2}, {"firmwareVersion", "2.0.0"}}),
+                unitAt("2.1", {{"kind", "bootloader"}})});
+    const QStringList plain = {"Available devices:", " Port path: 4.2 (bus 2)",
+                               " Port path: 4.2 (bus 1)", " Port path: 1.3"};
+    const QStringList verbose = {
+        plain[0],
+        plain[1],
+        "[D] Port path 4.2 (bus 2): product \"Quorel Control Unit\", serial number \"QCU-000001\", "
+        "firmware 2.0.0",
+        plain[2],
+        "[D] Port path 4.2 (bus 1): product \"Bench\", serial number \"S7\", firmware 1.0.0",
+        plain[3],
+        "[D] Port path 1.3: cannot be read (LIBUSB_ERROR_ACCESS: Access denied (insufficient "
+        "permissions))",
+        "[D] Found DFU device: \"USB-BUS1-PORT2.1-IF0\"",
+        "[D] Boot loader (DFU mode) on port path 2.1"};
+    for (const bool withVerbose : {false, true}) {
+        const ToolRun run =
+            this->run(withVerbose ? QStringList{"-l", "--verbose"} : QStringList{"-l"});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(untimed(run), withVerbose ? verbose : plain);
+    }
+}
+
 }  // namespace

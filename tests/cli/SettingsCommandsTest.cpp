@@ -4,6 +4,7 @@
 #include <unistd.h>
 #endif
 
+#include <QCoreApplication>
 #include <QStandardPaths>
 #include <functional>
 
@@ -48,16 +49,22 @@ TEST_F(SettingsCommands, ImportOfAMissingFileDoesNothingElse) {
 }
 
 // An import that fails changes nothing on the unit and says which member failed and why; one
-// that succeeds says what it skipped, matched partly or cut.
+// that succeeds says what it skipped, matched partly, cut or stored as another number. Either
+// way the unit is told to save its settings.
 TEST_F(SettingsCommands, AFailedImportChangesNothing) {
+    const QByteArray a39(39, 'a');
     const struct {
-        const char* content;
-        QStringList said;  // the lines after the connection message
+        QByteArray content;
+        QStringList said;     // the lines after the connection message
+        QByteArray stored{};  // what an export then shows
     } cases[] = {
         {"{ \"Location\": ",
          {"[!] Importing settings failed!",
           "[!] the file is not valid JSON at offset 14: Invalid value.; nothing on the unit was "
           "changed"}},
+        {"[1]",
+         {"[!] Importing settings failed!",
+          "[!] the file holds no JSON object; nothing on the unit was changed"}},
         {"{\"Location\": \"Changed\", \"Thresholds\": \"x\"}",
          {"[!] Importing settings failed!",
           "[!] \"Thresholds\" was refused: its value does not fit a setting of type Int32; "
@@ -69,15 +76,35 @@ TEST_F(SettingsCommands, AFailedImportChangesNothing) {
           "[W] \"nobody\" was skipped: no setting has that name",
           "[W] \"Output\" was skipped: it names several settings",
           "[I] Setting import successful!"}},
+        // Whole characters only; a text that fills its setting is not cut.
+        {"{\"Location\": \"" + a39 + "\xC3\xBC\", \"Device name\": \"" + QByteArray(24, 'd') +
+             "\"}",
+         {"[W] \"Location\" was cut to 39 bytes, the whole characters that fit the setting's 40",
+          "[I] Setting import successful!"},
+         "\"Location\": \"" + a39 + "\","},
+        {"{\"Location\": 5}",
+         {"[!] Importing settings failed!",
+          "[!] \"Location\" was refused: its value does not fit a setting of type Text; nothing "
+          "on the unit was changed"}},
+        {"{\"Operating mode\": 1e300, \"Thresholds\": [1, 2.9]}",
+         {"[W] \"Operating mode\" was stored as -2147483648, not the 1e300 given",
+          "[W] \"Thresholds\" element 1 was stored as 2, not the 2.9 given",
+          "[I] Setting import successful!"},
+         "\"Operating mode\": -2147483648,"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
+        SCOPED_TRACE(c.content.constData());
         setDevices({unitAt("1.4")});
+        const QByteArray before = exportedSettings();
         write("a.json", c.content);
         const ToolRun run = this->run({"--import", "a.json"});
-        EXPECT_EQ(run.exitCode, c.said.last().startsWith("[!]") ? 1 : 0);
+        const bool failed = c.said.last().startsWith("[!]");
+        EXPECT_EQ(run.exitCode, failed ? 1 : 0);
         EXPECT_EQ(untimed(run).mid(2), c.said) << run.out.toStdString();
-        EXPECT_EQ(savedSettings().isEmpty(), c.said.last().startsWith("[!]"));
+        EXPECT_FALSE(savedSettings().isEmpty());
+        const QByteArray after = exportedSettings();
+        EXPECT_EQ(after == before, failed);
+        EXPECT_TRUE(after.contains(c.stored));
     }
 }
 
@@ -89,7 +116,7 @@ TEST_F(SettingsCommands, ExportWithoutUnitLeavesTheOldFile) {
     const QStringList lines = untimed(run);
     EXPECT_TRUE(lines.contains("[D] trying to connect (retries: 0)"));
     EXPECT_EQ(lines.mid(lines.size() - 2),
-              (QStringList{"[!] Unable to connect to device for setting export! (port: any)",
+              (QStringList{"[!] Unable to connect to device for setting export! (port: )",
                            "Available devices:"}));
     EXPECT_EQ(read("a.json"), "keep me");
 }
@@ -104,34 +131,70 @@ TEST_F(SettingsCommands, ConnectionFailuresSayWhy) {
         QJsonArray devices;
         QStringList options;
         QStringList ending;
+        QString first = "[D] No port path specified";
+        bool claimed = false;  // another program holds the unit's interface (the last row)
     } cases[] = {
         {"no unit",
          {},
-         {"--import", "a.json", "--port", "3.1"},
-         {"[!] Unable to connect to device for setting import! (port: 3.1)", "Available devices:"}},
+         {"--import", "a.json", "--port", "2-3.1"},
+         {"[!] Unable to connect to device for setting import! (port: 2-3.1)",
+          "Available devices:"},
+         "[D] port path \"2-3.1\" as string: \"3\".\"1\""},
         {"no permission",
          {denied},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: any)",
+         {"[!] Unable to connect to device for setting import! (port: )",
           "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
               QString(kOpenAdvice),
           "Available devices:", " Port path: 1.4"}},
+        // Only a permission problem earns the advice.
+        {"an I/O error",
+         {unitAt("1.4", {{"faults", QJsonObject{{"openError", "LIBUSB_ERROR_IO"}}}})},
+         {"--import", "a.json"},
+         {"[!] Unable to connect to device for setting import! (port: )",
+          "[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_IO: "
+          "Input/Output Error)",
+          "Available devices:", " Port path: 1.4"}},
+        // The cable pulled while the values are read, and while they are stored.
+        {"unplugged while reading",
+         {unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 12}}}})},
+         {"--export", "b.json"},
+         {"[!] Unable to connect to device for setting export! (port: )", "Available devices:"}},
+        {"unplugged while sending",
+         {unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 24}}}})},
+         {"--import", "a.json"},
+         {"[!] Importing settings failed!",
+          "[!] Sending the settings to the unit failed (LIBUSB_ERROR_NO_DEVICE: No such device "
+          "(it may have been disconnected)); it may not have saved them"}},
         {"bad checksums",
          {unitAt("1.4", {{"faults", QJsonObject{{"corruptChecksums", 1000000}}}})},
          {"--import", "a.json"},
-         {"[!] Unable to connect to device for setting import! (port: 1.4)",
+         {"[!] Unable to connect to device for setting import! (port: )",
+          "[!] The unit looked for is on port path 1.4",
           "[!] The last attempt failed: USB setting data receive: invalid transfer (CRC error)",
           "Available devices:", " Port path: 1.4"}},
+        {"in use",
+         {unitAt("1.4")},
+         {"--import", "a.json"},
+         {"[!] Unable to connect to device for setting import! (port: )", inUseOn14("unit"),
+          "Available devices:", " Port path: 1.4"},
+         "[D] No port path specified",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices(c.devices);
+        if (c.claimed) {  // this process stands for the other program, as the simulator shares it
+            write("../state.json-1-1.4-0.claim",
+                  QByteArray::number(QCoreApplication::applicationPid()));
+        }
         const ToolRun run = this->run(c.options + QStringList{"--verbose"});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_FALSE(run.out.contains("trying to connect"));
+        EXPECT_EQ(run.out.contains("trying to connect"), c.options[0] == "--export");
         const QStringList lines = untimed(run);
         EXPECT_EQ(lines.mid(lines.size() - c.ending.size()), c.ending) << run.out.toStdString();
+        EXPECT_EQ(lines.first(), c.first);
     }
 }
 
@@ -172,6 +235,15 @@ TEST_F(SettingsCommands, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(untimed(run).last(), "[!] Unable to write file for export: \"a.json\"");
     EXPECT_EQ(read("a.json"), "old content");
     EXPECT_EQ(files(), QStringList{"a.json"});
+
+    // The backup before an update fails in the same words, and the update stops there.
+    const ToolRun update = runInShell("trap '' XFSZ; ulimit -f 1", {firmware("2.0.0")});
+    EXPECT_EQ(update.exitCode, 1);
+    const QStringList lines = untimed(update);
+    EXPECT_TRUE(lines.value(lines.size() - 2).startsWith("[!] Unable to write file for export: "))
+        << update.out.toStdString();
+    EXPECT_EQ(lines.last(), "[!] Unable to backup device settings, aborting!");
+    EXPECT_EQ(files(), (QStringList{"a.json", "firmware.dfu"}));
 }
 
 mode_t fileType(const QString& name) {

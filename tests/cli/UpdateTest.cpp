@@ -1,5 +1,10 @@
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <csignal>
 #include <vector>
@@ -55,6 +60,9 @@ class Update : public CliTest {
     }
 };
 
+const QString kNoSettings =
+    "[!] Aborting update (unable to export settings before update): specify "
+    "\"--discard-settings\" to update regardless";
 const QString kStamp = R"(_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)";
 const QRegularExpression kBackupName("^VIO 2\\.1_3276376E30340038" + kStamp);
 
@@ -79,6 +87,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         {{{"vio", "VIO/../2.1\x01"}, {"hardwareUid", "..\\32\n76/"}}, "VIO_.._2.1__.._32_76_"},
         {{{"vio", "VIO:2.1?"}, {"hardwareUid", "<32*76>|\""}}, "VIO_2.1___32_76___"},
     };
+#ifndef _WIN32
+    // A working directory everyone may write to, as /tmp: the backups are their owner's alone.
+    ::chmod(QFile::encodeName(path(".")).constData(), 01777);
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+#else
+    const QFile::Permissions others{};
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.backupName.toStdString());
         startOver(c.texts);
@@ -109,7 +124,13 @@ TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
         ASSERT_EQ(written.size(), 1) << files().join(", ").toStdString();
         EXPECT_EQ(files().size(), 3);  // the backup beside changes.json and firmware.dfu
         EXPECT_EQ(read(written.first()), before);
+        EXPECT_EQ(QFile::permissions(path(written.first())) & others, 0);
         EXPECT_EQ(exportedSettings(), withVersion(before, "2.0.0"));
+        // The last line says the run is done, what changed and where the backup is.
+        EXPECT_EQ(lines.last(),
+                  "[I] Update complete on port path 1.4: firmware 1.0.0 -> 2.0.0, "
+                  "backup file \"" +
+                      written.first() + "\"");
     }
 }
 
@@ -118,7 +139,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
     const struct {
         QString option;
         bool restored;
-    } cases[] = {{"--no-backup", true}, {"-d", false}};
+        QString versions;  // before and after, as the unit reported them
+    } cases[] = {{"--no-backup", true, "1.0.0 -> 2.0.0"}, {"-d", false, "1.0.0 -> unknown"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.option.toStdString());
         startOver({});
@@ -128,6 +150,8 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
         ASSERT_EQ(run.exitCode, 0) << run.out.toStdString();
         EXPECT_FALSE(run.out.contains("backup settings"));
         EXPECT_EQ(run.out.contains("import old settings"), c.restored);
+        EXPECT_EQ(untimed(run).last(),
+                  "[I] Update complete on port path 1.4: firmware " + c.versions);
         EXPECT_EQ(files(), (QStringList{"changes.json", "firmware.dfu"}));
         const QByteArray after = exportedSettings();
         EXPECT_TRUE(after.contains("\"Version: Firmware\": \"2.0.0\""));
@@ -137,16 +161,15 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
 
 TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
     write("firmware.DFU", "x");
-    const ToolRun upper = run({"firmware.DFU"});
-    EXPECT_EQ(upper.exitCode, 1);
-    EXPECT_EQ(untimed(upper), (QStringList{"[W] Need a *.dfu file for firmware updates, but got:  "
-                                           "\"firmware.DFU\"",
-                                           "[!] Unable to perform update, invalid dfu file"}));
-    const ToolRun missing = run({"sub/missing.dfu"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(untimed(missing), (QStringList{"[W] Can not read dfu file for firmware update:  "
-                                             "\"missing.dfu\"",
-                                             "[!] Unable to perform update, invalid dfu file"}));
+    const std::pair<QString, QString> cases[] = {
+        {"firmware.DFU", "[W] Need a *.dfu file for firmware updates, but got:  \"firmware.DFU\""},
+        {"sub/missing.dfu", "[W] Can not read dfu file for firmware update:  \"missing.dfu\""}};
+    for (const auto& [file, warning] : cases) {
+        const ToolRun run = this->run({file});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(untimed(run),
+                  (QStringList{warning, "[!] Unable to perform update, invalid dfu file"}));
+    }
 }
 
 // A file that cannot be a firmware update never changes the unit: what the file alone shows is
@@ -256,6 +279,12 @@ TEST_F(Update, SkipUnchangedEndsAsANormalUpdate) {
 // When the unit is not there (or not on the port asked for), each way of running the update
 // ends without touching anything, saying why.
 TEST_F(Update, WithoutTheUnitNothingIsTouched) {
+    const auto unread = [](const QString& cause) {
+        return "[!] The unit on port path 1.4 was found but its settings could not be read (" +
+               cause +
+               "): running this command again, or an update without --no-backup (which writes a "
+               "backup first), keeps them, while --discard-settings loses them";
+    };
     const struct {
         QJsonArray devices;
         QStringList options;
@@ -264,13 +293,11 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         {{},
          {},
          {"[I] Waiting for device connection to backup settings",
-          "[!] Unable to connect to device for setting backup! (port: any)",
+          "[!] Unable to connect to device for setting backup! (port: )",
           "Available devices:", "[!] Unable to backup device settings, aborting!"}},
         {{},
          {"--no-backup"},
-         {"[I] Waiting for device to enter update mode...",
-          "[!] Aborting update (unable to export settings before update): specify "
-          "\"--discard-settings\" to update regardless",
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
           "[!] Cannot return device to normal operation: no device in update-mode detected!"}},
         {{},
          {"-d"},
@@ -282,6 +309,19 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
          {"[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
           QString(kOpenAdvice)}},
+        // A unit found but not read is named with what keeps its settings; no boot loader but
+        // its own is touched, others are named with the command that starts them.
+        {{unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 12}}}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread("LIBUSB_ERROR_NO_DEVICE: No such device (it may have been disconnected)")}},
+        {{unitAt("1.4", {{"faults", QJsonObject{{"stallRequests", 1}}}}),
+          unitAt("1.3", {{"kind", "bootloader"}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread("LIBUSB_ERROR_PIPE: Pipe error"),
+          "[W] The boot loader on port path 1.3 was left alone, as it may be another unit's; to "
+          "start its firmware, run: unitflash --resume --port 1.3"}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
@@ -294,7 +334,10 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         setDevices(c.devices);
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(untimed(run), c.expected);
+        // The tool as the advice names it.
+        EXPECT_EQ(untimed(run).replaceInStrings(QRegularExpression("run: .*unitflash-sim\\S* "),
+                                                "run: unitflash "),
+                  c.expected);
         EXPECT_EQ(files(), QStringList{"firmware.dfu"});
     }
     EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
@@ -420,8 +463,9 @@ TEST_F(Update, AUnitThatDoesNotComeBackLeavesItsSettingsInAFile) {
         const ToolRun run = this->run({"--no-backup", "blank.dfu"});
         EXPECT_EQ(run.exitCode, 1);
         const QStringList lines = untimed(run);
-        EXPECT_TRUE(
-            lines.contains("[!] Unable to connect to device for setting import! (port: 1.4)"))
+        const int failure =
+            lines.indexOf("[!] Unable to connect to device for setting import! (port: )");
+        EXPECT_EQ(lines.value(failure + 1), "[!] The unit looked for is on port path 1.4")
             << run.out.toStdString();
         const QStringList rescued = backups(files());
         ASSERT_EQ(rescued.size(), 1);
@@ -526,6 +570,9 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         QStringList options;
         QString onFirst, onSecond, warning;
         QString first = "1.4", second = "2.1";
+        // From the first error on, when the unit's place already holds its boot loader: nothing
+        // to trigger, nothing to wait for.
+        QStringList untriggered = {};
     } cases[] = {
         {"the first unit by default",
          {unitA, unitB},
@@ -567,7 +614,13 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
          {"--port", "1.4", "-d"},
          "2.0.0 Bench 1",
          "1.0.0 Unit B",
-         ""},
+         "",
+         "1.4",
+         "2.1",
+         {"[!] Unable to put desired device in update mode (port: 1.4)",
+          "Available devices:", " Port path: 2.1",
+          "[I] The unit on port path 1.4 is already in its boot loader and will be programmed",
+          "[I] 0 %"}},
         {"the chosen bus",
          {unitA, twinB},
          {"--port", "2-1.4"},
@@ -594,7 +647,12 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         }
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-        EXPECT_EQ(untimed(run).filter("[!]"), QStringList{});
+        const QStringList lines = untimed(run);
+        EXPECT_EQ(lines.filter("[!]"), c.untriggered.filter("[!]"));
+        const int error = lines.indexOf(QRegularExpression("\\[!\\] .*"));  // whole lines
+        EXPECT_EQ(lines.mid(error, error < 0 ? 0 : c.untriggered.size()), c.untriggered);
+        EXPECT_EQ(lines.contains("[I] Waiting for device to enter update mode..."),
+                  c.untriggered.isEmpty());
         EXPECT_EQ(untimed(run).filter("[W] Several units"),
                   c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
         EXPECT_EQ(unitOn(c.first), c.onFirst);
@@ -615,8 +673,10 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         QStringList options;
         QString waitFor;
         std::vector<int> toSend;
-        QString state;           // what the run says of the unit
-        const char* stateAfter;  // firmware version after the advice; empty: the run ended early
+        QString state;              // what the run says of the unit
+        const char* stateAfter;     // firmware version after the advice; empty: the run ended early
+        bool readerLeaves = false;  // the reader of standard output goes before the signal
+        size_t firmwareSize = 0x100000;
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
@@ -647,12 +707,34 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          {SIGINT},
          "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0"},
+        // A `| tee` that the same Ctrl-C ended: what the person must know goes to stderr.
+        {"while erasing, into a pipe whose reader has gone",
+         unitAt("1.4"),
+         {"--no-backup"},
+         "] 0 %",
+         {SIGINT},
+         "is left in its boot loader with its firmware possibly erased or partly written",
+         "2.0.0",
+         true},
+        // The new firmware takes its time to start: the unit is restarting, not lost.
+        {"while the unit restarts",
+         unitAt("1.4", {{"bootloaderTiming", QJsonObject{{"restartMs", 2500}}}}),
+         {"--no-backup"},
+         "Waiting for device restart to import old settings...",
+         {SIGTERM},
+         "runs the new firmware without its old settings",
+         "2.0.0",
+         false,
+         48 * 1024},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices({c.unit});
-        const ToolRun run = runInterrupted(
-            c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)}, c.waitFor, c.toSend);
+        const ToolRun both =
+            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", c.firmwareSize)},
+                           c.waitFor, c.toSend, {}, c.readerLeaves);
+        EXPECT_EQ(both.err.isEmpty(), !c.readerLeaves) << both.err.toStdString();
+        const ToolRun run = c.readerLeaves ? ToolRun{both.exitCode, both.err, {}} : both;
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = untimed(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
@@ -701,6 +783,8 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
         if (c.unprivileged) {
             ASSERT_EQ(rescued.size(), 1) << run.out.toStdString();
             const QString file = QDir(temporary).filePath(rescued.first());
+            // Every user may write to the folder; only the owner may read the settings.
+            EXPECT_EQ(QFile::permissions(file) & (QFile::ReadGroup | QFile::ReadOther), 0);
             EXPECT_TRUE(untimed(run).contains(
                 "[!] The settings read before the update were saved to \"" + file + "\""));
             QFile saved(file);
@@ -715,6 +799,49 @@ TEST_F(Update, KeptSettingsAreNeverDropped) {
             EXPECT_TRUE(run.out.contains(QString::fromUtf8(before))) << run.out.toStdString();
         }
     }
+}
+
+// A run keeps off a unit that another run works on and touches nothing there: the lock of the
+// unit's place stops another run of the tool, the boot loader's claim any other program.
+TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
+    setDevices({unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 600000}}}})});
+    const struct {
+        const char* what;
+        QString preamble;
+        QStringList arguments;
+        QStringList said;
+    } cases[] = {
+        {"an update", ":", {"--no-backup", firmware("2.0.0")}, {inUseOn14("unit")}},
+        {"a resume", ":", {"--resume"}, {inUseOn14("boot loader")}},
+        {"a resume that sees no lock",
+         "export TMPDIR=" + path("."),
+         {"--resume", "--port", "1.4"},
+         {"[!] unable to select cfg!",
+          "[!] device in use by another program: USB-BUS1-PORT1.4-IF0: claiming the interface: "
+          "LIBUSB_ERROR_BUSY",
+          "[!] Another program (another run of this tool, say) works with this boot loader; "
+          "nothing was done to it. Wait until that program has finished, then run this command "
+          "again."}},
+    };
+    const auto secondRuns = [&] {
+        // Once the first run waits out its erase (dfuDNBUSY), the devices change no more.
+        for (int i = 0; i < 1000 && !deviceState().contains("\"dfuState\": 4,"); ++i) {
+            QThread::msleep(10);
+        }
+        const QByteArray state = deviceState();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const ToolRun run = runInShell(c.preamble, c.arguments);
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(untimed(run), c.said) << run.out.toStdString();
+        }
+        EXPECT_EQ(deviceState(), state);
+    };
+    // The first run waits in its erase for as long as the test may take.
+    const ToolRun first =
+        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {}, false, secondRuns);
+    EXPECT_EQ(first.exitCode, -1) << first.out.toStdString();
+    EXPECT_EQ(unitOn("1.4"), "bootloader");  // nobody made it leave
 }
 
 // A second signal does not wait for a safe point.

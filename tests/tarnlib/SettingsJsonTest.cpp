@@ -93,19 +93,19 @@ TEST_F(Json, ImportRules) {
     // Partial names, objects holding "value", unknown names and longer arrays.
     ASSERT_TRUE(model.importJson(
         "{\"boot\": {\"value\": 1, \"type\": 28}, \"nobody\": 3, \"gain\": [7, 8, 9],"
-        " \"raw\": 5, \"name\": [65, true]}"));
+        " \"raw\": 5, \"name\": \"ab\xC3\xBC\"}"));
     EXPECT_EQ(at(0).data(), Bytes{1});
     EXPECT_EQ(at(1).value(0), 7);
     EXPECT_EQ(at(1).value(1), 8);
     EXPECT_EQ(at(4).data(), Bytes(8, 0));
-    EXPECT_EQ(at(3).data(), (Bytes{'A', 1, 0, 0}));
-    EXPECT_EQ(status(), (Status{0, 5, 4, 6}));
+    EXPECT_EQ(at(3).text(), "ab\xC3\xBC");
+    EXPECT_EQ(status(), (Status{0, 5, 4, 5}));
 
     // A shorter array leaves the rest; a string into a number fails with code 5, and a text
     // import (the restore) still applies the members around it.
     ASSERT_TRUE(model.importJson("{\"gain\": [1]}"));
     EXPECT_EQ(at(1).value(1), 8);
-    EXPECT_EQ(status(), (Status{0, 6, 5, 7}));  // counters add up across text imports
+    EXPECT_EQ(status(), (Status{0, 6, 5, 6}));  // counters add up across text imports
     EXPECT_FALSE(model.importJson("{\"ratio\": 2.5, \"gain\": \"3\", \"name\": \"zz\"}"));
     EXPECT_EQ(at(2).value(0), 2.5);
     EXPECT_EQ(at(3).text(), "zz");
@@ -114,6 +114,18 @@ TEST_F(Json, ImportRules) {
               "\"gain\" was refused: its value does not fit a setting of type Int32");
     EXPECT_FALSE(model.importJson("{\"gain\": [[1]]}"));
     EXPECT_TRUE(model.importJson("{\"zzz\": null}"));  // fine where no setting answers
+    // A text takes strings only; numbers that a number setting holds otherwise are named.
+    for (const char* number : {"5", "true", "[65]"}) {
+        EXPECT_FALSE(model.importJson(std::string("{\"name\": ") + number + "}")) << number;
+        EXPECT_EQ(at(3).text(), "zz");
+    }
+    ASSERT_TRUE(
+        model.importJson("{\"ratio\": 1e300, \"gain\": [3, 2.9], \"name\": \"abc\xC3\xBC\"}"));
+    EXPECT_EQ(model.importReport().notes,
+              (std::vector<std::string>{
+                  "\"ratio\" was stored as Infinity, not the 1e300 given",
+                  "\"gain\" element 1 was stored as 2, not the 2.9 given",
+                  "\"name\" was cut to 3 bytes, the whole characters that fit the setting's 4"}));
 }
 
 TEST_F(Json, ImportParseErrorsAndFiles) {
@@ -169,6 +181,7 @@ TEST_F(Json, FullFormRebuildsTheCatalogue) {
              "[]",
              "{\"x\": {\"type\": 8, \"count\": 1, \"offset\": 0, \"readonly\": false}}",
              "{\"x\": {\"type\": 6, \"count\": -1, \"offset\": 0, \"readonly\": false}}",
+             "{\"x\": {\"type\": 6, \"count\": 1, \"offset\": 65532, \"readonly\": false}}",
          }) {
         EXPECT_FALSE(rebuilt.loadCatalogueJson(bad)) << bad;
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "ModelTestSupport.h"
 #include "tarnlib/SettingsModel.h"
@@ -53,20 +54,26 @@ TEST_F(Catalogue, EntriesAndTheImageTheyFill) {
     EXPECT_EQ(model.imageSize(), 50);
 }
 
+// What is refused: no CBOR map, and settings outside the 16-bit value image (which also bounds
+// what a catalogue makes the host allocate).
 TEST_F(Catalogue, RefusedCataloguesKeepTheModel) {
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", 6, 0}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", 6, 0}, {"last byte", 28, 0xFFFE}})));
     const auto kept = model.settings();
-    Bytes truncated = catalogue({{"x", 6}});
+    Bytes truncated = catalogue({{"x", 6, 0}});
     truncated.pop_back();
-    for (const Bytes& bad : {Bytes{}, Bytes{0x01}, Bytes{0x82, 0x01, 0x02}, truncated,
-                             catalogue({{"ok", 6}, {"neg", 6, kAbsent, -1}}),
-                             catalogue({{"big", 6, kAbsent, 0x20000000}}),
-                             catalogue({{"big", 7, kAbsent, 0x10000000}}),
-                             catalogue({{"big", kAbsent, kAbsent, 0x80000000}})}) {
+    for (const Bytes& bad :
+         {Bytes{}, Bytes{0x01}, Bytes{0x82, 0x01, 0x02}, truncated,
+          catalogue({{"ok", 6, 0}, {"neg", 6, 0, -1}}),
+          catalogue({{"big", 6, kAbsent, 0x20000000}}),
+          catalogue({{"big", 7, kAbsent, 0x10000000}}),
+          catalogue({{"big", kAbsent, kAbsent, 0x80000000}}),
+          catalogue({{"2 GB", 12, 0, 0x7FFFFFFF}}), catalogue({{"past the end", 6, 0xFFFC}}),
+          catalogue({{"no offset", 28}}), catalogue({{"negative offset", 28, -1}}),
+          catalogue(std::vector<Entry>(257, {"64 KiB view", 12, 0, 0xFFFF}))}) {
         EXPECT_FALSE(model.loadCatalogue(bad));
     }
     EXPECT_EQ(model.settings(), kept);
-    EXPECT_EQ(model.imageSize(), 4);
+    EXPECT_EQ(model.imageSize(), 0xFFFF);
 }
 
 TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
@@ -89,7 +96,7 @@ TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
     }
     // The cache of looked-up names lives until the next catalogue, failed loads aside.
     EXPECT_EQ(model.find("beta").lock(), nullptr);
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", 6}, {"beta", 6}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", 6, 0}, {"beta", 6, 4}})));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);
     EXPECT_FALSE(model.loadCatalogue({0xFF}));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);
@@ -102,17 +109,20 @@ Setting make(uint32_t type, int32_t count = 1) {
 TEST(SettingValues, NumbersAreStoredAsTheTypeHoldsThem) {
     const double kMin = -2147483648.0;
     // Per type, values set and read back: Int32 truncates and saturates to its minimum, Bool goes
-    // through 16 bits and keeps the low byte, Float32 rounds to single precision.
-    const std::vector<std::pair<uint32_t, std::vector<std::pair<double, double>>>> cases = {
-        {6, {{-1, -1}, {3.99, 3}, {3e9, kMin}, {NAN, kMin}}},
-        {28, {{2, 2}, {256, 0}, {-1, 255}}},
-        {30, {{0.1, 0.10000000149011612}, {1e300, INFINITY}}}};
+    // through 16 bits and keeps the low byte, Float32 rounds to single precision; and whether the
+    // value held counts as the one given.
+    using Stored = std::tuple<double, double, bool>;
+    const std::vector<std::pair<uint32_t, std::vector<Stored>>> cases = {
+        {6, {{-1, -1, true}, {3.99, 3, false}, {3e9, kMin, false}, {NAN, kMin, false}}},
+        {28, {{2, 2, true}, {256, 0, false}, {-1, 255, false}}},
+        {30, {{0.1, 0.10000000149011612, true}, {1e300, INFINITY, false}, {1e-50, 0, false}}}};
     for (const auto& type : cases) {
-        for (const auto& c : type.second) {
-            SCOPED_TRACE(std::to_string(type.first) + " " + std::to_string(c.first));
+        for (const auto& [given, held, same] : type.second) {
+            SCOPED_TRACE(std::to_string(type.first) + " " + std::to_string(given));
             Setting s = make(type.first);
-            EXPECT_TRUE(s.setValue(c.first, 0));
-            EXPECT_EQ(s.value(0), c.second);
+            EXPECT_TRUE(s.setValue(given, 0));
+            EXPECT_EQ(s.value(0), held);
+            EXPECT_EQ(s.holdsAsGiven(given, 0), same);
         }
     }
     Setting i = make(6);
@@ -144,6 +154,27 @@ TEST(SettingValues, Text) {
     EXPECT_FALSE(t.changed());
     t.setText("0123456789");
     EXPECT_EQ(t.text(), "01234567");
+    t.setText("abcdefg\xC3\xBC");  // cut, valid UTF-8 keeps whole characters
+    EXPECT_EQ(t.data(), (Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 0}));
+    // Bytes kept of a text cut to a room: overlong forms, surrogates, code points beyond
+    // U+10FFFF and sequences cut short are no UTF-8 and are cut byte-wise.
+    for (const auto& [text, room, kept] :
+         std::vector<std::tuple<std::string, size_t, size_t>>{{"a\xC3\xBC", 2, 1},
+                                                              {"\xE2\x82\xAC", 2, 0},
+                                                              {"\xF0\x9F\x98\x80", 3, 0},
+                                                              {"\xED\x9F\xBF", 2, 0},
+                                                              {"\xF4\x8F\xBF\xBF", 3, 0},
+                                                              {"\xC0\x80", 1, 1},
+                                                              {"\xC1\xBF", 1, 1},
+                                                              {"\xE0\x9F\xBF", 2, 2},
+                                                              {"\xED\xA0\x80", 2, 2},
+                                                              {"\xF0\x8F\xBF\xBF", 3, 3},
+                                                              {"\xF4\x90\x80\x80", 3, 3},
+                                                              {"\xF5\x80\x80", 2, 2},
+                                                              {"a\xC3\xBC\xC3", 2, 2},
+                                                              {"a\xBC\xBC", 2, 2}}) {
+        EXPECT_EQ(Setting::textBytesKept(text, room), kept) << text;
+    }
 }
 
 TEST_F(Catalogue, WriteRecordsOfChangedSettingsInCatalogueOrder) {

@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 #include "usb/PortPath.h"
@@ -21,6 +22,11 @@ std::optional<QString> firstDfuDeviceOn(const QStringList& devices, const usb::P
 // Picks the device a command acts on from the discovery list: the first entry on `port` or
 // below it, or the first entry of all for an empty port. When there is none, logs
 // `noneMessage` at critical level (for a port, with where DFU devices are instead) and gives
-// nothing. Warns when the choice was not the user's and there were others to choose.
+// nothing; nothing either when the place check refuses the device. Warns when the choice was
+// not the user's and there were others to choose.
 std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::PortPath& port,
                                      const char* noneMessage);
+
+// Asked, for the process, whether the device picked at a place may be used; a refusal says why
+// itself. None by default.
+void setDfuPlaceCheck(std::function<bool(const usb::PortPath&)> check);

@@ -43,7 +43,8 @@ enum DfuReturnCode : uint32_t {
     kDfuErrorDeviceStatus = 0x12340021,
     kDfuErrorVerifyMismatch = 0x12340022,
     kDfuErrorOperationStopped = 0x12340023,
-    kDfuErrorNoUpload = 0x12340024,
+    kDfuErrorDeviceBusy = 0x12340024,
+    kDfuErrorNoUpload = 0x12340025,
 };
 
 struct DfuReturnCodeName {
@@ -88,6 +89,7 @@ inline constexpr DfuReturnCodeName kDfuReturnCodeNames[] = {
     {kDfuErrorDeviceStatus, "device reported an error status"},
     {kDfuErrorVerifyMismatch, "memory read back differs from the image"},
     {kDfuErrorOperationStopped, "operation stopped before completion"},
+    {kDfuErrorDeviceBusy, "device in use by another program"},
     {kDfuErrorNoUpload, "the device offers no upload to read its memory"},
 };
 

@@ -20,6 +20,7 @@ struct Attachment {
     std::shared_ptr<VirtualDevice> device;
     bool present = true;
     int configuration = 1;
+    std::map<int, const void*> claims;  // interface number -> the libusb handle holding it
 };
 
 // The virtual USB bus of this process: the devices the libusb functions of the simulator see.

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -17,6 +19,10 @@ class Scenario {
     // The scenario file in the folder `home`; writes the default one there when there is none
     // (a unit with firmware 1.0.0 at port 1.4 whose state lasts in state.json beside it).
     static std::string defaultIn(const std::string& home);
+    // Where processes on the scenario record which of them has claimed an interface of the device
+    // at that place: a file beside the state file; empty when there is no state file to share.
+    static std::string claimFile(uint8_t busNumber, const std::vector<uint8_t>& portPath,
+                                 int interfaceNumber);
 };
 
 }  // namespace sim

@@ -43,6 +43,12 @@ class Setting {
   public:
     // Whether `count` elements of the type fit a value buffer (non-negative, size within int32).
     static bool sizeFits(uint32_t type, int32_t count);
+    // How many bytes of `text` a text setting of `room` bytes keeps: all that fit, and of a valid
+    // UTF-8 text only whole characters.
+    static size_t textBytesKept(const std::string& text, size_t room);
+    // Whether such a setting lies inside the unit's value image, which is addressed with 16-bit
+    // offsets and comes in one frame; what a catalogue describes must.
+    static bool fitsValueImage(uint32_t type, int32_t count, int32_t offset);
 
     // Throws std::length_error when the size does not fit (see sizeFits).
     Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset, bool readonly,
@@ -69,6 +75,9 @@ class Setting {
     double value(int32_t index) const;
     // Stores element `index` from a number; false when nothing could be stored.
     bool setValue(double value, int32_t index);
+    // Whether element `index` holds the number `given` as that number (a Float32 element as the
+    // nearest float); true for types that hold no number.
+    bool holdsAsGiven(double given, int32_t index) const;
     // The text of a text setting up to its first NUL; empty for other types.
     std::string text() const;
     bool setText(const std::string& text);
@@ -80,6 +89,8 @@ class Setting {
     void writeJsonEntry(JsonStringWriter& writer) const;
     // The value alone, as writeJsonValue writes it.
     std::string valueJson() const;
+    // Element `index` of a number setting as writeJsonValue writes it.
+    std::string elementJson(int32_t index) const;
     // Takes the value from JSON; the number of elements taken, 0 when not acceptable.
     int32_t setJson(const rapidjson::Value& value);
 
@@ -88,6 +99,8 @@ class Setting {
     void writeValue(Writer& writer) const;
     template <typename Writer>
     void writeEntry(Writer& writer) const;
+    template <typename Writer>
+    void writeElement(Writer& writer, int32_t index) const;
     int32_t elements() const { return static_cast<int32_t>(data_.size() / elementSize()); }
 
     std::string name_;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,11 +36,17 @@ class UsbTransportV2 : public TransportLayer {
     void setPortFilter(const usb::PortPath& portPath);
     // A unit must carry exactly this product name; empty for any name.
     void setNameFilter(const std::string& name);
+    // Asked, for every connection of every transport of the process, whether the unit found at
+    // a place may be used, before it is configured and claimed; a refused unit fails the
+    // connection with LIBUSB_ERROR_BUSY, as one that another program has claimed. None by default.
+    static void setPlaceCheck(std::function<bool(const usb::PortPath&)> check);
 
     // The places of all attached units, filters not applied, no device opened.
     std::vector<usb::PortPath> listDevices();
     // The product name of the unit at exactly this place; empty when there is none.
     std::string productNameAt(const usb::PortPath& place);
+    // Its serial number (USB string descriptor), likewise.
+    std::string serialNumberAt(const usb::PortPath& place);
     // The place of the connected unit; none without a connection.
     usb::PortPath portNumbers();
 
@@ -50,6 +57,8 @@ class UsbTransportV2 : public TransportLayer {
         int code = 0;
         // The code says that the user lacks permission to open the device.
         bool accessDenied() const;
+        // The code says that another program uses the device.
+        bool inUse() const;
         // The code's libusb name and text.
         std::string text() const;
     };
@@ -59,6 +68,8 @@ class UsbTransportV2 : public TransportLayer {
     void connect();
     void disconnect();
     void requireConnection() const;
+    // A string descriptor of the unit at exactly this place, by the descriptor's index field.
+    std::string stringAt(const usb::PortPath& place, uint8_t libusb_device_descriptor::*index);
     bool controlRequest(uint8_t request, uint16_t index, uint16_t value);
     void sendFrame(uint16_t kind, const std::vector<uint8_t>& payload);
     void receiveFrame(uint16_t& kind, std::vector<uint8_t>& payload);
