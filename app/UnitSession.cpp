@@ -11,19 +11,6 @@
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
-bool connectWithRetry(trn::SettingsModel& model, bool logAttempts) {
-    for (int attempt = 0; attempt < 200 && !platform::interruptRequested; ++attempt) {
-        if (logAttempts) {
-            qDebug("trying to connect (retries: %i)", attempt);
-        }
-        platform::sleepMs(100);
-        if (model.load()) {
-            return true;
-        }
-    }
-    return false;
-}
-
 namespace unitflash {
 
 namespace {
@@ -40,7 +27,8 @@ const char* const kOpenAdvice =
 
 }  // namespace
 
-UnitSession::UnitSession(UnitSelection& selection) : selection_(selection), model_(transport_) {
+UnitSession::UnitSession(const UnitSelection& selection)
+    : selection_(selection), model_(transport_) {
     transport_.setNameFilter(selection.deviceName);
     transport_.setPortFilter(selection.portFilter());
 }
@@ -123,16 +111,47 @@ bool UnitSession::unitPresent() {
     });
 }
 
-bool UnitSession::loadOnce() {
-    if (!model_.load()) {
-        return false;
+// The model lets the link's failures in reading the values pass; here they fail the read as
+// those of finding the unit and reading its catalogue do.
+bool UnitSession::load() {
+    try {
+        if (model_.load()) {
+            return true;
+        }
+        loadFailure_ = model_.lastLoadFailure();
+    } catch (const std::exception& e) {
+        loadFailure_ = e.what();
     }
-    pinFoundUnit();
-    return true;
+    return false;
+}
+
+bool UnitSession::connectWithRetry(bool logAttempts) {
+    for (int attempt = 0; attempt < 200 && !platform::interruptRequested; ++attempt) {
+        if (logAttempts) {
+            qDebug("trying to connect (retries: %i)", attempt);
+        }
+        platform::sleepMs(100);
+        if (load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool UnitSession::loadOnce() {
+    if (load()) {
+        pinFoundUnit();
+        return true;
+    }
+    const usb::PortPath reached = transport_.portNumbers();
+    if (!reached.isAny()) {
+        selection_.pinned = reached;
+    }
+    return false;
 }
 
 bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
-    if (connectWithRetry(model_, logAttempts)) {
+    if (connectWithRetry(logAttempts)) {
         pinFoundUnit();
         return true;
     }
@@ -151,7 +170,7 @@ bool UnitSession::waitForUnit(bool logAttempts, const char* failure) {
     }
     // Why a unit that is there could not be read; a unit that is not there needs no cause.
     if (!reportUnopenable() && unitPresent()) {
-        qCritical("The last attempt failed: %s", model_.lastLoadFailure().c_str());
+        qCritical("The last attempt failed: %s", loadFailure_.c_str());
     }
     printDeviceList();
     return false;
@@ -163,19 +182,31 @@ bool UnitSession::storeImport(bool imported, bool partly, QtMsgType successLevel
     for (const std::string& note : report.notes) {
         qWarning("%s", note.c_str());
     }
-    // After a refusal nothing was changed, so the commit saves what the unit already holds.
-    model_.writeChanged();
-    transport_.commit();
-    if (!imported) {
-        qCritical("Importing settings failed!");
+    std::string unsent;  // why the unit did not get what was to be sent
+    try {
+        // After a refusal nothing was changed, so the commit saves what the unit already holds.
+        model_.writeChanged();
+        transport_.commit();
+    } catch (const std::exception& e) {
+        unsent = e.what();
+    }
+    if (imported && unsent.empty()) {
+        if (successLevel == QtInfoMsg) {
+            qInfo("%s", success);
+        } else {
+            qDebug("%s", success);
+        }
+        return true;
+    }
+    qCritical("Importing settings failed!");
+    if (!unsent.empty()) {
+        qCritical("Sending the settings to the unit failed (%s); it may not have saved them",
+                  unsent.c_str());
+    } else {
         qCritical("%s; %s", report.refusal.c_str(),
                   partly ? "the other settings were written" : "nothing on the unit was changed");
-    } else if (successLevel == QtInfoMsg) {
-        qInfo("%s", success);
-    } else {
-        qDebug("%s", success);
     }
-    return imported;
+    return false;
 }
 
 }  // namespace unitflash

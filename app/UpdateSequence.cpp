@@ -1,15 +1,18 @@
 #include "UpdateSequence.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
+#include <memory>
+#include <optional>
 
 #include "DeviceList.h"
 #include "SettingsFile.h"
 #include "UnitSession.h"
+#include "UpdateRecovery.h"
 #include "dfu/FindDfuDevices.h"
 #include "dfu/FirmwareUpdate.h"
 #include "dfu/ReturnToNormalOperation.h"
@@ -20,9 +23,34 @@ namespace unitflash {
 
 namespace {
 
-bool interrupted() {
-    return platform::interruptRequested;
-}
+// After an update that did not finish, the unit is looked for this often, this far apart,
+// before it is said not to have come back: one interrupted while it restarts is on its way.
+constexpr int kComeBackLooks = 50;
+constexpr uint32_t kComeBackLookMs = 100;
+
+// What the steps of one update hand on to each other, and how far the update got.
+struct UpdateRun {
+    UpdateRun(const QString& file, SettingsHandling handling, const UnitSelection& chosen)
+        : firmwareFile(file), settings(handling), selection(chosen), flash(file) {}
+
+    QString firmwareFile;
+    SettingsHandling settings;
+    // Where the unit is: pinned by the first step that finds it, for every later step.
+    UnitSelection selection;
+    QString backupFile;  // once written
+    // The settings read just before the trigger, and the name a file of them gets.
+    std::string keptText;
+    QString rescueFileName;
+    // Why the unit that the read found could not be read; empty when it was read or not found.
+    std::string unreadable;
+    // The firmware versions the unit reported before and after the update, where it was read.
+    std::string firmwareBefore;
+    std::string firmwareAfter;
+    // The read's link, which the trigger is written on.
+    std::unique_ptr<UnitSession> link;
+    FirmwareUpdate flash;
+    Stage stage = Stage::kUntouched;
+};
 
 bool acceptFirmwareFile(const QString& firmwareFile) {
     const QFileInfo info(firmwareFile);
@@ -36,6 +64,10 @@ bool acceptFirmwareFile(const QString& firmwareFile) {
     }
     qCritical("Unable to perform update, invalid dfu file");
     return false;
+}
+
+bool checkFile(UpdateRun& run) {
+    return acceptFirmwareFile(run.firmwareFile) && parseSelectedPort(run.selection);
 }
 
 // Writes the backup file; its name, or an empty text when there is none.
@@ -56,27 +88,37 @@ QString writeBackup(UnitSession& unit) {
     return name;
 }
 
-QString backUpSettings(UnitSelection& selection) {
-    qInfo("Waiting for device connection to backup settings");
-    UnitSession unit(selection);
-    QString name = writeBackup(unit);
-    if (name.isEmpty() && !interrupted()) {
-        qCritical("Unable to backup device settings, aborting!");
+bool backUp(UpdateRun& run) {
+    if (run.settings != SettingsHandling::kBackUpAndRestore) {
+        return true;
     }
-    return name;
+    qInfo("Waiting for device connection to backup settings");
+    UnitSession unit(run.selection);
+    run.backupFile = writeBackup(unit);
+    run.selection = unit.selection();
+    return !run.backupFile.isEmpty();
 }
 
-// The settings read just before the boot loader is triggered, the name a backup of them gets,
-// and the file that holds them once there is one; `stop` when the update must end there. The
-// firmware versions the unit reported before and after the update, where it was read.
-struct KeptSettings {
-    std::string text;
-    QString rescueFileName;
-    QString savedIn;
-    bool stop = false;
-    std::string firmwareBefore;
-    std::string firmwareAfter;
-};
+// One read, no wait: the settings the unit holds just before it is sent to its boot loader.
+bool readSettings(UpdateRun& run) {
+    run.link = std::make_unique<UnitSession>(run.selection);
+    UnitSession& unit = *run.link;
+    const bool read = unit.loadOnce();
+    run.selection = unit.selection();
+    if (read) {
+        run.keptText = unit.model().exportJson(false);
+        run.rescueFileName = backupFileName(unit.model());
+        run.firmwareBefore = unit.model().valueText(kFirmwareVersionSetting, "");
+    } else if (unit.reachedUnit()) {
+        run.unreadable = unit.loadFailure();
+    }
+    // A unit we may not open is never swapped for another boot loader on the bench.
+    if (!read && unit.reportUnopenable()) {
+        run.link.reset();
+        return false;
+    }
+    return true;
+}
 
 // A unit already in its boot loader at the chosen place (as after a failed update) is pinned
 // there, so that the update programs that one and no other. Without a chosen place the boot
@@ -96,110 +138,175 @@ void pinBootloader(UnitSelection& selection) {
           qUtf8Printable(selection.placeText()));
 }
 
-KeptSettings triggerBootloader(UnitSelection& selection) {
-    UnitSession unit(selection);
-    trn::SettingsModel& model = unit.model();
-    KeptSettings kept;
-    if (unit.loadOnce()) {
-        kept.text = model.exportJson(false);
-        kept.rescueFileName = backupFileName(model);
-        kept.firmwareBefore = model.valueText(kFirmwareVersionSetting, "");
-        // An interrupt during the read leaves the unit as it was.
-        if (interrupted()) {
-            kept.stop = true;
-            return kept;
+// The boot loaders that may be other units' are left alone; the user is told how to start each.
+void nameOtherBootloaders(const QStringList& loaders) {
+    for (const QString& loader : loaders) {
+        const usb::PortPath port = dfuDevicePort(loader);
+        // The bus only where another boot loader sits at the same port path.
+        const bool twin = std::count_if(loaders.begin(), loaders.end(), [&](const QString& other) {
+                              return dfuDevicePort(other).ports == port.ports;
+                          }) > 1;
+        if (port.isAny()) {
+            continue;
         }
-        model.setValue("trigger bootloader", 1, 0);
-        model.writeChanged();
-    } else if (unit.reportUnopenable() || interrupted()) {
-        // A unit we may not open is never swapped for another boot loader on the bench.
-        kept.stop = true;
-        return kept;
-    } else if (!selection.portText.isEmpty()) {
+        const QString place = placeText(port, twin);
+        qWarning(
+            "The boot loader on port path %s was left alone, as it may be another unit's; to "
+            "start its firmware, run: %s",
+            qUtf8Printable(place), qUtf8Printable(commandLine({"--resume", "--port", place})));
+    }
+}
+
+// An update given up before the boot loader was triggered: a boot loader is told to leave only
+// when it is surely the unit's, at the place where the unit was found or, when it was found
+// nowhere, the only one on the bench.
+void leaveOnlyTheUnitsBootloader(const UnitSelection& selection) {
+    const QStringList loaders = findDfuDevices();
+    const usb::PortPath& found = selection.pinned;
+    if (found.isAny() ? loaders.size() < 2 : firstDfuDeviceOn(loaders, found).has_value()) {
+        returnToNormalOperation(selection.portFilter());
+    } else {
+        nameOtherBootloaders(loaders);
+    }
+}
+
+// Without settings to keep the update ends here (unless they are to be discarded).
+bool haveSettingsToKeep(const UpdateRun& run) {
+    if (run.settings == SettingsHandling::kDiscard || !run.keptText.empty()) {
+        return true;
+    }
+    qCritical(
+        "Aborting update (unable to export settings before update): specify "
+        "\"--discard-settings\" to update regardless");
+    if (!run.unreadable.empty()) {
+        qCritical(
+            "The unit on port path %s was found but its settings could not be read (%s): "
+            "running this command again, or an update without --no-backup (which writes a "
+            "backup first), keeps them, while --discard-settings loses them",
+            qUtf8Printable(run.selection.placeText()), run.unreadable.c_str());
+    }
+    leaveOnlyTheUnitsBootloader(run.selection);
+    return false;
+}
+
+bool triggerBootloader(UpdateRun& run) {
+    // The link goes at the end of this step, also when the write fails.
+    const std::unique_ptr<UnitSession> link = std::move(run.link);
+    if (!run.keptText.empty()) {
+        // From the write on, the unit may be on its way into its boot loader.
+        run.stage = Stage::kTriggered;
+        link->model().setValue("trigger bootloader", 1, 0);
+        link->model().writeChanged();
+    } else if (!run.selection.portText.isEmpty()) {
         qCritical("Unable to put desired device in update mode (port: %s)",
-                  qUtf8Printable(selection.portText));
+                  qUtf8Printable(run.selection.portText));
         printDeviceList();
         // The boot loader there is programmed as it is: nothing was triggered, nothing to wait for.
-        pinBootloader(selection);
-        return kept;
+        pinBootloader(run.selection);
+        return haveSettingsToKeep(run);
     }
     qInfo("Waiting for device to enter update mode...");
     platform::sleepMs(500);
-    return kept;
+    return haveSettingsToKeep(run);
 }
 
-// The steps before the firmware is touched: the backup, the last read of the settings and the
-// trigger. False, after saying why, when the update ends there.
-bool leaveNormalOperation(SettingsHandling settings, UnitSelection& selection, KeptSettings& kept) {
-    QString backupFile;
-    if (settings == SettingsHandling::kBackUpAndRestore) {
-        backupFile = backUpSettings(selection);
-        if (backupFile.isEmpty() && !interrupted()) {
-            return false;
-        }
+// The firmware update's own steps, each followed by how far it got.
+template <bool (FirmwareUpdate::*step)()>
+bool flashStep(UpdateRun& run) {
+    const bool done = (run.flash.*step)();
+    switch (run.flash.stage()) {
+        case UpdateStage::kNotStarted:
+            break;  // as far as the steps before it got
+        case UpdateStage::kFlashChanging:
+            run.stage = Stage::kFlashChanging;
+            break;
+        case UpdateStage::kReadProtected:
+            run.stage = Stage::kReadProtected;
+            break;
+        case UpdateStage::kFlashWritten:
+            run.stage = Stage::kFlashWritten;
+            break;
+        case UpdateStage::kLeftUnchanged:
+            run.stage = Stage::kLeftUnchanged;
+            break;
+        case UpdateStage::kLeftProgrammed:
+            run.stage = Stage::kLeftProgrammed;
+            break;
     }
-    kept.stop = true;
-    if (!interrupted()) {
-        kept = triggerBootloader(selection);
-        kept.savedIn = backupFile;
-    }
-    if (kept.stop) {
-        if (interrupted()) {
-            qCritical(
-                "Update interrupted before the unit was changed: its firmware and settings are "
-                "as they were");
-        }
-        return false;
-    }
-    if (settings != SettingsHandling::kDiscard && kept.text.empty()) {
-        qCritical(
-            "Aborting update (unable to export settings before update): specify "
-            "\"--discard-settings\" to update regardless");
-        returnToNormalOperation(selection.portFilter());
-        return false;
-    }
-    return true;
+    return done;
 }
 
-bool restoreSettings(KeptSettings& kept, UnitSelection& selection, bool& cameBack) {
+bool findBootloader(UpdateRun& run) {
+    return run.flash.findBootloader(run.selection.portFilter());
+}
+
+bool restoreSettings(UpdateRun& run) {
+    if (run.settings == SettingsHandling::kDiscard) {
+        return true;
+    }
     qInfo("Waiting for device restart to import old settings...");
-    UnitSession unit(selection);
+    UnitSession unit(run.selection);
     if (!unit.waitForUnit(false, "Unable to connect to device for setting import! (port: %s)")) {
-        // A unit that is there but cannot be read (or an interrupt) did come back.
-        cameBack = unit.unitPresent();
         return false;
     }
     // Read before the import, which would set the old value in the model.
-    kept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");
-    const bool ok = unit.model().importJson(kept.text);
+    run.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");
+    const bool ok = unit.model().importJson(run.keptText);
     return unit.storeImport(ok, true, QtDebugMsg, "Settings successfully imported");
 }
 
 // The line that ends a successful update, for the person and for a script reading the log: the
 // place, the firmware versions the unit reported before and after, and the backup file.
-bool reportUpdated(const KeptSettings& kept, const UnitSelection& selection) {
+void reportUpdated(const UpdateRun& run) {
     const auto version = [](const std::string& text) {
         return text.empty() ? "unknown" : text.c_str();
     };
+    const UnitSelection& selection = run.selection;
     const QString where =
         selection.portFilter().isAny() ? QString() : " on port path " + selection.placeText();
     const QString line =
         QString::asprintf("Update complete%s: firmware %s -> %s", qUtf8Printable(where),
-                          version(kept.firmwareBefore), version(kept.firmwareAfter));
-    if (kept.savedIn.isEmpty()) {
+                          version(run.firmwareBefore), version(run.firmwareAfter));
+    if (run.backupFile.isEmpty()) {
         qInfo("%s", qUtf8Printable(line));
     } else {
-        qInfo() << qUtf8Printable(line + ", backup file") << kept.savedIn;
+        qInfo() << qUtf8Printable(line + ", backup file") << run.backupFile;
     }
-    return true;
 }
+
+// One step of the update: what it does, in words for its failure, and the line that sums up
+// a failure that no interrupt caused, if any.
+struct Step {
+    const char* name;
+    bool (*run)(UpdateRun&);
+    const char* failure;
+};
+
+const char* const kBackupFailed = "Unable to backup device settings, aborting!";
+const char* const kUpdateFailed = "Firmware update failed!";
+
+const Step kSteps[] = {
+    {"check the firmware file", checkFile, nullptr},
+    {"back up the settings", backUp, kBackupFailed},
+    {"read the settings", readSettings, nullptr},
+    {"trigger the boot loader", triggerBootloader, nullptr},
+    {"find the boot loader", findBootloader, kUpdateFailed},
+    {"check the image", flashStep<&FirmwareUpdate::checkImage>, kUpdateFailed},
+    {"erase the flash", flashStep<&FirmwareUpdate::erase>, kUpdateFailed},
+    // The programming reads the flash back and so verifies it.
+    {"program the flash", flashStep<&FirmwareUpdate::program>, kUpdateFailed},
+    {"leave the boot loader", flashStep<&FirmwareUpdate::leave>, kUpdateFailed},
+    {"restore the settings", restoreSettings, nullptr},
+};
+
+enum class Outcome { kDone, kFailed, kInterrupted };
 
 // Settings that exist only in memory are lost when the process ends: they go to a file in the
 // working directory, else in the temporary directory, else into the log itself.
-QString rescueSettings(const KeptSettings& kept) {
-    const QString inTemp = QDir(QDir::tempPath()).filePath(kept.rescueFileName);
-    for (const QString& name : {kept.rescueFileName, inTemp}) {
-        if (writeSettingsFile(name, kept.text, kRescueFile)) {
+QString rescueSettings(const UpdateRun& run) {
+    const QString inTemp = QDir(QDir::tempPath()).filePath(run.rescueFileName);
+    for (const QString& name : {run.rescueFileName, inTemp}) {
+        if (writeSettingsFile(name, run.keptText, kRescueFile)) {
             qCritical() << "The settings read before the update were saved to" << name;
             return name;
         }
@@ -207,124 +314,49 @@ QString rescueSettings(const KeptSettings& kept) {
     qCritical(
         "The settings read before the update could not be saved to a file; save this "
         "text as a .json file and import it with --import:\n%s",
-        kept.text.c_str());
+        run.keptText.c_str());
     return QString();
 }
 
-// One argument as the user's shell reads it back: a POSIX shell, or cmd.exe on Windows (where
-// file names hold no double quote, and backslashes separate directories).
-QString shellWord(const QString& word) {
-#ifdef _WIN32
-    static const QString plain =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:+=,@\\";
-#else
-    static const QString plain =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:+=,@%";
-#endif
-    bool quote = word.isEmpty();
-    for (const QChar c : word) {
-        quote = quote || !plain.contains(c);
+// Whether the unit is back in normal operation at its place, looking for a few seconds.
+bool unitCameBack(const UnitSelection& selection) {
+    UnitSession unit(selection);
+    for (int look = 0; look < kComeBackLooks; ++look) {
+        if (unit.unitPresent()) {
+            return true;
+        }
+        platform::sleepMs(kComeBackLookMs);
     }
-    if (!quote) {
-        return word;
-    }
-#ifdef _WIN32
-    // cmd.exe expands %NAME% even between double quotes; with a quote on each side of every %,
-    // any such name would begin with a quote, which no variable's name does.
-    return '"' + QString(word).replace('%', "\"%\"") + '"';
-#else
-    QString quoted = word;
-    return '\'' + quoted.replace('\'', "'\\''") + '\'';
-#endif
+    return false;
 }
 
-// The state a run that did not finish leaves the unit in, and the commands that bring it back
-// before its settings are imported (when they are to be).
-struct Recovery {
-    QString state;
-    QList<QStringList> steps;
-    bool importSettings = true;
-};
-
-Recovery recoveryFor(UpdateStage stage, bool cameBack, const QString& firmwareFile) {
-    switch (stage) {
-        case UpdateStage::kNotStarted:
-            return {"is in its boot loader (or on its way there) with its firmware unchanged",
-                    {{"--resume"}}};
-        case UpdateStage::kFlashChanging:
-            return {
-                "is left in its boot loader with its firmware possibly erased or partly written",
-                {{"--discard-settings", firmwareFile}}};
-        case UpdateStage::kReadProtected:
-            // The protection keeps the old firmware and settings; only its removal erases them.
-            return {
-                "is left in its boot loader with its firmware unchanged: its chip is "
-                "read-protected, which no update can change; removing the protection erases "
-                "the whole flash, as said above",
-                {{"--resume"}}};
-        case UpdateStage::kFlashWritten:
-            return {"is left in its boot loader with the new firmware written", {{"--resume"}}};
-        case UpdateStage::kLeftUnchanged:
-            return {"runs its old firmware with its settings", {}, false};
-        case UpdateStage::kLeftProgrammed:
-            break;
+// After a step that failed or was interrupted: the kept settings are saved where they are the
+// only copy, and the user is told what state the unit is in and how to recover it.
+void endUpdate(UpdateRun& run, const Step& step, Outcome outcome) {
+    if (outcome == Outcome::kFailed && step.failure != nullptr) {
+        qCritical("%s", step.failure);
     }
-    if (cameBack) {
-        return {"runs the new firmware without its old settings", {}};
-    }
-    // A firmware that does not start leaves the chip in its boot loader.
-    return {
-        "did not come back after the update; if it sits in its boot loader, its new "
-        "firmware does not start and it needs a firmware file that does",
-        {{"--discard-settings", firmwareFile}}};
-}
-
-// Tells the user what state a run that did not finish leaves the unit in, and the commands
-// that finish the work, one per line in the order to run them.
-void adviseRecovery(UpdateStage stage, bool cameBack, const UnitSelection& selection,
-                    const QString& firmwareFile, const QString& settingsFile) {
-    const QString where = selection.portFilter().isAny()
-                              ? QString("The unit")
-                              : "The unit on port path " + selection.placeText();
-    QStringList tool{QCoreApplication::arguments().value(0, "unitflash")};
-    if (!selection.portFilter().isAny()) {
-        tool << "--port" << selection.placeText();
-    }
-    Recovery recovery = recoveryFor(stage, cameBack, firmwareFile);
-    if (recovery.importSettings && !settingsFile.isEmpty()) {
-        recovery.steps << QStringList{"--import", settingsFile};
-    }
-    if (recovery.steps.isEmpty()) {
-        qCritical("%s %s", qUtf8Printable(where), qUtf8Printable(recovery.state));
+    if (run.stage == Stage::kUntouched) {
+        if (outcome == Outcome::kInterrupted) {
+            qCritical(
+                "Update interrupted before the unit was changed: its firmware and settings are "
+                "as they were");
+        }
         return;
     }
-    qCritical("%s %s. To recover it, run these commands in this order:", qUtf8Printable(where),
-              qUtf8Printable(recovery.state));
-    for (const QStringList& step : recovery.steps) {
-        QStringList words;
-        for (const QString& word : tool + step) {
-            words << shellWord(word);
-        }
-        qCritical("  %s", qUtf8Printable(words.join(' ')));
-    }
-}
-
-// After a failed or interrupted update: the kept settings are saved where they are the only
-// copy, and the user is told how to recover the unit.
-void endFailedUpdate(KeptSettings& kept, UpdateStage stage, bool cameBack, bool discardSettings,
-                     const UnitSelection& selection, const QString& firmwareFile) {
-    if (interrupted()) {
+    if (outcome == Outcome::kInterrupted) {
         qCritical("Update interrupted");
     }
+    const bool discard = run.settings == SettingsHandling::kDiscard;
     // From here on the kept settings are the only copy unless a backup file was written.
-    if (!discardSettings && kept.savedIn.isEmpty()) {
-        kept.savedIn = rescueSettings(kept);
+    QString settingsFile = run.backupFile;
+    if (!discard && settingsFile.isEmpty()) {
+        settingsFile = rescueSettings(run);
     }
-    // A unit that was never sent to its boot loader is wherever it was: nothing to advise.
-    if (!kept.text.empty() || stage != UpdateStage::kNotStarted) {
-        adviseRecovery(stage, cameBack, selection, firmwareFile,
-                       discardSettings ? QString() : kept.savedIn);
+    if (run.stage == Stage::kLeftProgrammed) {
+        run.stage = unitCameBack(run.selection) ? Stage::kCameBack : Stage::kNotBack;
     }
+    adviseRecovery(run.stage, run.selection, run.firmwareFile, discard ? QString() : settingsFile);
 }
 
 }  // namespace
@@ -332,40 +364,26 @@ void endFailedUpdate(KeptSettings& kept, UpdateStage stage, bool cameBack, bool 
 }  // namespace unitflash
 
 bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               unitflash::UnitSelection& selection) {
+               const unitflash::UnitSelection& selection) {
     using namespace unitflash;
-    if (!acceptFirmwareFile(firmwareFile)) {
-        return false;
-    }
-    if (!parseSelectedPort(selection)) {
-        return false;
-    }
+    UpdateRun run(firmwareFile, settings, selection);
     const platform::InterruptGuard guard;
-    const bool discardSettings = settings == SettingsHandling::kDiscard;
-    KeptSettings kept;
-    if (!leaveNormalOperation(settings, selection, kept)) {
-        return false;
-    }
-
-    UpdateStage stage = UpdateStage::kNotStarted;
-    bool cameBack = true;
-    try {
-        if (!interrupted()) {
-            stage = updateFirmware(firmwareFile, selection.portFilter());
+    for (const Step& step : kSteps) {
+        bool done = false;
+        try {
+            done = step.run(run);
+        } catch (const std::exception& e) {
+            qCritical("Unable to %s: %s", step.name, e.what());
         }
-        if (stage == UpdateStage::kLeftProgrammed) {
-            if (discardSettings) {
-                return reportUpdated(kept, selection);
-            }
-            if (!interrupted() && restoreSettings(kept, selection, cameBack)) {
-                return reportUpdated(kept, selection);
-            }
-        } else if (!interrupted()) {
-            qCritical("Firmware update failed!");
+        // The one place where an interrupt stops the update: between two steps.
+        const Outcome outcome = platform::interruptRequested ? Outcome::kInterrupted
+                                : done                       ? Outcome::kDone
+                                                             : Outcome::kFailed;
+        if (outcome != Outcome::kDone) {
+            endUpdate(run, step, outcome);
+            return false;
         }
-    } catch (const std::exception& e) {
-        qCritical("%s", e.what());
     }
-    endFailedUpdate(kept, stage, cameBack, discardSettings, selection, firmwareFile);
-    return false;
+    reportUpdated(run);
+    return true;
 }

@@ -17,4 +17,4 @@ enum class SettingsHandling {
 
 // The default command: firmware update with settings preservation.
 bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               unitflash::UnitSelection& selection);
+               const unitflash::UnitSelection& selection);

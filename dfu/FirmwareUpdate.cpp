@@ -207,44 +207,87 @@ bool checkFirmwareFile(const QString& dfuFile) {
     return readFirmware(dfuFile, file, image);
 }
 
-UpdateStage updateFirmware(const QString& dfuFile, const usb::PortPath& port) {
-    qDebug("Starting firmware update");
+// What the steps hand on to each other: the file and its image, the device chosen with its
+// operation context and memory map, and the port the leave goes to.
+struct FirmwareUpdate::Held {
+    QString dfuFile;
     ScopedFile file;
     ScopedImage image;
-    if (!readFirmware(dfuFile, file, image)) {
-        return UpdateStage::kNotStarted;
+    DfuOperationContext context{};
+    ScopedMapping mapping;
+    usb::PortPath devicePort;
+};
+
+FirmwareUpdate::FirmwareUpdate(const QString& dfuFile) : held_(std::make_unique<Held>()) {
+    held_->dfuFile = dfuFile;
+}
+
+FirmwareUpdate::~FirmwareUpdate() = default;
+
+bool FirmwareUpdate::findBootloader(const usb::PortPath& port) {
+    qDebug("Starting firmware update");
+    if (!readFirmware(held_->dfuFile, held_->file, held_->image)) {
+        return false;
     }
     qDebug("Firmware file read successfully");
     const std::optional<QString> device = chooseDevice(port);
     if (!device) {
-        return UpdateStage::kNotStarted;
+        return false;
     }
     // The leave goes to exactly the device programmed here.
-    const usb::PortPath devicePort = dfuDevicePort(*device);
-    DfuOperationContext context = makeDfuContext(*device);
-    ScopedMapping mapping;
+    held_->devicePort = dfuDevicePort(*device);
+    held_->context = makeDfuContext(*device);
     uint32_t alternates = 0;
-    if (dfuFailed(STDFUPRT_CreateMappingFromDevice(context.devicePath, mapping.out(), &alternates),
-                  "unable to create mapping")) {
-        return UpdateStage::kNotStarted;
+    return !dfuFailed(STDFUPRT_CreateMappingFromDevice(held_->context.devicePath,
+                                                       held_->mapping.out(), &alternates),
+                      "unable to create mapping");
+}
+
+bool FirmwareUpdate::checkImage() {
+    if (imageFitsFlash(held_->image.get(), held_->mapping.get())) {
+        return true;
     }
-    if (!imageFitsFlash(image.get(), mapping.get())) {
-        return returnToNormalOperation(devicePort) ? UpdateStage::kLeftUnchanged
-                                                   : UpdateStage::kNotStarted;
+    if (returnToNormalOperation(held_->devicePort)) {
+        stage_ = UpdateStage::kLeftUnchanged;
     }
+    return false;
+}
+
+bool FirmwareUpdate::erase() {
     ScopedImage eraseImage;
-    if (!prepareErase(image.get(), mapping.get(), eraseImage)) {
-        return UpdateStage::kNotStarted;
+    if (!prepareErase(held_->image.get(), held_->mapping.get(), eraseImage)) {
+        return false;
     }
-    if (!runWith(context, kDfuOperationErase, eraseImage, "Start erasing...",
-                 "erase operation failed.", "deleting erase image failed.") ||
-        !runWith(context, kDfuOperationUpgrade, image, "Start upgrade...",
+    stage_ = UpdateStage::kFlashChanging;
+    if (!runWith(held_->context, kDfuOperationErase, eraseImage, "Start erasing...",
+                 "erase operation failed.", "deleting erase image failed.")) {
+        noteRefusal();
+        return false;
+    }
+    return true;
+}
+
+bool FirmwareUpdate::program() {
+    if (!runWith(held_->context, kDfuOperationUpgrade, held_->image, "Start upgrade...",
                  "upgrade operation failed.", "destroying upgrade image failed.")) {
-        // A read-protected chip refuses the erase without changing anything.
-        return context.errorCode == kDfuErrorReadProtected ? UpdateStage::kReadProtected
-                                                           : UpdateStage::kFlashChanging;
+        noteRefusal();
+        return false;
     }
-    // Even when interrupted by now: the leave is short and leaves the unit running.
-    return returnToNormalOperation(devicePort) ? UpdateStage::kLeftProgrammed
-                                               : UpdateStage::kFlashWritten;
+    stage_ = UpdateStage::kFlashWritten;
+    return true;
+}
+
+// A read-protected chip refuses the erase without changing anything.
+void FirmwareUpdate::noteRefusal() {
+    if (held_->context.errorCode == kDfuErrorReadProtected) {
+        stage_ = UpdateStage::kReadProtected;
+    }
+}
+
+bool FirmwareUpdate::leave() {
+    if (!returnToNormalOperation(held_->devicePort)) {
+        return false;
+    }
+    stage_ = UpdateStage::kLeftProgrammed;
+    return true;
 }

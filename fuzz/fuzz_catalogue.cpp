@@ -1,54 +1,47 @@
-// Loads arbitrary bytes as a catalogue, then reads values and exports it.
+// A unit's catalogue and value image as the settings model loads them: the layout it accepts,
+// the export and import of the values, and the backup file name made from the unit's texts.
+//
+// Input: the catalogue's length (2 bytes, little-endian), the catalogue (CBOR), then the bytes
+// the unit's value image repeats.
+#include <QString>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "cn-cbor/CborDecoder.h"
+#include "SettingsFile.h"
 #include "tarnlib/SettingsModel.h"
 
-namespace {
-
-// Settings of gigabytes are legal up to the 32-bit limit but only exhaust the fuzzer's memory.
-bool hasHugeSetting(const std::vector<uint8_t>& input) {
-    trn::CborNode* root = trn::cborDecode(input.data(), input.size(), nullptr);
-    bool huge = false;
-    if (root != nullptr && root->type == trn::CborType::Map) {
-        for (const trn::CborNode* key = root->firstChild; key != nullptr && key->next != nullptr;
-             key = key->next->next) {
-            if (key->next->type != trn::CborType::Map) {
-                continue;
-            }
-            const trn::CborNode* count = trn::cborMapGetName(key->next, "count");
-            if (count != nullptr && static_cast<int32_t>(count->value.uint) > (1 << 16)) {
-                huge = true;
-            }
-        }
-    }
-    trn::cborFree(root);
-    return huge;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::vector<uint8_t> input(data, data + size);
-    if (hasHugeSetting(input)) {
+    if (size < 2) {
         return 0;
     }
-    fuzz::NoUnit unit;
+    const size_t length = std::min<size_t>(data[0] | data[1] << 8, size - 2);
+    const std::vector<uint8_t> catalogue(data + 2, data + 2 + length);
+    fuzz::FakeUnit unit(std::vector<uint8_t>(data + 2 + length, data + size));
     trn::SettingsModel model(unit);
-    if (!model.loadCatalogue(input)) {
+    if (!model.loadCatalogue(catalogue)) {
         return 0;
     }
-    model.readValues(false);
+    fuzz::checkLayout(model);
+    if (!model.readValues(false)) {
+        std::abort();  // the unit gave every byte asked for
+    }
+    fuzz::checkRoundTrip(model);
     model.readValues(true);
-    model.find("a");
+
+    // The texts of a unit lead nowhere but to one file in the working directory.
+    const QString name = unitflash::backupFileName(model);
+    if (name.contains('/') || name.contains('\\') || !name.endsWith(".json")) {
+        std::abort();
+    }
+
     model.setValue("a", 1.5, 0);
     model.setText("a", "fuzz");
-    const std::string json = model.exportJson(false);
-    model.importJson(json);
-    model.loadCatalogueJson(model.exportJsonFull());
     model.writeChanged();
+    model.loadCatalogueJson(model.exportJsonFull());
     return 0;
 }

@@ -1,46 +1,75 @@
-// Applies arbitrary text as settings JSON and as a JSON catalogue description.
+// Settings JSON imported into the simulated unit's catalogue as --import takes it (from a file,
+// all or nothing) and as the restore after an update takes it (from text, what it can); then
+// the same text as a JSON catalogue description.
+//
+// Input: the JSON text up to the first NUL byte; the bytes after it are repeated as the unit's
+// value image.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
+#include "sim/UnitCatalogue.h"
 #include "tarnlib/SettingsModel.h"
 
 namespace {
 
-const char kCatalogue[] =
-    "{\"int\": {\"type\": 6, \"count\": 2, \"offset\": 0, \"readonly\": false},"
-    " \"float\": {\"type\": 30, \"count\": 1, \"offset\": 8, \"readonly\": false},"
-    " \"text\": {\"type\": 12, \"count\": 8, \"offset\": 12, \"readonly\": true},"
-    " \"bool\": {\"type\": 28, \"count\": 3, \"offset\": 20, \"readonly\": false},"
-    " \"bits\": {\"type\": 7, \"count\": 1, \"offset\": 24, \"readonly\": false}}";
+// The file each input is written to, removed when the fuzzer ends.
+struct TempFile {
+    const std::string path = "/tmp/fuzz_import-" + std::to_string(getpid()) + ".json";
+    ~TempFile() { std::remove(path.c_str()); }
+};
 
-// Descriptions of settings of gigabytes are legal but only exhaust the fuzzer's memory.
-bool hasHugeSetting(const std::string& text) {
-    rapidjson::Document d;
-    d.Parse<rapidjson::kParseNanAndInfFlag>(text.c_str());
-    if (d.HasParseError() || !d.IsObject()) {
-        return false;
+const std::string& filePath() {
+    static const TempFile file;
+    return file.path;
+}
+
+void writeFile(const std::string& text) {
+    std::FILE* file = std::fopen(filePath().c_str(), "wb");
+    if (file == nullptr || std::fwrite(text.data(), 1, text.size(), file) != text.size() ||
+        std::fclose(file) != 0) {
+        std::abort();
     }
-    for (const auto& m : d.GetObject()) {
-        if (m.value.IsObject() && m.value.HasMember("count") && m.value["count"].IsInt() &&
-            m.value["count"].GetInt() > (1 << 16)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    fuzz::NoUnit unit;
+    static const std::vector<uint8_t> catalogue = sim::UnitCatalogue::standard().cbor();
+    const uint8_t* nul = std::find(data, data + size, uint8_t{0});
+    const std::string text(reinterpret_cast<const char*>(data), nul - data);
+    const std::vector<uint8_t> image(nul == data + size ? nul : nul + 1, data + size);
+
+    fuzz::FakeUnit unit(image);
     trn::SettingsModel model(unit);
-    model.loadCatalogueJson(kCatalogue);
-    model.importJson(text);
-    model.exportJson(false);
-    if (!hasHugeSetting(text) && model.loadCatalogueJson(text)) {
+    if (!model.loadCatalogue(catalogue) || !model.readValues(false)) {
+        std::abort();
+    }
+    const std::string before = model.exportJson(false);
+    writeFile(text);
+    if (model.importJsonFile(filePath())) {
+        fuzz::checkRoundTrip(model);
+    } else if (model.exportJson(false) != before ||
+               std::any_of(model.settings().begin(), model.settings().end(),
+                           [](const auto& s) { return s->changed(); })) {
+        std::abort();  // a refused file changes nothing
+    }
+    model.writeChanged();
+
+    trn::SettingsModel restored(unit);
+    restored.loadCatalogue(catalogue);
+    restored.readValues(false);
+    restored.importJson(text);
+    fuzz::checkRoundTrip(restored);
+
+    if (model.loadCatalogueJson(text)) {
         model.exportJsonFull();
     }
     return 0;

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qtbase5-dev libusb-1.0-0-dev zlib1g-dev rapidjson-dev
           libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev dfu-util
-          clang-tidy
+          clang-tidy clang libclang-rt-dev
           # the install and package checks: manual page, Debian package, lintian
           groff-base man-db dpkg-dev file lintian)
 missing=()

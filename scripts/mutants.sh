@@ -116,14 +116,22 @@ app/UnitSession.cpp @@ s/\Qif (denied.accessDenied()) {\E/if (!denied.accessDeni
 app/UnitSession.cpp @@ s/\Qattempt < 200 && !platform::interruptRequested\E/attempt < 200/ @@ an interrupted wait for the unit goes on waiting
 app/UnitSession.cpp @@ s/\Q    transport_.commit();\E// @@ the unit is not told to save what was imported
 app/UnitSession.cpp @@ s/\QqCritical(failure, qUtf8Printable(selection_.portText));\E/qCritical(failure, qUtf8Printable(selection_.placeText()));/ @@ a connection failure names the place looked at, not the port as typed
-app/UpdateSequence.cpp @@ s/\Q        pinBootloader(selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
-app/UpdateSequence.cpp @@ s/\Qif (backupFile.isEmpty() && !interrupted()) {\E/if (backupFile.isEmpty() && interrupted()) {/ @@ the update goes on when the backup failed
-app/UpdateSequence.cpp @@ s/\Qif (!discardSettings && kept.savedIn.isEmpty()) {\E/if (!discardSettings && !kept.savedIn.isEmpty()) {/ @@ settings kept only in memory are not rescued
-app/UpdateSequence.cpp @@ s/\Qif (!kept.text.empty() || stage != UpdateStage::kNotStarted) {\E/if (!kept.text.empty() && stage != UpdateStage::kNotStarted) {/ @@ no recovery advice for a unit left in its boot loader unchanged
-app/UpdateSequence.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
-app/UpdateSequence.cpp @@ s/\Qif (cameBack) {\E/if (!cameBack) {/ @@ a unit that did not come back is said to run without its settings
-app/UpdateSequence.cpp @@ s/\Qto update regardless");\E\s*\QreturnToNormalOperation(selection.portFilter());\E/to update regardless");/ @@ a unit whose settings could not be read is left in its boot loader
-app/UpdateSequence.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
+app/UnitSession.cpp @@ s/\Q    } catch (const std::exception& e) {\E\s*\QloadFailure_ = e.what();\E/    } catch (const std::logic_error& e) {\n        loadFailure_ = e.what();/ @@ a link failure while the values are read escapes the command
+app/UnitSession.cpp @@ s/\Q        selection_.pinned = reached;\E// @@ a unit found but not read is not taken as the unit's place
+app/UnitSession.cpp @@ s/\Q        unsent = e.what();\E// @@ a failed store of imported settings is reported as a success
+app/UpdateSequence.cpp @@ s/\Q        pinBootloader(run.selection);\E// @@ a boot loader already at the chosen place is not pinned to be programmed
+app/UpdateSequence.cpp @@ s/\Qreturn !run.backupFile.isEmpty();\E/return true;/ @@ the update goes on when the backup failed
+app/UpdateSequence.cpp @@ s/\Qif (!discard && settingsFile.isEmpty()) {\E/if (!discard && !settingsFile.isEmpty()) {/ @@ settings kept only in memory are not rescued
+app/UpdateSequence.cpp @@ s/\Q        run.stage = Stage::kTriggered;\E// @@ no recovery advice for a unit sent to its boot loader
+app/UpdateSequence.cpp @@ s/\Q? Stage::kCameBack : Stage::kNotBack\E/? Stage::kNotBack : Stage::kCameBack/ @@ a unit that did not come back is said to run without its settings
+app/UpdateSequence.cpp @@ s/\Qconstexpr int kComeBackLooks = 50;\E/constexpr int kComeBackLooks = 1;/ @@ a unit interrupted while it restarts is said not to have come back
+app/UpdateSequence.cpp @@ s/\Q    leaveOnlyTheUnitsBootloader(run.selection);\E// @@ a unit whose settings could not be read is left in its boot loader
+app/UpdateSequence.cpp @@ s/\QfirstDfuDeviceOn(loaders, found).has_value()\E/!loaders.isEmpty()/ @@ another unit's boot loader is made to leave when the update is given up
+app/UpdateSequence.cpp @@ s/\Qif (!run.unreadable.empty()) {\E/if (false) {/ @@ a unit found but not read gets no word of what keeps its settings
+app/UpdateSequence.cpp @@ s/try \{\s*(done = step\.run\(run\);)\s*\}\s*catch[^}]*\}/$1/ @@ what a step throws ends the update without saving the settings or advice
+app/UpdateSequence.cpp @@ s/\Q? Outcome::kInterrupted\E/? Outcome::kFailed/ @@ an interrupt is taken for a failure
+app/UpdateRecovery.cpp @@ s/\Qpartly written",\E\s*\Q{{"--discard-settings", firmwareFile}}};\E/partly written", {{"--resume"}}};/ @@ a possibly erased unit is told to resume
+app/UpdateRecovery.cpp @@ s/\Qquote = quote || !plain.contains(c);\E/quote = quote || c == ' ';/ @@ recovery commands quote only blanks
 app/SettingsFile.cpp @@ s/\Qif (version.empty()) {\E/if (!version.empty()) {/ @@ the backup name takes the firmware version over the VIO one
 app/SettingsFile.cpp @@ s/\Qrefused = "\/\E/refused = "/ @@ a slash in a unit's text steers the backup file elsewhere
 app/SettingsFile.cpp @@ s/\Q:*?\"<>|";\E/";/ @@ a backup name keeps the characters Windows refuses in names
@@ -140,9 +148,9 @@ dfu/FindDfuDevices.cpp @@ s/\Q} else if (port.isAny() && devices.size() > 1) {\E
 dfu/FirmwareUpdate.cpp @@ s/\Quint64_t(before.address) + before.size > after.address\E/uint64_t(before.address) + before.size >= after.address/ @@ touching .dfu elements refused as overlapping
 dfu/FirmwareUpdate.cpp @@ s/\Qif ((device && canOpen(*device)) ||\E/if (device ||/ @@ a boot loader not yet accessible is not waited for
 dfu/FirmwareUpdate.cpp @@ s/\Q!QByteArray(memory).startsWith("Internal Flash")\E/QByteArray(memory).isEmpty()/ @@ an image for another memory than the flash is programmed
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashChanging;\E/: UpdateStage::kNotStarted;/ @@ a failed erase is reported as leaving the firmware unchanged
-dfu/FirmwareUpdate.cpp @@ s/\Q: UpdateStage::kFlashWritten;\E/: UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
-dfu/FirmwareUpdate.cpp @@ s/\Q? UpdateStage::kLeftUnchanged\E/? UpdateStage::kNotStarted/ @@ a refused image leaves the unit said to be in its boot loader
+dfu/FirmwareUpdate.cpp @@ s/\Q    stage_ = UpdateStage::kFlashChanging;\E// @@ a failed erase is reported as leaving the firmware unchanged
+dfu/FirmwareUpdate.cpp @@ s/\Qstage_ = UpdateStage::kFlashWritten;\E/stage_ = UpdateStage::kFlashChanging;/ @@ a failed leave after programming is reported as a partial write
+dfu/FirmwareUpdate.cpp @@ s/\Q        stage_ = UpdateStage::kLeftUnchanged;\E// @@ a refused image leaves the unit said to be in its boot loader
 dfu/RunDfuOperation.cpp @@ s/\QlastLogged = percent;\E// @@ the same percentage is logged at every poll
 dfu/RunDfuOperation.cpp @@ s/\QunchangedMs += kPollIntervalMs;\E// @@ a hung operation is waited for forever
 dfu/RunDfuOperation.cpp @@ s/\Qif (platform::interruptRequested) {\E/if (false) {/ @@ an interrupt no longer stops a DFU operation
@@ -155,6 +163,7 @@ dfuse/src/DfuFile.cpp @@ s/\Qitem.size > 0x100000000ull\E/item.size >= 0x1000000
 dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout is read as 1000
 dfuse/src/MemoryLayout.cpp @@ s/\Q(uint32_t(at) - group->address) \/ group->size * group->size\E/(uint32_t(at) - group->address)/ @@ sectors are erased at the element's address, not the sector's
 dfuse/src/MemoryLayout.cpp @@ s/\Quint64_t(address) < uint64_t(group.address)\E/uint64_t(address) <= uint64_t(group.address)/ @@ the byte after a memory counts as inside it
+dfuse/src/MemoryLayout.cpp @@ s/\Qif (count > 0xFFFFFFFFull || \E/if (/ @@ a group of 2^32 sectors is stored as 0 sectors
 dfuse/src/DfuDiscovery.cpp @@ s/\Qreturn a.key() < b.key();\E/return b.key() < a.key();/ @@ boot loaders are taken in reverse port order
 dfuse/src/DfuInterface.cpp @@ s/\Qlibusb_get_bus_number(devices[i]) != path.bus || \E// @@ a path opens the device at its ports on another bus
 dfuse/src/DfuOperation.cpp @@ s/\Qfor (size_t i = 0; i < erasable.size(); ++i) {\E/for (size_t i = 1; i < erasable.size(); ++i) {/ @@ the first sector of an image is not erased
@@ -180,6 +189,13 @@ tarnlib/src/UsbTransportV2.cpp @@ s/\Q&libusb_device_descriptor::iSerialNumber\E
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (!exact && partial > 1) {\E/if (!exact && partial > 2) {/ @@ an ambiguous partial name picks a setting
 tarnlib/src/SettingsModel.cpp @@ s/\Qif (image.size() != length) {\E/if (image.size() > length) {/ @@ a short settings image is taken, its missing values as read
 tarnlib/src/SettingsModel.cpp @@ s/(\Qpayload.insert(payload.end(), s->data().begin(), s->data().end());\E)\s*\Qs->setChanged(false);\E/$1/ @@ written settings stay marked changed
+tarnlib/src/SettingsModel.cpp @@ s/\Qif (bytes > kMaxSettingBytes) {\E/if (false) {/ @@ overlapping settings may ask for any amount of memory
+tarnlib/src/SettingsModel.cpp @@ s/\Q} catch (const std::logic_error& e) {\E/} catch (const std::invalid_argument\& e) {/ @@ a catalogue that does not inflate escapes the load and ends the retries
+tarnlib/src/SettingsModel.cpp @@ s/\QloadFailure_ = "the unit's setting values\E[^;]*;// @@ a value image of the wrong length leaves an older cause
+tarnlib/src/Setting.cpp @@ s/\Qend <= int64_t{kMaxFramePayload}\E/end <= int64_t{kMaxFramePayload} + 1/ @@ a setting ending one byte past the value image is accepted
+tarnlib/src/Setting.cpp @@ s/\Qcount >= 0 && offset >= 0 &&\E/count >= 0 \&\&/ @@ a setting without an offset is accepted
+tarnlib/src/InflateCatalogue.cpp @@ s/\Q? announced : kMaxCatalogueSize;\E/? kMaxCatalogueSize : kMaxCatalogueSize;/ @@ the size the unit announces bounds nothing
+tarnlib/src/InflateCatalogue.cpp @@ s/\Qif (output.size() + produced > limit) {\E/if (output.size() > limit) {/ @@ a catalogue inflates a block past its bound
 tarnlib/src/SettingsModelJson.cpp @@ s/\Qif (!found) {\E/if (!found) {\n            return false;/ @@ a setting the unit lacks stops an import
 tarnlib/src/SettingJson.cpp @@ s/\Qconst bool array = count_ != 1;\E/const bool array = count_ > 1;/ @@ an empty setting is written without a value
 tarnlib/src/cn-cbor/CborDecoder.cpp @@ s/\Qnode->value.sint = static_cast<int32_t>(~low);\E/node->value.sint = -static_cast<int32_t>(low);/ @@ negative CBOR integers are off by one
@@ -217,6 +233,10 @@ packaging/CMakeLists.txt @@ s/\Qset(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)\E// @@ th
 packaging/CMakeLists.txt @@ s/CONTROL_EXTRA \$\{CMAKE_CURRENT_SOURCE_DIR\}\/postinst/CONTROL_EXTRA/ @@ installing the package does not reload the udev rules
 packaging/unitflash.bash-completion @@ s/\Q-X '!*.dfu' \E// @@ the completion offers every file as the firmware file
 platform/PlatformReal.cpp @@ s/\Qstd::chrono::milliseconds(ms));\E\n\}/std::chrono::microseconds(ms));\n}/ @@ sleeps are a thousand times too short
+
+# sim/usbfs: the bridge to the system's libusb
+sim/usbfs/UsbfsHandler.cpp @@ s/\Qconstexpr unsigned kControlNoTimeout = 0;\E/constexpr unsigned kControlNoTimeout = 100;/ @@ the bridge gives up on a status request the boot loader holds through an erase
+sim/usbfs/SignalRelay.cpp @@ s/\Q && got == 1;\E/;/ @@ a signal sent to the bridge alone is taken for its group's and not passed on
 SLIPS
 
 if [ -n "${MUTANTS_CHECK:-}" ]; then

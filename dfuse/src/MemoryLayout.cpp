@@ -86,7 +86,9 @@ bool parseRegion(Cursor& cursor, MemoryLayout* layout) {
             return false;
         }
         size *= multiplier;
-        if (size > 0xFFFFFFFFull || address + count * size > 0x100000000ull) {
+        // Both must fit their 32-bit fields, which also keeps count * size from wrapping.
+        if (count > 0xFFFFFFFFull || size > 0xFFFFFFFFull ||
+            address + count * size > 0x100000000ull) {
             return false;
         }
         SectorGroup group;

@@ -58,6 +58,8 @@ DeviceFactory bootloaderFactory() {
                     timing.erasePollMs = v.GetUint();
                 } else if (name == "setAddressPollMs" && v.IsUint()) {
                     timing.setAddressPollMs = v.GetUint();
+                } else if (name == "restartMs" && v.IsUint()) {
+                    timing.restartMs = v.GetUint();
                 } else {
                     throw std::runtime_error("bad boot loader timing \"" + name + "\"");
                 }

@@ -534,7 +534,7 @@ void SimulatedBootloader::leaveTo(bool startFirmware, uint32_t delayMs) {
             again->optionBytes_ = self->optionBytes_;
             again->timing_ = self->timing_;
         }
-        self->bus()->reenumerate(*self, next, kRestartDelayMs);
+        self->bus()->reenumerate(*self, next, self->timing_.restartMs);
     });
 }
 

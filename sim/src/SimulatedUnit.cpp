@@ -263,7 +263,7 @@ std::optional<std::string> SimulatedUnit::stringDescriptor(uint8_t index) const 
 }
 
 int SimulatedUnit::open() {
-    return options_.faults.denyOpen ? LIBUSB_ERROR_ACCESS : LIBUSB_SUCCESS;
+    return options_.faults.denyOpen ? LIBUSB_ERROR_ACCESS : options_.faults.openError;
 }
 
 int SimulatedUnit::setConfiguration(int configuration) {
@@ -317,7 +317,12 @@ int SimulatedUnit::control(const ControlSetup& setup, uint8_t* data, unsigned) {
             if (faults.silentRequests > 0) {
                 --faults.silentRequests;
             } else if (setup.bRequest == kCatalogue) {
-                sendFrame(kCatalogue, cataloguePayload());
+                std::vector<uint8_t> payload = cataloguePayload();
+                if (faults.badCatalogues > 0 && options_.bcdDevice >= 0x0300) {
+                    --faults.badCatalogues;
+                    payload[4] ^= 0x01;  // the zlib header's check fails
+                }
+                sendFrame(kCatalogue, payload);
             } else {
                 // A slice beyond the image is cut at its end; the host sees the short answer.
                 size_t begin = std::min<size_t>(setup.wIndex, image_.size());

@@ -1,3 +1,5 @@
+#include <libusb.h>
+
 #include <stdexcept>
 
 #include "DeviceKinds.h"
@@ -8,6 +10,16 @@ namespace {
 
 [[noreturn]] void bad(const std::string& what) {
     throw std::runtime_error(what);
+}
+
+// The code of a libusb error name such as "LIBUSB_ERROR_BUSY".
+int libusbErrorCode(const std::string& name) {
+    for (int code = LIBUSB_ERROR_IO; code >= LIBUSB_ERROR_OTHER; --code) {
+        if (name == libusb_error_name(code)) {
+            return code;
+        }
+    }
+    bad("bad \"openError\" " + name);
 }
 
 uint16_t bcdDeviceOf(const rapidjson::Value& v) {
@@ -35,6 +47,7 @@ void readFaults(const rapidjson::Value& v, UnitOptions& options) {
         unsigned* counter = name == "corruptChecksums"   ? &faults.corruptChecksums
                             : name == "shortFrames"      ? &faults.shortFrames
                             : name == "overlongFrames"   ? &faults.overlongFrames
+                            : name == "badCatalogues"    ? &faults.badCatalogues
                             : name == "silentRequests"   ? &faults.silentRequests
                             : name == "stallRequests"    ? &faults.stallRequests
                             : name == "unplugAtTransfer" ? &faults.unplugAtTransfer
@@ -43,6 +56,8 @@ void readFaults(const rapidjson::Value& v, UnitOptions& options) {
             *counter = value.GetUint();
         } else if (name == "denyOpen" && value.IsBool()) {
             faults.denyOpen = value.GetBool();
+        } else if (name == "openError" && value.IsString()) {
+            faults.openError = libusbErrorCode(value.GetString());
         } else if (name == "afterRestarts" && value.IsUint() && value.GetUint() < 1000000) {
             options.faultsAfterRestarts = static_cast<int>(value.GetUint());
         } else {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BusMirror.h"
+#include "SignalRelay.h"
 #include "SimLink.h"
 #include "UsbfsHandler.h"
 
@@ -28,7 +29,6 @@ namespace {
 
 constexpr auto kMirrorInterval = std::chrono::milliseconds(2);
 constexpr const char* kPreload = "libumockdev-preload.so.0";
-pid_t child = 0;
 
 std::string besideThisProgram(const char* name) {
     char self[PATH_MAX];
@@ -91,9 +91,7 @@ pid_t spawn(char** argv, const std::vector<std::string>& environment, int outFd,
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        sigaddset(&defaults, signal);
-    }
+    sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
@@ -183,12 +181,6 @@ class StderrFilter {
     std::thread reader_;
 };
 
-void forward(int signal) {
-    if (child > 0) {
-        kill(child, signal);
-    }
-}
-
 int exitStatusOf(int status) {
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
@@ -240,6 +232,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    usbfs::SignalRelay signals;  // before umockdev's threads
     // The testbed before anything asks whether this is a mock environment: umockdev keeps its
     // first answer.
     UMockdevTestbed* testbed = umockdev_testbed_new();
@@ -257,10 +250,7 @@ int main(int argc, char** argv) {
         std::vector<usbfs::SimDevice> devices = link.devices();
         mirror.sync(devices);
 
-        signal(SIGINT, SIG_IGN);  // the terminal sends it to the program too
-        signal(SIGTERM, forward);
-        signal(SIGHUP, forward);
-        child = spawn(program, childEnvironment(root, false), -1, filter.original());
+        const pid_t child = spawn(program, childEnvironment(root, false), -1, filter.original());
         if (child < 0) {
             std::fprintf(stderr, "unitflash-usbfs: cannot run %s\n", program[0]);
             status = 127 << 8;
@@ -268,6 +258,7 @@ int main(int argc, char** argv) {
         while (child > 0 && waitpid(child, &status, WNOHANG) == 0) {
             devices = link.devices();
             mirror.sync(devices);
+            signals.relay(child);
             std::this_thread::sleep_for(kMirrorInterval);
         }
         // umockdev's thread calls the handler until the testbed is gone.
@@ -276,5 +267,5 @@ int main(int argc, char** argv) {
     // A normal end: the simulator lets a restarting device finish and saves the state.
     link.exit(link.context);
     g_free(root);
-    return child < 0 ? 127 : exitStatusOf(status);
+    return exitStatusOf(status);
 }

@@ -51,9 +51,12 @@ struct Client {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
-// Time-outs for the device models (in the program's time): a device that does not answer
-// within them does not answer at all, and the URB waits until the program discards it.
-constexpr unsigned kControlTimeoutMs = 100;
+// A control request waits as long as the device model holds it (a boot loader busy erasing
+// answers when the erase is done), in real time at any pace: only the program's own time-out
+// ends it earlier, by discarding the URB, as on a real bus.
+constexpr unsigned kControlNoTimeout = 0;
+// Time-outs for bulk transfers (in the program's time): a device that does not take or give
+// data within them does not at all, and the URB waits until the program discards it.
 constexpr unsigned kBulkOutTimeoutMs = 1;
 constexpr unsigned kBulkInTimeoutMs = 100;
 
@@ -432,7 +435,9 @@ void UsbfsHandler::discard(Client& client, UMockdevIoctlClient* ioctl) {
     }
     std::shared_ptr<Urb> urb = *it;
     urb->discarded = true;
-    if (!urb->started) {
+    // The host controller unlinks it at once, also a control transfer the device is holding:
+    // the device model's late answer goes nowhere.
+    if (!urb->started || urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         for (auto& [endpoint, queue] : client.queues) {
             queue.erase(std::remove(queue.begin(), queue.end(), urb), queue.end());
         }
@@ -464,31 +469,45 @@ void UsbfsHandler::work(const std::shared_ptr<Client>& client, uint8_t endpoint)
 
 // Called with the lock held.
 void UsbfsHandler::finish(Client& client, const std::shared_ptr<Urb>& urb) {
+    const auto pending = std::find(client.pending.begin(), client.pending.end(), urb);
+    if (pending == client.pending.end()) {
+        return;  // discarded while the device held it, completed then
+    }
     if (urb->discarded && urb->status == 0 && urb->actual == 0) {
         urb->status = -ENOENT;
     }
     if (urb->status == -ESHUTDOWN && !client.gone) {
         markGone(client);
     }
-    client.pending.erase(std::find(client.pending.begin(), client.pending.end(), urb));
+    client.pending.erase(pending);
     client.completed.push_back(urb);
+}
+
+void UsbfsHandler::runControl(Client& client, Urb& urb) {
+    const uint8_t* setup = urb.data.data();
+    // The device writes its answer here: the URB may be discarded and reaped meanwhile.
+    std::vector<uint8_t> stage(urb.data.begin() + 8, urb.data.end());
+    const auto wLength =
+        static_cast<uint16_t>(std::min<size_t>(setup[6] | (setup[7] << 8), stage.size()));
+    const int result = link_.control_transfer(client.handle, setup[0], setup[1],
+                                              static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
+                                              static_cast<uint16_t>(setup[4] | (setup[5] << 8)),
+                                              stage.data(), wLength, kControlNoTimeout);
+    if (result == LIBUSB_ERROR_TIMEOUT) {
+        waitForEnd(client, urb);  // a device that never answers
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!urb.discarded) {
+        std::copy(stage.begin(), stage.end(), urb.data.begin() + 8);
+        urb.actual = result > 0 ? result : 0;
+        urb.status = result >= 0 ? 0 : urbStatusFor(result);
+    }
 }
 
 void UsbfsHandler::run(Client& client, Urb& urb) {
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
-        const uint8_t* setup = urb.data.data();
-        const auto wLength = static_cast<uint16_t>(
-            std::min<size_t>(setup[6] | (setup[7] << 8), urb.data.size() - 8));
-        const int result = link_.control_transfer(client.handle, setup[0], setup[1],
-                                                  static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
-                                                  static_cast<uint16_t>(setup[4] | (setup[5] << 8)),
-                                                  urb.data.data() + 8, wLength, kControlTimeoutMs);
-        if (result == LIBUSB_ERROR_TIMEOUT) {
-            waitForEnd(client, urb);
-            return;
-        }
-        urb.actual = result > 0 ? result : 0;
-        urb.status = result >= 0 ? 0 : urbStatusFor(result);
+        runControl(client, urb);
         return;
     }
     if ((urb.endpoint & LIBUSB_ENDPOINT_IN) != 0) {
@@ -544,7 +563,9 @@ void UsbfsHandler::runIn(Client& client, Urb& urb) {
 void UsbfsHandler::waitForEnd(Client& client, Urb& urb) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return urb.discarded || client.gone || client.closing; });
-    urb.status = urb.discarded ? -ENOENT : -ESHUTDOWN;
+    if (!urb.discarded || urb.type != USBDEVFS_URB_TYPE_CONTROL) {  // else completed already
+        urb.status = urb.discarded ? -ENOENT : -ESHUTDOWN;
+    }
 }
 
 }  // namespace usbfs

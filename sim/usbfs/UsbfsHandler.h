@@ -46,6 +46,7 @@ class UsbfsHandler {
     // Worker side: runs the URBs of one endpoint in order, off umockdev's thread.
     void work(const std::shared_ptr<Client>& client, uint8_t endpoint);
     void run(Client& client, Urb& urb);
+    void runControl(Client& client, Urb& urb);
     void runIn(Client& client, Urb& urb);
     // Holds a URB the device does not answer until it is discarded or the device leaves.
     void waitForEnd(Client& client, Urb& urb);

@@ -4,10 +4,14 @@
 
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
 constexpr size_t kSkippedBytes = 4;
+// A catalogue describes a value image of at most 64 KiB: a megabyte leaves it 16 bytes of
+// description for each byte of value, and keeps a small stream from inflating without end.
+constexpr size_t kMaxCatalogueSize = size_t{1} << 20;
 constexpr size_t kOutputArea = 1024;
 // A 32 KiB window; +32 lets zlib recognise a zlib or a gzip header by itself.
 constexpr int kWindowBits = 15 + 32;
@@ -23,6 +27,16 @@ class InflateStream {
   private:
     z_stream& stream_;
 };
+
+// The most the stream may inflate to: the inflated size the unit puts in the skipped bytes
+// (little-endian), where it gives one that a catalogue can have.
+size_t inflatedLimit(const std::vector<uint8_t>& data) {
+    size_t announced = 0;
+    for (size_t i = 0; i < kSkippedBytes; ++i) {
+        announced |= size_t{data[i]} << (8 * i);
+    }
+    return announced != 0 && announced < kMaxCatalogueSize ? announced : kMaxCatalogueSize;
+}
 
 }  // namespace
 
@@ -42,6 +56,7 @@ std::vector<uint8_t> inflateCatalogue(const std::vector<uint8_t>& data) {
     }
     const InflateStream guard(stream);
 
+    const size_t limit = inflatedLimit(data);
     std::vector<uint8_t> output;
     output.reserve(data.size() * 2);
     uint8_t area[kOutputArea];
@@ -63,6 +78,10 @@ std::vector<uint8_t> inflateCatalogue(const std::vector<uint8_t>& data) {
         const size_t produced = kOutputArea - stream.avail_out;
         if (produced == 0) {
             break;
+        }
+        if (output.size() + produced > limit) {
+            throw std::logic_error("the catalogue inflates to more than " + std::to_string(limit) +
+                                   " bytes");
         }
         output.insert(output.end(), area, area + produced);
         if (stream.avail_out != 0) {

@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "tarnlib/TransportLayer.h"
+
 namespace trn {
 
 const char* settingTypeName(uint32_t type) {
@@ -42,6 +44,11 @@ uint32_t normalizeSettingType(uint32_t code) {
 bool Setting::sizeFits(uint32_t type, int32_t count) {
     const int64_t bytes = int64_t{count} * (int64_t{1} << (type & 3u));
     return count >= 0 && bytes <= std::numeric_limits<int32_t>::max();
+}
+
+bool Setting::fitsValueImage(uint32_t type, int32_t count, int32_t offset) {
+    const int64_t end = int64_t{offset} + int64_t{count} * (int64_t{1} << (type & 3u));
+    return count >= 0 && offset >= 0 && end <= int64_t{kMaxFramePayload};
 }
 
 Setting::Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset,

@@ -37,14 +37,15 @@ Setting::Setting(const std::string& name, const rapidjson::Value& description) {
     }
     const uint32_t type = normalizeSettingType(static_cast<uint32_t>(description["type"].GetInt()));
     const int32_t count = description["count"].GetInt();
-    if (!sizeFits(type, count)) {
+    const int32_t offset = description["offset"].GetInt();
+    if (!fitsValueImage(type, count, offset)) {
         return;  // stays invalid, so a catalogue holding it is refused
     }
     const auto isConst = description.FindMember("const");
     name_ = name;
     type_ = type;
     count_ = count;
-    offset_ = description["offset"].GetInt();
+    offset_ = offset;
     readonly_ = readonly->value.GetBool();
     isConst_ = isConst != description.MemberEnd() && isConst->value.IsTrue();
     data_.assign(static_cast<size_t>(count) * elementSize(), 0);

@@ -45,6 +45,38 @@ bool intProperty(const CborNode* props, const char* key, int32_t& out) {
 }
 
 constexpr uint32_t kReadonlyBit = 0x80;
+// Settings may describe the same bytes more than once, but together they never need more than
+// this; a catalogue asking for more would only exhaust the host.
+constexpr int64_t kMaxSettingBytes = int64_t{16} << 20;
+
+// What a catalogue entry says of its setting; a property that is absent keeps its default.
+struct EntryProperties {
+    int32_t offset = -1;
+    int32_t count = 1;
+    uint32_t type = static_cast<uint32_t>(SettingType::Invalid);
+    bool readonly = true;
+    bool isConst = false;
+};
+
+EntryProperties entryProperties(const CborNode* props) {
+    EntryProperties entry;
+    if (props->type != CborType::Map) {
+        return entry;
+    }
+    intProperty(props, "offset", entry.offset);
+    intProperty(props, "count", entry.count);
+    int32_t rawType = 0;
+    if (intProperty(props, "type", rawType)) {
+        const uint32_t bits = static_cast<uint32_t>(rawType);
+        entry.readonly = (bits & kReadonlyBit) != 0;
+        entry.type = normalizeSettingType(bits & ~kReadonlyBit);
+    }
+    const CborNode* c = cborMapGetString(props, "const");
+    entry.isConst = c != nullptr && c->type == CborType::True;
+    return entry;
+}
+
+const char kCatalogueUndecodable[] = "the unit's settings catalogue cannot be decoded: ";
 
 }  // namespace
 
@@ -53,46 +85,49 @@ SettingsModel::SettingsModel(TransportLayer& transport) : transport_(&transport)
 }
 
 bool SettingsModel::loadCatalogue(const std::vector<uint8_t>& cbor) {
-    std::unique_ptr<CborNode, CborTreeDeleter> root(cborDecode(cbor.data(), cbor.size(), nullptr));
-    if (root == nullptr || root->type != CborType::Map) {
+    std::string cause;
+    return decodeCatalogue(cbor, cause);
+}
+
+bool SettingsModel::decodeCatalogue(const std::vector<uint8_t>& cbor, std::string& cause) {
+    CborErrorInfo error{};
+    std::unique_ptr<CborNode, CborTreeDeleter> root(cborDecode(cbor.data(), cbor.size(), &error));
+    if (root == nullptr) {
+        cause = std::string("CBOR ") + kCborErrorNames[static_cast<int>(error.err)] + " at byte " +
+                std::to_string(error.pos);
+        return false;
+    }
+    if (root->type != CborType::Map) {
+        cause = "it is no CBOR map";
         return false;
     }
     std::vector<std::shared_ptr<Setting>> settings;
+    int64_t bytes = 0;
     try {
         settings.reserve(static_cast<size_t>(root->length / 2));
         for (const CborNode* key = root->firstChild; key != nullptr && key->next != nullptr;
              key = key->next->next) {
-            const CborNode* props = key->next;
-            const bool isMap = props->type == CborType::Map;
-            int32_t offset = -1;
-            int32_t count = 1;
-            int32_t rawType = 0;
-            bool hasType = false;
-            bool isConst = false;
-            if (isMap) {
-                intProperty(props, "offset", offset);
-                intProperty(props, "count", count);
-                hasType = intProperty(props, "type", rawType);
-                const CborNode* c = cborMapGetString(props, "const");
-                isConst = c != nullptr && c->type == CborType::True;
-            }
-            uint32_t type = static_cast<uint32_t>(SettingType::Invalid);
-            bool readonly = true;
-            if (hasType) {
-                const uint32_t bits = static_cast<uint32_t>(rawType);
-                readonly = (bits & kReadonlyBit) != 0;
-                type = normalizeSettingType(bits & ~kReadonlyBit);
-            }
-            // A negative or oversized count cannot describe a real setting: refuse the
-            // catalogue rather than keep part of it.
-            if (!Setting::sizeFits(type, count)) {
+            const EntryProperties entry = entryProperties(key->next);
+            const std::string name = keyName(key);
+            // Checked before anything is allocated for the setting: the unit could not serve
+            // its bytes, and its count may ask for gigabytes.
+            if (!Setting::fitsValueImage(entry.type, entry.count, entry.offset)) {
+                cause = "the setting \"" + name + "\" lies outside the value image of " +
+                        std::to_string(kMaxFramePayload) + " bytes";
                 return false;
             }
-            settings.push_back(
-                std::make_shared<Setting>(keyName(key), type, count, offset, readonly, isConst));
+            bytes += int64_t{entry.count} << (entry.type & 3u);
+            if (bytes > kMaxSettingBytes) {
+                cause = "its settings hold more than " + std::to_string(kMaxSettingBytes) +
+                        " bytes together";
+                return false;
+            }
+            settings.push_back(std::make_shared<Setting>(
+                name, entry.type, entry.count, entry.offset, entry.readonly, entry.isConst));
         }
     } catch (const std::bad_alloc&) {
-        return false;  // sizes the host cannot hold; the model stays as it was
+        cause = "the host has no memory for it";
+        return false;
     }
     replaceSettings(std::move(settings));
     return true;
@@ -158,15 +193,22 @@ bool SettingsModel::load() {
     } catch (const std::runtime_error& e) {
         loadFailure_ = e.what();
         return false;
+    } catch (const std::logic_error& e) {
+        // The link throws these only when a compressed catalogue does not inflate.
+        loadFailure_ = kCatalogueUndecodable + std::string(e.what());
+        return false;
     }
-    if (catalogue.empty() || !loadCatalogue(catalogue)) {
-        loadFailure_ = "the unit's settings catalogue cannot be decoded";
+    std::string cause = "the unit sent none";
+    if (catalogue.empty() || !decodeCatalogue(catalogue, cause)) {
+        loadFailure_ = kCatalogueUndecodable + cause;
         return false;
     }
     for (const auto& s : settings_) {
         s->setChanged(false);
     }
     if (!readValues(false)) {
+        loadFailure_ = "the unit's setting values cannot be decoded: they are not the " +
+                       std::to_string(imageSize_) + " bytes its catalogue describes";
         return false;
     }
     for (const auto& s : settings_) {

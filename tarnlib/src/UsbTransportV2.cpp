@@ -39,7 +39,7 @@ constexpr unsigned kPendingReadTimeoutMs = 1;
 
 constexpr size_t kHeaderSize = 4;
 constexpr size_t kFrameOverhead = 8;  // header and checksum
-constexpr size_t kMaxPayload = 0xFFFF;
+constexpr size_t kMaxPayload = trn::kMaxFramePayload;
 constexpr uint16_t kHostFrameKind = 0xFFFF;
 // Draining stops after the packets of the largest frame and its zero-length packet, so that a
 // unit which never stops sending cannot hold the host in the loop.

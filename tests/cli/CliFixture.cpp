@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdlib>
 #endif
 
 #include "sim/DfuFileWriter.h"
@@ -64,13 +65,18 @@ ToolRun CliTest::runLine(const QString& line) const {
     return runCommandLine(line, simulation(), work_.path());
 }
 
-#ifdef UNITFLASH_USBFS_BINARY
-ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments,
-                            bool dropIn) const {
-    QProcessEnvironment environment = simulation("0.05");
+QProcessEnvironment CliTest::bridging(const char* pace) const {
+    QProcessEnvironment environment = simulation(pace);
     // A sanitized build must accept umockdev's preloaded library ahead of its runtime.
     environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
-    QStringList words{"20"};
+    return environment;
+}
+
+#ifdef UNITFLASH_USBFS_BINARY
+ToolRun CliTest::runBridged(const QString& program, const QStringList& arguments, bool dropIn,
+                            const char* pace) const {
+    QProcessEnvironment environment = bridging(pace);
+    QStringList words{"60"};
     if (dropIn) {
         environment.insert("LD_LIBRARY_PATH", QFileInfo(UNITFLASH_USBFS_BINARY).path());
     } else {
@@ -168,8 +174,10 @@ QByteArray CliTest::savedSettings() const {
 #ifndef _WIN32
 ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& waitFor,
                                 const std::vector<int>& toSend, const QString& launcher,
-                                bool readerLeaves, const std::function<void()>& meanwhile) const {
-    QProcessEnvironment environment = simulation("1");
+                                bool readerLeaves, const std::function<void()>& meanwhile,
+                                const QStringList& tool) const {
+    const bool sim = tool == QStringList{UNITFLASH_SIM_BINARY};
+    QProcessEnvironment environment = sim ? simulation("1") : bridging("1");
     // A terminal's foreground job has these at their default; the child inherits them from here.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(signal, SIG_DFL);
@@ -183,9 +191,9 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
         process.setStandardOutputFile(QString("/dev/fd/%1").arg(ends[1]));
     }
     if (launcher.isEmpty()) {
-        process.start(UNITFLASH_SIM_BINARY, arguments);
+        process.start(tool.first(), tool.mid(1) + arguments);
     } else {
-        process.start(launcher, QStringList{UNITFLASH_SIM_BINARY} + arguments);
+        process.start(launcher, tool + arguments);
     }
     ToolRun run;
     const bool started = process.waitForStarted(30000);
@@ -212,7 +220,7 @@ ToolRun CliTest::runInterrupted(const QStringList& arguments, const QString& wai
     const qint64 pid = process.processId();
     for (const int signal : toSend) {
         if (pid > 0) {
-            ::kill(static_cast<pid_t>(pid), signal);
+            ::kill(static_cast<pid_t>(signal < 0 ? -pid : pid), std::abs(signal));
         }
     }
     process.waitForFinished(120000);

@@ -34,21 +34,23 @@ class CliTest : public ::testing::Test {
 #ifndef _WIN32
     // POSIX shells, signals, users and pipes: the tests built on these run on Linux only.
 
-    // Runs `program` (linked to the system's libusb) under unitflash-usbfs, paced to 1/20 of
-    // real time, at most 20 s; with `dropIn` on the drop-in library instead, as a comparison.
-    ToolRun runBridged(const QString& program, const QStringList& arguments,
-                       bool dropIn = false) const;
+    // Runs `program` (linked to the system's libusb) under unitflash-usbfs, paced to `pace`
+    // times real time, at most 60 s; with `dropIn` on the drop-in library instead, as a
+    // comparison.
+    ToolRun runBridged(const QString& program, const QStringList& arguments, bool dropIn = false,
+                       const char* pace = "0.05") const;
     // Runs it in a shell after `preamble` (e.g. resource limits).
     ToolRun runInShell(const QString& preamble, const QStringList& arguments) const;
     // Runs it with the simulated devices paced to real time and, once it has printed a line
     // ending in `waitFor`, does `meanwhile` and then sends it `signals` one after another, as a
-    // terminal would. The exit code is -1 when a signal ended the process. A `launcher` (such as
-    // nohup) starts it. With `readerLeaves`, its standard output is a FIFO whose reader goes
-    // before the signals, as a `| tee` that the same Ctrl-C ended.
+    // terminal would (a negative one to its process group). The exit code is -1 when a signal
+    // ended the process. A `launcher` (such as nohup, or setsid for a group of its own) starts
+    // it, or `tool` instead of unitflash-sim. With `readerLeaves`, its standard output is a FIFO
+    // whose reader goes before the signals, as a `| tee` that the same Ctrl-C ended.
     ToolRun runInterrupted(const QStringList& arguments, const QString& waitFor,
                            const std::vector<int>& toSend, const QString& launcher = {},
-                           bool readerLeaves = false,
-                           const std::function<void()>& meanwhile = {}) const;
+                           bool readerLeaves = false, const std::function<void()>& meanwhile = {},
+                           const QStringList& tool = {UNITFLASH_SIM_BINARY}) const;
     // Runs it as an unprivileged user, for whom the working directory is read-only; its
     // temporary directory is `temporary`. Needs root; the exit code is -1 without.
     ToolRun runUnprivileged(const QStringList& arguments, const QString& temporary) const;
@@ -76,6 +78,8 @@ class CliTest : public ::testing::Test {
   private:
     // This environment with the simulator's scenario, paced at `pace` times real time.
     QProcessEnvironment simulation(const char* pace = "0") const;
+    // The same for a run under unitflash-usbfs.
+    QProcessEnvironment bridging(const char* pace) const;
 
     QTemporaryDir root_;
     QDir work_;

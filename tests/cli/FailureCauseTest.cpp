@@ -76,6 +76,14 @@ TEST_F(FailureCause, EveryDfuFailureNamesItsCauseAfterItsCode) {
          "[!] device disconnected: starting the firmware of " + loader +
              ": leaving DFU mode to start the firmware at 0x08000000: DNLOAD of block 0: "
              "LIBUSB_ERROR_NO_DEVICE"},
+        // The unit may be on its way into its boot loader: its settings are saved first.
+        {"unplugged while triggering",
+         unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 24}}}}),
+         {"--no-backup", "firmware.dfu"},
+         {},
+         "[!] Unable to trigger the boot loader: LIBUSB_ERROR_NO_DEVICE: No such device (it may "
+         "have been disconnected)",
+         "[!] The settings read before the update were saved to \"VIO 2.1_"},
         {"damaged data",
          unitAt("1.4"),
          {"-d", "x.dfu"},

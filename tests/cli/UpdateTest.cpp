@@ -60,6 +60,9 @@ class Update : public CliTest {
     }
 };
 
+const QString kNoSettings =
+    "[!] Aborting update (unable to export settings before update): specify "
+    "\"--discard-settings\" to update regardless";
 const QString kStamp = R"(_\d{4}-\d\d-\d\d-\d\d_\d\d_\d\d_\d{3}\.json$)";
 const QRegularExpression kBackupName("^VIO 2\\.1_3276376E30340038" + kStamp);
 
@@ -158,16 +161,15 @@ TEST_F(Update, TheSettingsOptionsSkipTheBackupAndTheRestore) {
 
 TEST_F(Update, RejectsFilesThatAreNotDfuFiles) {
     write("firmware.DFU", "x");
-    const ToolRun upper = run({"firmware.DFU"});
-    EXPECT_EQ(upper.exitCode, 1);
-    EXPECT_EQ(untimed(upper), (QStringList{"[W] Need a *.dfu file for firmware updates, but got:  "
-                                           "\"firmware.DFU\"",
-                                           "[!] Unable to perform update, invalid dfu file"}));
-    const ToolRun missing = run({"sub/missing.dfu"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(untimed(missing), (QStringList{"[W] Can not read dfu file for firmware update:  "
-                                             "\"missing.dfu\"",
-                                             "[!] Unable to perform update, invalid dfu file"}));
+    const std::pair<QString, QString> cases[] = {
+        {"firmware.DFU", "[W] Need a *.dfu file for firmware updates, but got:  \"firmware.DFU\""},
+        {"sub/missing.dfu", "[W] Can not read dfu file for firmware update:  \"missing.dfu\""}};
+    for (const auto& [file, warning] : cases) {
+        const ToolRun run = this->run({file});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(untimed(run),
+                  (QStringList{warning, "[!] Unable to perform update, invalid dfu file"}));
+    }
 }
 
 // A file that cannot be a firmware update never changes the unit: what the file alone shows is
@@ -225,6 +227,12 @@ TEST_F(Update, RefusesImagesThatCannotBeAFirmwareUpdate) {
 // When the unit is not there (or not on the port asked for), each way of running the update
 // ends without touching anything, saying why.
 TEST_F(Update, WithoutTheUnitNothingIsTouched) {
+    const auto unread = [](const QString& cause) {
+        return "[!] The unit on port path 1.4 was found but its settings could not be read (" +
+               cause +
+               "): running this command again, or an update without --no-backup (which writes a "
+               "backup first), keeps them, while --discard-settings loses them";
+    };
     const struct {
         QJsonArray devices;
         QStringList options;
@@ -237,9 +245,7 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
           "Available devices:", "[!] Unable to backup device settings, aborting!"}},
         {{},
          {"--no-backup"},
-         {"[I] Waiting for device to enter update mode...",
-          "[!] Aborting update (unable to export settings before update): specify "
-          "\"--discard-settings\" to update regardless",
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
           "[!] Cannot return device to normal operation: no device in update-mode detected!"}},
         {{},
          {"-d"},
@@ -251,6 +257,19 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
          {"[!] The unit on port path 1.4 was found but cannot be opened (LIBUSB_ERROR_ACCESS: "
           "Access denied (insufficient permissions)): " +
           QString(kOpenAdvice)}},
+        // A unit found but not read is named with what keeps its settings; no boot loader but
+        // its own is touched, others are named with the command that starts them.
+        {{unitAt("1.4", {{"faults", QJsonObject{{"unplugAtTransfer", 12}}}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread("LIBUSB_ERROR_NO_DEVICE: No such device (it may have been disconnected)")}},
+        {{unitAt("1.4", {{"faults", QJsonObject{{"stallRequests", 1}}}}),
+          unitAt("1.3", {{"kind", "bootloader"}})},
+         {"--no-backup"},
+         {"[I] Waiting for device to enter update mode...", kNoSettings,
+          unread("LIBUSB_ERROR_PIPE: Pipe error"),
+          "[W] The boot loader on port path 1.3 was left alone, as it may be another unit's; to "
+          "start its firmware, run: unitflash --resume --port 1.3"}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
@@ -263,7 +282,10 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         setDevices(c.devices);
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(untimed(run), c.expected);
+        // The tool as the advice names it.
+        EXPECT_EQ(untimed(run).replaceInStrings(QRegularExpression("run: .*unitflash-sim\\S* "),
+                                                "run: unitflash "),
+                  c.expected);
         EXPECT_EQ(files(), QStringList{"firmware.dfu"});
     }
     EXPECT_TRUE(exportedSettings().contains("\"Version: Firmware\": \"1.0.0\""));
@@ -602,6 +624,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         QString state;              // what the run says of the unit
         const char* stateAfter;     // firmware version after the advice; empty: the run ended early
         bool readerLeaves = false;  // the reader of standard output goes before the signal
+        size_t firmwareSize = 0x100000;
     } cases[] = {
         {"before the unit is changed",
          unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
@@ -633,12 +656,22 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          "is left in its boot loader with its firmware possibly erased or partly written",
          "2.0.0",
          true},
+        // The new firmware takes its time to start: the unit is restarting, not lost.
+        {"while the unit restarts",
+         unitAt("1.4", {{"bootloaderTiming", QJsonObject{{"restartMs", 2500}}}}),
+         {"--no-backup"},
+         "Waiting for device restart to import old settings...",
+         {SIGTERM},
+         "runs the new firmware without its old settings",
+         "2.0.0",
+         false,
+         48 * 1024},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices({c.unit});
         const ToolRun both =
-            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", 0x100000)},
+            runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", c.firmwareSize)},
                            c.waitFor, c.toSend, {}, c.readerLeaves);
         EXPECT_EQ(both.err.isEmpty(), !c.readerLeaves) << both.err.toStdString();
         const ToolRun run = c.readerLeaves ? ToolRun{both.exitCode, both.err, {}} : both;

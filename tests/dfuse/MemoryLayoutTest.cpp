@@ -46,12 +46,14 @@ TEST(MemoryLayout, ParsesTheBootLoaderStringsAndSeveralRegions) {
 TEST(MemoryLayout, RefusesMalformedStrings) {
     const char* bad[] = {
         "",
-        "@Flash",                        // no address
-        "@Flash/0x08000000/",            // no sectors
-        "@Flash/0x08000000/04*016Xg",    // bad unit
-        "@Flash/0x08000000/00*016Kg",    // no sectors in group
-        "@Flash/0xFFFF0000/02*064Kg",    // runs past 4 GiB
-        "@Flash/0x08000000/04*016Kg x",  // trailing junk
+        "@Flash",                                 // no address
+        "@Flash/0x08000000/",                     // no sectors
+        "@Flash/0x08000000/04*016Xg",             // bad unit
+        "@Flash/0x08000000/00*016Kg",             // no sectors in group
+        "@Flash/0xFFFF0000/02*064Kg",             // runs past 4 GiB
+        "@F/0x08000000/4294967297*4294967295Bg",  // count * size wraps 64 bits
+        "@F/0x00000000/4294967296*1Bg",           // a count that is 0 in 32 bits
+        "@Flash/0x08000000/04*016Kg x",           // trailing junk
     };
     for (const char* text : bad) {
         EXPECT_FALSE(parseMemoryLayout(text)) << text;

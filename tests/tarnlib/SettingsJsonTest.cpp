@@ -181,6 +181,7 @@ TEST_F(Json, FullFormRebuildsTheCatalogue) {
              "[]",
              "{\"x\": {\"type\": 8, \"count\": 1, \"offset\": 0, \"readonly\": false}}",
              "{\"x\": {\"type\": 6, \"count\": -1, \"offset\": 0, \"readonly\": false}}",
+             "{\"x\": {\"type\": 6, \"count\": 1, \"offset\": 65532, \"readonly\": false}}",
          }) {
         EXPECT_FALSE(rebuilt.loadCatalogueJson(bad)) << bad;
     }

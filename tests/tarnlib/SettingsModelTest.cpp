@@ -54,20 +54,26 @@ TEST_F(Catalogue, EntriesAndTheImageTheyFill) {
     EXPECT_EQ(model.imageSize(), 50);
 }
 
+// What is refused: no CBOR map, and settings outside the 16-bit value image (which also bounds
+// what a catalogue makes the host allocate).
 TEST_F(Catalogue, RefusedCataloguesKeepTheModel) {
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", 6, 0}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"keep", 6, 0}, {"last byte", 28, 0xFFFE}})));
     const auto kept = model.settings();
-    Bytes truncated = catalogue({{"x", 6}});
+    Bytes truncated = catalogue({{"x", 6, 0}});
     truncated.pop_back();
-    for (const Bytes& bad : {Bytes{}, Bytes{0x01}, Bytes{0x82, 0x01, 0x02}, truncated,
-                             catalogue({{"ok", 6}, {"neg", 6, kAbsent, -1}}),
-                             catalogue({{"big", 6, kAbsent, 0x20000000}}),
-                             catalogue({{"big", 7, kAbsent, 0x10000000}}),
-                             catalogue({{"big", kAbsent, kAbsent, 0x80000000}})}) {
+    for (const Bytes& bad :
+         {Bytes{}, Bytes{0x01}, Bytes{0x82, 0x01, 0x02}, truncated,
+          catalogue({{"ok", 6, 0}, {"neg", 6, 0, -1}}),
+          catalogue({{"big", 6, kAbsent, 0x20000000}}),
+          catalogue({{"big", 7, kAbsent, 0x10000000}}),
+          catalogue({{"big", kAbsent, kAbsent, 0x80000000}}),
+          catalogue({{"2 GB", 12, 0, 0x7FFFFFFF}}), catalogue({{"past the end", 6, 0xFFFC}}),
+          catalogue({{"no offset", 28}}), catalogue({{"negative offset", 28, -1}}),
+          catalogue(std::vector<Entry>(257, {"64 KiB view", 12, 0, 0xFFFF}))}) {
         EXPECT_FALSE(model.loadCatalogue(bad));
     }
     EXPECT_EQ(model.settings(), kept);
-    EXPECT_EQ(model.imageSize(), 4);
+    EXPECT_EQ(model.imageSize(), 0xFFFF);
 }
 
 TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
@@ -90,7 +96,7 @@ TEST_F(Catalogue, FindExactOrTheOnlyPartialMatch) {
     }
     // The cache of looked-up names lives until the next catalogue, failed loads aside.
     EXPECT_EQ(model.find("beta").lock(), nullptr);
-    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", 6}, {"beta", 6}})));
+    ASSERT_TRUE(model.loadCatalogue(catalogue({{"alpha", 6, 0}, {"beta", 6, 4}})));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);
     EXPECT_FALSE(model.loadCatalogue({0xFF}));
     EXPECT_EQ(model.find("beta").lock(), model.settings()[1]);

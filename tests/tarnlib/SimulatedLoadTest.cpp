@@ -79,9 +79,14 @@ TEST_F(SimulatedLoad, FaultsFailTheLoad) {
     EXPECT_FALSE(model.load());
     EXPECT_TRUE(model.settings().empty());
     EXPECT_TRUE(model.load());
+    unit->faults().badCatalogues = 1;  // its compressed stream does not inflate
+    EXPECT_FALSE(model.load());
+    EXPECT_EQ(model.lastLoadFailure(),
+              "the unit's settings catalogue cannot be decoded: Data error");
 
     plug<ShortImageUnit>(0x0300);
     EXPECT_FALSE(model.load());
+    EXPECT_EQ(model.lastLoadFailure().find("the unit's setting values cannot be decoded"), 0u);
     EXPECT_FALSE(model.settings().empty());  // the catalogue stays, without values
     EXPECT_FALSE(model.settings().front()->valid());
 }

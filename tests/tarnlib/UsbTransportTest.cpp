@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -195,6 +196,15 @@ TEST(InflateCatalogue, ErrorTexts) {
     Bytes badTrailer = catalogue(pattern(2000), 15);
     badTrailer.back() ^= 0xFF;
     EXPECT_EQ(failure([&] { inflateCatalogue(badTrailer); }), "Data error");
+    // Inflation stops at the size the unit announces before the stream, and at a megabyte.
+    const auto bounded = [](size_t size, uint32_t announced) {
+        Bytes stream = catalogue(Bytes(size, 0x11), 15);
+        std::memcpy(stream.data(), &announced, 4);  // little-endian, as the host
+        return failure([&] { inflateCatalogue(stream); });
+    };
+    EXPECT_EQ(bounded(2000, 2000), "no error");
+    EXPECT_EQ(bounded(2001, 2000), "the catalogue inflates to more than 2000 bytes");
+    EXPECT_EQ(bounded((1 << 20) + 1, 0), "the catalogue inflates to more than 1048576 bytes");
 }
 
 class UsbTransport : public ::testing::Test {

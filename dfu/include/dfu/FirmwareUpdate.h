@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "usb/PortPath.h"
 
 // How far a firmware update got with the unit, so that the caller can tell the user what state
@@ -15,10 +17,37 @@ enum class UpdateStage {
     kLeftProgrammed,  // the unit left its boot loader to start the new firmware
 };
 
-// Erases and programs the first unit in DFU mode on `port` (or below it; any for an empty
-// port) with image 0 of a .dfu file, then returns it to normal operation. Gives how far it got:
-// kLeftProgrammed when all of it succeeded.
-UpdateStage updateFirmware(const QString& dfuFile, const usb::PortPath& port = {});
+// The firmware update of one unit in DFU mode with image 0 of a .dfu file, in the steps the
+// caller runs one after another, in this order. Each step gives true when it is done; one that
+// fails says why, and stage() tells how far the update got. The programming reads the flash
+// back where the boot loader allows, so a step that succeeds has verified what it wrote.
+class FirmwareUpdate {
+  public:
+    explicit FirmwareUpdate(const QString& dfuFile);
+    ~FirmwareUpdate();
+    FirmwareUpdate(const FirmwareUpdate&) = delete;
+    FirmwareUpdate& operator=(const FirmwareUpdate&) = delete;
+
+    // Reads the file, waits for a unit in DFU mode on `port` (or below it; any for an empty
+    // port) and reads its memory map.
+    bool findBootloader(const usb::PortPath& port);
+    // Refuses an image that is not for the writable internal flash, before anything is erased;
+    // the unit then goes back to its old firmware.
+    bool checkImage();
+    bool erase();
+    bool program();
+    // Makes the unit leave its boot loader to start the new firmware.
+    bool leave();
+
+    UpdateStage stage() const { return stage_; }
+
+  private:
+    void noteRefusal();
+
+    struct Held;
+    std::unique_ptr<Held> held_;
+    UpdateStage stage_ = UpdateStage::kNotStarted;
+};
 
 // Reads and checks the whole .dfu file and its first image without touching any device; logs
 // why when the file cannot be a firmware update.

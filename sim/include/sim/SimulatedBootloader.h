@@ -110,6 +110,9 @@ struct BootloaderTiming {
     // as the block's own wLength, as a chip may: a short block numbered past 2 then lands
     // elsewhere than a host that reads it as 2048 expects.
     bool blockAddressFromLength = false;
+    // From the chip leaving the bus to the started firmware (or the boot loader again)
+    // enumerating; a firmware that sets up much before its USB takes longer.
+    uint32_t restartMs = 300;
 };
 
 // The STM32F405/407 system-memory DFU boot loader (DfuSe) of a unit: four alternate settings
@@ -126,10 +129,8 @@ class SimulatedBootloader : public VirtualDevice,
     static constexpr uint16_t kTransferSize = 2048;
     static constexpr uint16_t kDetachTimeoutMs = 255;
     static constexpr uint8_t kAlternateSettings = 4;
-    // From the GETSTATUS that answers dfuMANIFEST to the chip leaving the bus, and from there to
-    // the started firmware (or the boot loader again) enumerating.
+    // From the GETSTATUS that answers dfuMANIFEST to the chip leaving the bus.
     static constexpr uint32_t kDetachDelayMs = 5;
-    static constexpr uint32_t kRestartDelayMs = 300;
 
     // DFU class request numbers.
     enum Request : uint8_t {

@@ -22,11 +22,13 @@ struct UnitFaults {
     unsigned corruptChecksums = 0;  // the next n frames carry a wrong checksum
     unsigned shortFrames = 0;       // the next n frames lose their last byte
     unsigned overlongFrames = 0;    // the next n frames carry 4 bytes more than they announce
+    unsigned badCatalogues = 0;     // the next n compressed catalogues have a broken header
     unsigned silentRequests = 0;    // the next n data requests are accepted but not answered
     unsigned stallRequests = 0;     // the next n vendor requests stall
     unsigned unplugAtTransfer = 0;  // the n-th transfer from now (control or bulk) finds
                                     // the cable pulled
     bool denyOpen = false;          // opening answers LIBUSB_ERROR_ACCESS
+    int openError = 0;              // else opening answers this libusb error (0: none)
 };
 
 // How a unit is made: identification and factory-default values.

@@ -46,6 +46,9 @@ class Setting {
     // How many bytes of `text` a text setting of `room` bytes keeps: all that fit, and of a valid
     // UTF-8 text only whole characters.
     static size_t textBytesKept(const std::string& text, size_t room);
+    // Whether such a setting lies inside the unit's value image, which is addressed with 16-bit
+    // offsets and comes in one frame; what a catalogue describes must.
+    static bool fitsValueImage(uint32_t type, int32_t count, int32_t offset);
 
     // Throws std::length_error when the size does not fit (see sizeFits).
     Setting(const std::string& name, uint32_t type, int32_t count, int32_t offset, bool readonly,

@@ -15,7 +15,7 @@ namespace trn {
 
 // The settings of one unit behind one transport: the catalogue, the values, typed access by
 // name and the JSON forms. Throws nothing of its own; transport exceptions other than the
-// runtime errors of connecting pass through.
+// failures of connecting and of reading the catalogue pass through.
 class SettingsModel {
   public:
     // Import failure codes, kept in the import status (there is no code 4).
@@ -30,7 +30,8 @@ class SettingsModel {
     // The transport is used, not owned, and must outlive the model.
     explicit SettingsModel(TransportLayer& transport);
 
-    // Catalogue (CBOR); false leaves the model as it was.
+    // Catalogue (CBOR); false leaves the model as it was. A setting outside the value image
+    // refuses the whole catalogue.
     bool loadCatalogue(const std::vector<uint8_t>& cbor);
     void updateLayout();
     // The single setting answering to a name (exact, or a part of exactly one name).
@@ -42,7 +43,8 @@ class SettingsModel {
 
     // Values.
     bool load();
-    // Why the last load that failed did so (the link's error text); empty before any failure.
+    // Why the last load that failed did so: the link's error text, or what could not be
+    // decoded and why; empty before any failure.
     const std::string& lastLoadFailure() const { return loadFailure_; }
     bool readValues(bool fromMinOffset);
     double value(const std::string& name, int32_t index, double fallback);
@@ -82,6 +84,8 @@ class SettingsModel {
     void noteChangedNumber(const std::string& name, const Setting& setting,
                            const rapidjson::Value& value);
     void replaceSettings(std::vector<std::shared_ptr<Setting>> settings);
+    // loadCatalogue, saying why when it refuses the catalogue.
+    bool decodeCatalogue(const std::vector<uint8_t>& cbor, std::string& cause);
 
     std::vector<std::shared_ptr<Setting>> settings_;
     uint16_t minOffset_ = 0;

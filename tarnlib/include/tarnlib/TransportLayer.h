@@ -5,6 +5,9 @@
 
 namespace trn {
 
+// The most a frame carries (its length field has 16 bits): the whole value image comes in one.
+constexpr uint32_t kMaxFramePayload = 0xFFFF;
+
 // The link to a unit as the settings model sees it; the model never sees USB.
 class TransportLayer {
   public:
