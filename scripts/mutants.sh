@@ -140,8 +140,8 @@ app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFil
 app/ConsoleLog.cpp @@ s/\Qif (outputLost && type\E/if (false && type/ @@ with standard output gone, the recovery commands reach nobody
 app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
 app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
-app/UpdateSequence.cpp @@ s/(\Qkept.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(kept.text);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
-app/UpdateSequence.cpp @@ s/\Qreturn reportUpdated(kept, selection);\E/return true;/ @@ an update with --discard-settings ends without its final line
+app/UpdateSequence.cpp @@ s/(\Qrun.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(run.keptText);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
+app/UpdateSequence.cpp @@ s/\Q    reportUpdated(run);\E// @@ a successful update ends without its final line
 app/UpdateSequence.cpp @@ s/\Qreturn !run.skipUnchanged ||\E/return run.skipUnchanged ||/ @@ the flash is compared without --skip-unchanged and not with it
 
 # dfu/: finding the boot loader, the runner, the update steps

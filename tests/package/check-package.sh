@@ -61,8 +61,9 @@ share/doc/unitflash/THIRD-PARTY-NOTICES.md
 share/doc/unitflash/copyright
 share/doc/unitflash/changelog.gz"
 same_lines "cmake --install --prefix" "$installed" "$(sed "s|^$prefix/||" "$build/install_manifest.txt")"
-# The system prefixes put the rule where udev reads it; a package build (DESTDIR) where a
-# distribution's packages keep theirs.
+# Staged under DESTDIR, as a package build is, the rule stays under the prefix: for /usr where a
+# distribution's packages keep their rules. (Straight into /usr or /usr/local it goes to
+# /etc/udev/rules.d, which a test may not write.)
 while read -r where destdir rule; do
     DESTDIR=$destdir cmake --install "$build" --prefix "$where" >/dev/null 2>&1
     same_lines "the udev rule for $where under DESTDIR" "$rule" \
@@ -106,8 +107,8 @@ TABLE
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; fail "cpack -G DEB"; }
 deb=$(ls "$work"/deb/unitflash_*.deb)
-same_lines "package contents" "$(sed 's|^|./usr/|' \
-    <<<"$installed")" "$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{print $6}')"
+same_lines "package contents" "$(sed 's|^|./usr/|' <<<"$installed")" \
+    "$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{print $6}')"
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt5core5a libusb-1.0-0 zlib1g libstdc++6; do
     [[ $depends == *"$library "* ]] || fail "Depends lacks $library: $depends"
