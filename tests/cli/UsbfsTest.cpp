@@ -23,6 +23,12 @@ QStringList comparable(const ToolRun& run) {
     static const QRegularExpression progress(R"(^\[I\] [0-9]+ %$)");
     QStringList lines;
     for (QString line : run.untimedLines()) {
+        // dfu-util redraws its progress bar as time passes, so how often depends on the pace
+        // the run had: only its last state is compared.
+        const int bar = line.indexOf("\t[");
+        if (bar > 0 && line.endsWith(" bytes")) {
+            line = line.mid(line.lastIndexOf(line.left(bar + 2)));
+        }
         if (!progress.match(line).hasMatch()) {
             lines << line.replace(UNITFLASH_SIM_BINARY, "unitflash")
                          .replace(UNITFLASH_BINARY, "unitflash");
