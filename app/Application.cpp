@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "AllUnits.h"
 #include "ConsoleLog.h"
 #include "DeviceList.h"
 #include "SettingsCommands.h"
@@ -45,7 +46,24 @@ QList<QCommandLineOption> optionTable() {
         QCommandLineOption(QStringList{"skip-unchanged"},
                            "Read the flash first and erase and program only the sectors that do "
                            "not hold the firmware file's image already"),
+        QCommandLineOption(QStringList{"all"},
+                           "Update every unit attached (that --port and --name allow) at once, "
+                           "each as its own run on its own port path"),
     };
+}
+
+// What each unit's run of an update with --all is given besides its place and the file.
+QStringList unitRunOptions(const QCommandLineParser& parser) {
+    QStringList options;
+    for (const char* flag : {"verbose", "discard-settings", "no-backup", "skip-unchanged"}) {
+        if (parser.isSet(flag)) {
+            options << QString("--") + flag;
+        }
+    }
+    if (parser.isSet("name")) {
+        options << "--name" << parser.value("name");
+    }
+    return options;
 }
 
 // Prints the text and ends the process, as the parser itself would, but always as text on the
@@ -98,7 +116,7 @@ bool runApplication(const QStringList& arguments) {
     selection.deviceName = parser.value("name").toStdString();
 
     if (parser.isSet("list-devices")) {
-        return printDeviceList(verboseOutput);
+        return printDeviceList(verboseOutput, true);
     }
     // Every other command may touch a unit: none that another run works on.
     unitflash::installUnitLocks();
@@ -123,6 +141,9 @@ bool runApplication(const QStringList& arguments) {
         qWarning("Not updating, no firmware file specified.");
         printDeviceList();
         endWith(parser.helpText(), stdout, 1);
+    }
+    if (parser.isSet("all")) {
+        return unitflash::updateAllUnits(selection, positional.first(), unitRunOptions(parser));
     }
     return runUpdate(positional.first(), settings, selection, parser.isSet("skip-unchanged"));
 }

@@ -73,13 +73,16 @@ void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
     if (line.isNull()) {
         return;
     }
-    const QByteArray utf8 = line.toUtf8();
+    unitflash::printLine(line.toUtf8(), type != QtDebugMsg && type != QtInfoMsg);
+}
+
+void unitflash::printLine(const QByteArray& utf8, bool important) {
     // Once standard output has failed (its reader gone, as a `| tee` that Ctrl-C ended), the
     // warnings and errors, among them the unit's state and the recovery commands, also go to
     // standard error, so that they still reach the person.
     static bool outputLost = false;
     outputLost = !writeLine(utf8, stdout) || outputLost;
-    if (outputLost && type != QtDebugMsg && type != QtInfoMsg) {
+    if (outputLost && important) {
         writeLine(utf8, stderr);
     }
 }

@@ -22,6 +22,11 @@ QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
 // the process ends, when the previous one comes back; nothing elsewhere.
 void useUtf8Console();
 
+// Writes one finished line (UTF-8, without its line end) as the message handler writes its
+// own; `important` lines (warnings and errors) also go to standard error once standard output
+// has failed.
+void printLine(const QByteArray& utf8, bool important);
+
 }  // namespace unitflash
 
 // Writes every message to standard output as "[letter][seconds] text"; once standard output

@@ -63,7 +63,7 @@ void describeBootloaders() {
 
 }  // namespace
 
-bool printDeviceList(bool describe) {
+bool printDeviceList(bool describe, bool mentionAll) {
     // Straight to standard output, not through the log: the user picks a --port value from it
     // at every verbosity.
     trn::UsbTransportV2 transport;
@@ -76,6 +76,9 @@ bool printDeviceList(bool describe) {
         if (describe) {
             describeUnit(place, where);
         }
+    }
+    if (mentionAll && places.size() > 1) {
+        std::fputs("Several units: an update with --all updates them all at once\n", stdout);
     }
     std::fflush(stdout);
     if (describe) {

@@ -27,21 +27,24 @@ const char* const kOpenAdvice =
 
 }  // namespace
 
+const char* const kAllHint = "To update all of them at once, each on its own, add --all";
+
 UnitSession::UnitSession(const UnitSelection& selection)
     : selection_(selection), model_(transport_) {
     transport_.setNameFilter(selection.deviceName);
     transport_.setPortFilter(selection.portFilter());
 }
 
-std::vector<usb::PortPath> UnitSession::candidates() {
+std::vector<usb::PortPath> attachedUnits(trn::UsbTransportV2& transport,
+                                         const UnitSelection& selection) {
     std::vector<usb::PortPath> found;
-    for (const usb::PortPath& place : transport_.listDevices()) {
-        if (!selection_.port.covers(place)) {
+    for (const usb::PortPath& place : transport.listDevices()) {
+        if (!selection.port.covers(place)) {
             continue;
         }
-        if (!selection_.deviceName.empty()) {
+        if (!selection.deviceName.empty()) {
             try {
-                if (transport_.productNameAt(place) != selection_.deviceName) {
+                if (transport.productNameAt(place) != selection.deviceName) {
                     continue;
                 }
             } catch (const std::exception&) {
@@ -59,7 +62,7 @@ void UnitSession::pinFoundUnit() {
     }
     const usb::PortPath found = transport_.portNumbers();
     selection_.pinned = found;
-    const std::vector<usb::PortPath> others = candidates();
+    const std::vector<usb::PortPath> others = attachedUnits(transport_, selection_);
     if (others.size() < 2) {
         return;
     }
@@ -73,17 +76,18 @@ void UnitSession::pinFoundUnit() {
             "Several units are attached; using the one on port path %s (choose another with "
             "--port)",
             qUtf8Printable(selection_.placeText()));
-        return;
+    } else {
+        QStringList all;
+        for (const usb::PortPath& place : others) {
+            all << QString::fromStdString(place.textWithBus());
+        }
+        qWarning(
+            "Several units are attached (%s); using the one on port path %s (bus %d) (choose "
+            "another with --port and its bus, such as --port %s)",
+            qUtf8Printable(all.join(", ")), found.text().c_str(), found.bus,
+            twin->textWithBus().c_str());
     }
-    QStringList all;
-    for (const usb::PortPath& place : others) {
-        all << QString::fromStdString(place.textWithBus());
-    }
-    qWarning(
-        "Several units are attached (%s); using the one on port path %s (bus %d) (choose "
-        "another with --port and its bus, such as --port %s)",
-        qUtf8Printable(all.join(", ")), found.text().c_str(), found.bus,
-        twin->textWithBus().c_str());
+    qWarning("%s", kAllHint);
 }
 
 bool UnitSession::reportUnopenable() {

@@ -53,13 +53,19 @@ class UnitSession {
     bool load();
     bool connectWithRetry(bool logAttempts);
     void pinFoundUnit();
-    // The attached units that the user's --port and --name allow.
-    std::vector<usb::PortPath> candidates();
 
     UnitSelection selection_;
     trn::UsbTransportV2 transport_;
     trn::SettingsModel model_;
     std::string loadFailure_;
 };
+
+// Said after the lists of several units: how to update them all.
+extern const char* const kAllHint;
+
+// The places of the attached units (in normal operation) that the user's --port and --name
+// allow, in the order the USB library lists them.
+std::vector<usb::PortPath> attachedUnits(trn::UsbTransportV2& transport,
+                                         const UnitSelection& selection);
 
 }  // namespace unitflash

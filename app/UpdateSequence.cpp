@@ -58,20 +58,6 @@ struct UpdateRun {
     Stage stage = Stage::kUntouched;
 };
 
-bool acceptFirmwareFile(const QString& firmwareFile) {
-    const QFileInfo info(firmwareFile);
-    if (info.suffix() != "dfu") {
-        qWarning() << "Need a *.dfu file for firmware updates, but got: " << info.fileName();
-    } else if (!info.isReadable()) {
-        qWarning() << "Can not read dfu file for firmware update: " << info.fileName();
-    } else if (checkFirmwareFile(firmwareFile)) {
-        // A file that cannot be programmed is refused before the unit leaves normal operation.
-        return true;
-    }
-    qCritical("Unable to perform update, invalid dfu file");
-    return false;
-}
-
 bool checkFile(UpdateRun& run) {
     return acceptFirmwareFile(run.firmwareFile) && parseSelectedPort(run.selection);
 }
@@ -372,6 +358,20 @@ void endUpdate(UpdateRun& run, const Step& step, Outcome outcome) {
 }
 
 }  // namespace
+
+bool acceptFirmwareFile(const QString& firmwareFile) {
+    const QFileInfo info(firmwareFile);
+    if (info.suffix() != "dfu") {
+        qWarning() << "Need a *.dfu file for firmware updates, but got: " << info.fileName();
+    } else if (!info.isReadable()) {
+        qWarning() << "Can not read dfu file for firmware update: " << info.fileName();
+    } else if (checkFirmwareFile(firmwareFile)) {
+        // A file that cannot be programmed is refused before the unit leaves normal operation.
+        return true;
+    }
+    qCritical("Unable to perform update, invalid dfu file");
+    return false;
+}
 
 }  // namespace unitflash
 

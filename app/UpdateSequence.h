@@ -13,6 +13,10 @@ enum class SettingsHandling {
     kDiscard,           // --discard-settings: neither
 };
 
+// Whether `firmwareFile` can update a unit, after saying why not: a readable ".dfu" file whose
+// image can be programmed.
+bool acceptFirmwareFile(const QString& firmwareFile);
+
 }  // namespace unitflash
 
 // The default command: firmware update with settings preservation. With `skipUnchanged` the

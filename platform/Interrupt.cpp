@@ -3,6 +3,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <unistd.h>
+
 #include <csignal>
 #endif
 
@@ -37,6 +39,14 @@ InterruptGuard::~InterruptGuard() {
 // Windows has no SIGPIPE: a write into a pipe without a reader fails and is dropped.
 void ignoreBrokenPipes() {}
 
+// Console events reach the children by themselves.
+bool passInterruptsTo(long long) {
+    return true;
+}
+InterruptsHeld::InterruptsHeld() = default;
+InterruptsHeld::~InterruptsHeld() = default;
+void detachChildProcess() {}
+
 #else
 
 namespace {
@@ -44,7 +54,24 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previous[sizeof kSignals / sizeof kSignals[0]];
 
+// The children that get the signals too; read in the signal handler, so fixed and lock-free.
+constexpr size_t kMaxChildren = 256;
+std::atomic<pid_t> children[kMaxChildren];
+std::atomic<size_t> childCount{0};
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signalNumber : kSignals) {
+        sigaddset(&set, signalNumber);
+    }
+    return set;
+}
+
 extern "C" void onInterrupt(int signalNumber) {
+    for (size_t i = 0; i < childCount.load(); ++i) {
+        kill(children[i].load(), signalNumber);
+    }
     if (interruptRequested.exchange(true)) {
         // The second request: the user wants out now.
         std::signal(signalNumber, SIG_DFL);
@@ -74,6 +101,32 @@ InterruptGuard::~InterruptGuard() {
 
 void ignoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool passInterruptsTo(long long processId) {
+    const size_t slot = childCount.load();
+    if (processId <= 0 || slot == kMaxChildren) {
+        return false;
+    }
+    children[slot].store(static_cast<pid_t>(processId));
+    childCount.store(slot + 1);
+    return true;
+}
+
+InterruptsHeld::InterruptsHeld() {
+    const sigset_t set = stopSignals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+InterruptsHeld::~InterruptsHeld() {
+    const sigset_t set = stopSignals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void detachChildProcess() {
+    setpgid(0, 0);
+    const sigset_t set = stopSignals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 #endif

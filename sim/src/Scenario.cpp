@@ -13,16 +13,19 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <list>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -68,6 +71,7 @@ struct Loaded {
     rapidjson::Document document;  // device options stay referenced by the factories
     std::string stateFile;
     std::vector<Placed> devices;
+    // The state file held every device of the scenario when this process last looked.
     bool written = false;
 };
 
@@ -229,9 +233,10 @@ std::vector<uint8_t> readFile(const std::string& path) {
 
 // Writes what changed since the last write: like the chip's own programming, a process killed
 // meanwhile leaves the blocks it wrote.
-void writeFlash(Placed& placed, const std::string& path) {
+// `whole` when the file does not hold this device's flash yet.
+void writeFlash(Placed& placed, const std::string& path, bool whole) {
     const std::vector<uint8_t>& flash = placed.hardware->flash;
-    const bool whole = placed.flashWritten.size() != flash.size();
+    whole = whole || placed.flashWritten.size() != flash.size();
     if (!whole && placed.flashWritten == flash) {
         return;
     }
@@ -315,6 +320,247 @@ BusModel parseBusModel(const rapidjson::Value& v) {
     return model;
 }
 
+// Several processes may work on the devices of one scenario at once, each on its own units (as
+// the runs of an update of all units do): each reads, changes and writes the state file while
+// it holds the lock file beside it, and writes only the entries of devices it changed. The
+// system drops the lock of a process that ends, however it ends.
+class StateLock {
+  public:
+    explicit StateLock(const std::string& stateFile) {
+        const std::string path = stateFile + ".lock";
+#ifdef _WIN32
+        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        OVERLAPPED whole{};
+        if (file_ == INVALID_HANDLE_VALUE ||
+            !LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+            fail("cannot lock " + path);
+        }
+#else
+        file_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        while (file_ >= 0 && flock(file_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(file_);
+                file_ = -1;
+            }
+        }
+        if (file_ < 0) {
+            fail("cannot lock " + path);
+        }
+#endif
+    }
+    ~StateLock() {
+#ifdef _WIN32
+        CloseHandle(file_);  // which drops the lock
+#else
+        close(file_);
+#endif
+    }
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+  private:
+#ifdef _WIN32
+    HANDLE file_;
+#else
+    int file_;
+#endif
+};
+
+// The state file as the last process left it; an empty document when there is none.
+rapidjson::Document readState(const std::string& stateFile) {
+    rapidjson::Document state;
+    if (!stateFile.empty() && std::ifstream(stateFile).good()) {
+        state = parseFile(stateFile);
+    }
+    return state;
+}
+
+const rapidjson::Value* entryIn(const rapidjson::Document& state, const Placed& placed) {
+    if (!state.IsObject()) {
+        return nullptr;
+    }
+    const auto it = state.FindMember(placed.key.c_str());
+    return it == state.MemberEnd() ? nullptr : &it->value;
+}
+
+rapidjson::Value entryOf(const Loaded& scenario, const Placed& placed,
+                         rapidjson::Document::AllocatorType& allocator) {
+    const Snapshot& snapshot = placed.saved;
+    auto text = [&](const std::vector<uint8_t>& bytes) {
+        return rapidjson::Value(hexOf(bytes).c_str(), allocator);
+    };
+    rapidjson::Value entry(rapidjson::kObjectType);
+    entry.AddMember("mode", rapidjson::Value(snapshot.mode.c_str(), allocator), allocator);
+    entry.AddMember("flashFile",
+                    rapidjson::Value(flashFileName(scenario.stateFile, placed).c_str(), allocator),
+                    allocator);
+    entry.AddMember("unitStarts", snapshot.unitStarts, allocator);
+    // For readers only: the settings sector's values, whichever version wrote them.
+    entry.AddMember("savedSettings", text(snapshot.savedSettings), allocator);
+    if (snapshot.mode == "unit" && !snapshot.image.empty()) {
+        entry.AddMember("image", text(snapshot.image), allocator);
+    }
+    if (snapshot.dfuState >= 0) {
+        entry.AddMember("dfuState", snapshot.dfuState, allocator);
+        entry.AddMember("dfuStatus", snapshot.dfuStatus, allocator);
+        entry.AddMember("addressPointer", snapshot.pointer, allocator);
+    }
+    return entry;
+}
+
+// Written beside and renamed over, so that a process killed meanwhile leaves a whole file.
+void writeState(const rapidjson::Document& state, const std::string& stateFile) {
+    const std::string temporary = stateFile + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        rapidjson::OStreamWrapper stream(out);
+        rapidjson::PrettyWriter<rapidjson::OStreamWrapper> writer(stream);
+        state.Accept(writer);
+        out.close();
+        if (!out) {
+            fail("cannot write " + temporary);
+        }
+    }
+#ifdef _WIN32
+    // std::rename does not replace an existing file here.
+    const bool replaced =
+        MoveFileExA(temporary.c_str(), stateFile.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    const bool replaced = std::rename(temporary.c_str(), stateFile.c_str()) == 0;
+#endif
+    if (!replaced) {
+        fail("cannot write " + stateFile);
+    }
+}
+
+// Whether a device of the scenario changed since this process last wrote or read its state.
+bool changedSinceSaved(Loaded& scenario) {
+    bool changed = !scenario.written;
+    for (Placed& placed : scenario.devices) {
+        Snapshot now = snapshotOf(placed);
+        changed =
+            changed || !(now == placed.saved) || placed.flashWritten != placed.hardware->flash;
+    }
+    return changed;
+}
+
+// Under the lock: the devices this process changed (or that the file lacks) get their entries
+// and flash files written; the others keep what other processes wrote for them.
+void saveScenario(Loaded& scenario) {
+    const StateLock lock(scenario.stateFile);
+    const rapidjson::Document previous = readState(scenario.stateFile);
+    rapidjson::Document state(rapidjson::kObjectType);
+    auto& allocator = state.GetAllocator();
+    for (Placed& placed : scenario.devices) {
+        const rapidjson::Value* entry = entryIn(previous, placed);
+        writeFlash(placed,
+                   besideScenario(scenario.stateFile, flashFileName(scenario.stateFile, placed)),
+                   entry == nullptr || !entry->HasMember("flashFile"));
+        Snapshot now = snapshotOf(placed);
+        rapidjson::Value kept;
+        if (entry != nullptr && now == placed.saved) {
+            kept.CopyFrom(*entry, allocator);
+        } else {
+            placed.saved = std::move(now);
+            kept = entryOf(scenario, placed, allocator);
+        }
+        state.AddMember(rapidjson::Value(placed.key.c_str(), allocator), kept, allocator);
+    }
+    writeState(state, scenario.stateFile);
+    scenario.written = true;
+}
+
+// Where a device entry of the scenario places the device.
+Placed placeOf(const rapidjson::Value& entry) {
+    if (!entry.IsObject()) {
+        fail("a device entry is not an object");
+    }
+    Placed placed;
+    int busNumber = entry.HasMember("bus") ? (entry["bus"].IsInt() ? entry["bus"].GetInt() : 0) : 1;
+    if (busNumber < 1 || busNumber > 255) {
+        fail("bad bus number");
+    }
+    placed.busNumber = static_cast<uint8_t>(busNumber);
+    if (!entry.HasMember("port")) {
+        fail("a device entry has no \"port\"");
+    }
+    placed.portPath = parsePort(entry["port"]);
+    placed.key = std::to_string(placed.busNumber);
+    for (uint8_t p : placed.portPath) {
+        placed.key += (placed.key.find('-') == std::string::npos ? "-" : ".") + std::to_string(p);
+    }
+    return placed;
+}
+
+// A boot loader that stayed powered keeps its DFU state; work it was busy with when the last
+// process ended has an outcome nobody saw.
+void restoreBootloader(SimulatedBootloader& loader, const rapidjson::Value& saved) {
+    auto dfuState = static_cast<DfuState>(intMember(saved, "dfuState", 0));
+    auto dfuStatus = static_cast<DfuStatus>(intMember(saved, "dfuStatus", 0));
+    if (dfuState == DfuState::dfuDnbusy || dfuState == DfuState::dfuDnloadSync ||
+        dfuState == DfuState::dfuManifest || dfuState == DfuState::dfuManifestSync) {
+        dfuState = DfuState::dfuError;
+        dfuStatus = DfuStatus::errUnknown;
+    }
+    loader.restoreState(
+        dfuState, dfuStatus,
+        static_cast<uint32_t>(intMember(saved, "addressPointer", UnitHardware::kFlashBase)));
+}
+
+// The hardware of a device entry and the side of it on the bus (none when neither), as the
+// state an earlier process `saved` for it says, else from the factory.
+std::shared_ptr<VirtualDevice> makeDevice(Placed& placed, const rapidjson::Value& entry,
+                                          const rapidjson::Value* saved,
+                                          const std::string& stateFile) {
+    std::string kind = stringMember(entry, "kind", "unit");
+    DeviceFactory factory = deviceFactory(kind);
+    if (!factory) {
+        fail("unknown device kind \"" + kind + "\"");
+    }
+    auto hardware = std::make_shared<UnitHardware>();
+    placed.hardware = hardware;
+    writeFirmware(*hardware, stringMember(entry, "firmwareVersion", "1.0.0"));
+    for (const char* side : {"unit", "bootloader"}) {
+        if (DeviceFactory make = deviceFactory(side)) {
+            (side[0] == 'u' ? hardware->makeUnit : hardware->makeBootloader) =
+                [make, &entry](std::shared_ptr<UnitHardware> hw) {
+                    return make(entry, std::move(hw));
+                };
+        }
+    }
+    if (saved == nullptr) {
+        return factory(entry, hardware);
+    }
+    // What the hardware holds now, which side of it is on the bus and, for a unit that stayed
+    // powered, its value image.
+    const std::string flashFile = stringMember(*saved, "flashFile", "");
+    const std::vector<uint8_t> flash = flashFile.empty()
+                                           ? bytesOf(stringMember(*saved, "flash", ""))
+                                           : readFile(besideScenario(stateFile, flashFile));
+    std::fill(hardware->flash.begin(), hardware->flash.end(), 0xFF);
+    std::copy_n(flash.begin(), std::min(flash.size(), hardware->flash.size()),
+                hardware->flash.begin());
+    hardware->unitStarts = static_cast<unsigned>(intMember(*saved, "unitStarts", 0));
+    const std::string mode = stringMember(*saved, "mode", kind.c_str());
+    const std::vector<uint8_t> image = bytesOf(stringMember(*saved, "image", ""));
+    // A unit that stayed powered goes on with the life it had.
+    if (mode == "unit" && !image.empty() && hardware->unitStarts > 0) {
+        --hardware->unitStarts;
+    }
+    const DeviceFactory side = mode == "none" ? DeviceFactory{} : deviceFactory(mode);
+    const std::shared_ptr<VirtualDevice> device = side ? side(entry, hardware) : nullptr;
+    if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(device); unit && !image.empty()) {
+        unit->restoreImage(image);
+    }
+    auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(device);
+    if (loader && intMember(*saved, "dfuState", -1) >= 0) {
+        restoreBootloader(*loader, *saved);
+    }
+    return device;
+}
+
 }  // namespace
 
 void Scenario::load(Bus& bus, const std::string& path) {
@@ -343,102 +589,26 @@ void Scenario::load(Bus& bus, const std::string& path) {
     if (root.HasMember("bus")) {
         Bus::setModel(parseBusModel(root["bus"]));
     }
-    rapidjson::Document state;
-    if (!scenario.stateFile.empty() && std::ifstream(scenario.stateFile).good()) {
-        state = parseFile(scenario.stateFile);
-    }
-
     std::vector<Present> present;
-    for (const rapidjson::Value& entry : root["devices"].GetArray()) {
-        if (!entry.IsObject()) {
-            fail("a device entry is not an object");
+    {
+        // Read while no other process writes, so that the flash files match the state file.
+        std::unique_ptr<StateLock> reading;
+        if (!scenario.stateFile.empty()) {
+            reading = std::make_unique<StateLock>(scenario.stateFile);
         }
-        Placed placed;
-        int busNumber =
-            entry.HasMember("bus") ? (entry["bus"].IsInt() ? entry["bus"].GetInt() : 0) : 1;
-        if (busNumber < 1 || busNumber > 255) {
-            fail("bad bus number");
-        }
-        placed.busNumber = static_cast<uint8_t>(busNumber);
-        if (!entry.HasMember("port")) {
-            fail("a device entry has no \"port\"");
-        }
-        placed.portPath = parsePort(entry["port"]);
-        placed.key = std::to_string(placed.busNumber);
-        for (uint8_t p : placed.portPath) {
-            placed.key +=
-                (placed.key.find('-') == std::string::npos ? "-" : ".") + std::to_string(p);
-        }
-        std::string kind = stringMember(entry, "kind", "unit");
-        DeviceFactory factory = deviceFactory(kind);
-        if (!factory) {
-            fail("unknown device kind \"" + kind + "\"");
-        }
-
-        auto hardware = std::make_shared<UnitHardware>();
-        writeFirmware(*hardware, stringMember(entry, "firmwareVersion", "1.0.0"));
-        if (DeviceFactory unit = deviceFactory("unit")) {
-            hardware->makeUnit = [unit, &entry](std::shared_ptr<UnitHardware> hw) {
-                return unit(entry, std::move(hw));
-            };
-        }
-        if (DeviceFactory bootloader = deviceFactory("bootloader")) {
-            hardware->makeBootloader = [bootloader, &entry](std::shared_ptr<UnitHardware> hw) {
-                return bootloader(entry, std::move(hw));
-            };
-        }
-
-        // A state file saved by an earlier process tells what the hardware holds now, which
-        // side of it is on the bus and, for a unit that stayed powered, its value image.
-        std::vector<uint8_t> image;
-        const rapidjson::Value* saved = nullptr;
-        if (state.IsObject() && state.HasMember(placed.key.c_str())) {
-            saved = &state[placed.key.c_str()];
-            const std::string flashFile = stringMember(*saved, "flashFile", "");
-            std::vector<uint8_t> flash =
-                flashFile.empty() ? bytesOf(stringMember(*saved, "flash", ""))
-                                  : readFile(besideScenario(scenario.stateFile, flashFile));
-            std::fill(hardware->flash.begin(), hardware->flash.end(), 0xFF);
-            std::copy_n(flash.begin(), std::min(flash.size(), hardware->flash.size()),
-                        hardware->flash.begin());
-            if (!flashFile.empty()) {
-                placed.flashWritten = hardware->flash;
-            }
-            hardware->unitStarts = static_cast<unsigned>(intMember(*saved, "unitStarts", 0));
-            std::string mode = stringMember(*saved, "mode", kind.c_str());
-            factory = mode == "none" ? DeviceFactory{} : deviceFactory(mode);
-            image = bytesOf(stringMember(*saved, "image", ""));
-            // A unit that stayed powered goes on with the life it had.
-            if (mode == "unit" && !image.empty() && hardware->unitStarts > 0) {
-                --hardware->unitStarts;
+        const rapidjson::Document state = readState(scenario.stateFile);
+        scenario.written = state.IsObject();
+        for (const rapidjson::Value& entry : root["devices"].GetArray()) {
+            scenario.devices.push_back(placeOf(entry));
+            Placed& placed = scenario.devices.back();
+            const rapidjson::Value* saved = entryIn(state, placed);
+            scenario.written = scenario.written && saved != nullptr;
+            if (std::shared_ptr<VirtualDevice> device =
+                    makeDevice(placed, entry, saved, scenario.stateFile)) {
+                present.push_back({sysfsPath(placed.busNumber, placed.portPath), placed.busNumber,
+                                   placed.portPath, device});
             }
         }
-        std::shared_ptr<VirtualDevice> device =
-            factory ? factory(entry, hardware) : std::shared_ptr<VirtualDevice>{};
-        if (auto unit = std::dynamic_pointer_cast<SimulatedUnit>(device); unit && !image.empty()) {
-            unit->restoreImage(image);
-        }
-        // A boot loader that stayed powered keeps its DFU state; work it was busy with when
-        // the last process ended has an outcome nobody saw.
-        auto loader = std::dynamic_pointer_cast<SimulatedBootloader>(device);
-        if (loader && saved && intMember(*saved, "dfuState", -1) >= 0) {
-            auto dfuState = static_cast<DfuState>(intMember(*saved, "dfuState", 0));
-            auto dfuStatus = static_cast<DfuStatus>(intMember(*saved, "dfuStatus", 0));
-            if (dfuState == DfuState::dfuDnbusy || dfuState == DfuState::dfuDnloadSync ||
-                dfuState == DfuState::dfuManifest || dfuState == DfuState::dfuManifestSync) {
-                dfuState = DfuState::dfuError;
-                dfuStatus = DfuStatus::errUnknown;
-            }
-            loader->restoreState(dfuState, dfuStatus,
-                                 static_cast<uint32_t>(intMember(*saved, "addressPointer",
-                                                                 UnitHardware::kFlashBase)));
-        }
-        placed.hardware = hardware;
-        if (device) {
-            present.push_back({sysfsPath(placed.busNumber, placed.portPath), placed.busNumber,
-                               placed.portPath, device});
-        }
-        scenario.devices.push_back(std::move(placed));
     }
     // A host finds the devices already plugged in in sysfs order.
     std::stable_sort(present.begin(), present.end(),
@@ -446,13 +616,11 @@ void Scenario::load(Bus& bus, const std::string& path) {
     for (const Present& p : present) {
         bus.attach(p.busNumber, p.portPath, p.device);
     }
-    // A process that only looks at the devices leaves the state file to those that change them,
-    // as another process may be working with them meanwhile.
-    if (state.IsObject()) {
-        for (Placed& placed : scenario.devices) {
-            placed.saved = snapshotOf(placed);
-        }
-        scenario.written = true;
+    // What this process found is what it writes over only when it changes it: a process that
+    // only looks leaves the state file to those that change the devices.
+    for (Placed& placed : scenario.devices) {
+        placed.saved = snapshotOf(placed);
+        placed.flashWritten = placed.hardware->flash;
     }
 }
 
@@ -500,71 +668,9 @@ void Scenario::saveState() {
         return;
     }
     for (Loaded& scenario : loadedScenarios()) {
-        if (scenario.stateFile.empty()) {
-            continue;
+        if (!scenario.stateFile.empty() && changedSinceSaved(scenario)) {
+            saveScenario(scenario);
         }
-        bool changed = !scenario.written;
-        for (Placed& placed : scenario.devices) {
-            writeFlash(placed, besideScenario(scenario.stateFile,
-                                              flashFileName(scenario.stateFile, placed)));
-            Snapshot now = snapshotOf(placed);
-            if (!(now == placed.saved)) {
-                placed.saved = std::move(now);
-                changed = true;
-            }
-        }
-        if (!changed) {
-            continue;
-        }
-        rapidjson::Document state(rapidjson::kObjectType);
-        auto& allocator = state.GetAllocator();
-        auto text = [&](const std::vector<uint8_t>& bytes) {
-            return rapidjson::Value(hexOf(bytes).c_str(), allocator);
-        };
-        for (const Placed& placed : scenario.devices) {
-            const Snapshot& snapshot = placed.saved;
-            rapidjson::Value entry(rapidjson::kObjectType);
-            entry.AddMember("mode", rapidjson::Value(snapshot.mode.c_str(), allocator), allocator);
-            entry.AddMember(
-                "flashFile",
-                rapidjson::Value(flashFileName(scenario.stateFile, placed).c_str(), allocator),
-                allocator);
-            entry.AddMember("unitStarts", snapshot.unitStarts, allocator);
-            // For readers only: the settings sector's values, whichever version wrote them.
-            entry.AddMember("savedSettings", text(snapshot.savedSettings), allocator);
-            if (snapshot.mode == "unit" && !snapshot.image.empty()) {
-                entry.AddMember("image", text(snapshot.image), allocator);
-            }
-            if (snapshot.dfuState >= 0) {
-                entry.AddMember("dfuState", snapshot.dfuState, allocator);
-                entry.AddMember("dfuStatus", snapshot.dfuStatus, allocator);
-                entry.AddMember("addressPointer", snapshot.pointer, allocator);
-            }
-            state.AddMember(rapidjson::Value(placed.key.c_str(), allocator), entry, allocator);
-        }
-        // Written beside and renamed over, so that a process killed meanwhile leaves a whole file.
-        const std::string temporary = scenario.stateFile + ".new";
-        {
-            std::ofstream out(temporary, std::ios::trunc);
-            rapidjson::OStreamWrapper stream(out);
-            rapidjson::PrettyWriter<rapidjson::OStreamWrapper> writer(stream);
-            state.Accept(writer);
-            out.close();
-            if (!out) {
-                fail("cannot write " + temporary);
-            }
-        }
-#ifdef _WIN32
-        // std::rename does not replace an existing file here.
-        const bool replaced = MoveFileExA(temporary.c_str(), scenario.stateFile.c_str(),
-                                          MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-        const bool replaced = std::rename(temporary.c_str(), scenario.stateFile.c_str()) == 0;
-#endif
-        if (!replaced) {
-            fail("cannot write " + scenario.stateFile);
-        }
-        scenario.written = true;
     }
 }
 

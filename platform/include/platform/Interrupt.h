@@ -22,6 +22,30 @@ class InterruptGuard {
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 
+// Child runs of this process (one per unit of an update of all units) get exactly the stop
+// requests this process gets, once each: on Linux a child has a process group of its own, so
+// that a terminal's Ctrl-C reaches it only through this process, which passes on every signal
+// it catches to the children registered here (also the second one, which ends them at once).
+// On Windows console events reach every process of the console by themselves.
+
+// Registers a started child; from now on the signals this process catches go to it too.
+// False when no more children can be registered.
+bool passInterruptsTo(long long processId);
+
+// While one lives, the stop signals wait: a child started meanwhile is registered before a
+// signal can be caught, so that none is missed or passed on twice.
+class InterruptsHeld {
+  public:
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+
+// Called in a child process before it runs the program: a process group of its own, the stop
+// signals no longer held.
+void detachChildProcess();
+
 // Writing to a standard output whose reader has gone (a pipe into `head`) must not end the
 // process: the failed write is dropped.
 void ignoreBrokenPipes();
