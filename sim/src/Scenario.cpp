@@ -338,7 +338,9 @@ class StateLock {
             fail("cannot lock " + path);
         }
 #else
+        // Another user's lock file is opened for reading, which is enough to lock it.
         file_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        file_ = file_ >= 0 ? file_ : open(path.c_str(), O_RDONLY | O_CLOEXEC);
         while (file_ >= 0 && flock(file_, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 close(file_);

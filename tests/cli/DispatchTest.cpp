@@ -61,7 +61,8 @@ TEST_F(Dispatch, TheListingNamesUnitsAndWithVerboseDescribesThem) {
                 unitAt("4.2", {{"bus", 2}, {"firmwareVersion", "2.0.0"}}),
                 unitAt("2.1", {{"kind", "bootloader"}})});
     const QStringList plain = {"Available devices:", " Port path: 4.2 (bus 2)",
-                               " Port path: 4.2 (bus 1)", " Port path: 1.3"};
+                               " Port path: 4.2 (bus 1)", " Port path: 1.3",
+                               "Several units: an update with --all updates them all at once"};
     const QStringList verbose = {
         plain[0],
         plain[1],
@@ -72,6 +73,7 @@ TEST_F(Dispatch, TheListingNamesUnitsAndWithVerboseDescribesThem) {
         plain[3],
         "[D] Port path 1.3: cannot be read (LIBUSB_ERROR_ACCESS: Access denied (insufficient "
         "permissions))",
+        plain[4],
         "[D] Found DFU device: \"USB-BUS1-PORT2.1-IF0\"",
         "[D] Boot loader (DFU mode) on port path 2.1"};
     for (const bool withVerbose : {false, true}) {

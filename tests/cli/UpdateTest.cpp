@@ -76,6 +76,11 @@ QByteArray withVersion(QByteArray settings, const QByteArray& version) {
                             "\"Version: Firmware\": \"" + version + "\"");
 }
 
+// Output lines without their time stamps and, in an update with --all, the unit's place.
+QStringList withoutPlaces(const ToolRun& run) {
+    return untimed(run).replaceInStrings(QRegularExpression(R"(^(\[.\]) \d+-[\d.]+: )"), "\\1 ");
+}
+
 TEST_F(Update, DefaultRunBacksUpProgramsAndRestores) {
     // The unit's texts name the backup file; separators and control characters in them must
     // not lead it out of the working directory, nor characters Windows refuses in names fail it.
@@ -553,6 +558,7 @@ TEST_F(Update, ResumeStartsTheChosenBootLoader) {
 
 // On a bench with several units, every step of a run (trigger, boot loader, leave, restore)
 // works on the unit the run began with, also when another bus has a unit at the same port path.
+// With --all every unit is updated in a run of its own, each with its own backup file.
 TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
     const QJsonObject unitA = unitAt("1.4");
     const QJsonObject unitB = unitAt("2.1", {{"settings", QJsonObject{{"Location", "Unit B"}}}});
@@ -561,6 +567,13 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         unitAt("1.4", {{"bus", 2}, {"settings", QJsonObject{{"Location", "Unit B"}}}});
     const QJsonObject lateA = unitAt("1.4", {{"bootloaderDelayMs", 3000}});
     const QJsonObject twinLoader = unitAt("1.4", {{"bus", 2}, {"kind", "bootloader"}});
+    const auto own = [](const QString& port, const char* uid, const QJsonObject& extra = {}) {
+        QJsonObject unit = unitAt(port, extra);
+        unit.insert("hardwareUid", uid);
+        return unit;
+    };
+    const QJsonObject unplugged =
+        own("2.1", "B2", {{"bootloaderFaults", QJsonObject{{"unplugAtRequest", 40}}}});
     const QString severalOnBuses =
         "[W] Several units are attached (2-1.4, 1-1.4); using the one on port path 1.4 (bus 2) "
         "(choose another with --port and its bus, such as --port 1-1.4)";
@@ -568,55 +581,40 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         const char* what;
         QJsonArray devices;
         QStringList options;
-        QString onFirst, onSecond, warning;
-        QString first = "1.4", second = "2.1";
+        QStringList on;  // what each device ends as: firmware version and location
+        QString warning;
         // From the first error on, when the unit's place already holds its boot loader: nothing
         // to trigger, nothing to wait for.
         QStringList untriggered = {};
+        QString failed = {};  // with --all, the state of the unit that failed, after the summary
     } cases[] = {
         {"the first unit by default",
          {unitA, unitB},
          {},
-         "1.0.0 Unit A",
-         "2.0.0 Unit B",
+         {"1.0.0 Unit A", "2.0.0 Unit B"},
          "[W] Several units are attached; using the one on port path 2.1 (choose another with "
          "--port)"},
         {"the chosen unit, with a boot loader elsewhere",
          {loaderA, unitB},
          {"--port", "2.1"},
-         "bootloader",
-         "2.0.0 Unit B",
+         {"bootloader", "2.0.0 Unit B"},
          ""},
         {"the only unit of that name",
          {unitA, unitAt("2.1", {{"product", "Other"}, {"settings", unitB["settings"]}})},
          {"-n", "Quorel Control Unit"},
-         "2.0.0 Unit A",
-         "1.0.0 Unit B",
+         {"2.0.0 Unit A", "1.0.0 Unit B"},
          ""},
-        {"the first bus",
-         {unitA, twinB},
-         {},
-         "1.0.0 Unit A",
-         "2.0.0 Unit B",
-         severalOnBuses,
-         "1-1.4",
-         "2-1.4"},
+        {"the first bus", {unitA, twinB}, {}, {"1.0.0 Unit A", "2.0.0 Unit B"}, severalOnBuses},
         {"the first bus of a port path",
          {unitA, twinB},
          {"--port", "1.4"},
-         "1.0.0 Unit A",
-         "2.0.0 Unit B",
-         severalOnBuses,
-         "1-1.4",
-         "2-1.4"},
+         {"1.0.0 Unit A", "2.0.0 Unit B"},
+         severalOnBuses},
         {"already in its boot loader, chosen by port",
          {loaderA, unitB},
          {"--port", "1.4", "-d"},
-         "2.0.0 Bench 1",
-         "1.0.0 Unit B",
+         {"2.0.0 Bench 1", "1.0.0 Unit B"},
          "",
-         "1.4",
-         "2.1",
          {"[!] Unable to put desired device in update mode (port: 1.4)",
           "Available devices:", " Port path: 2.1",
           "[I] The unit on port path 1.4 is already in its boot loader and will be programmed",
@@ -624,39 +622,67 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         {"the chosen bus",
          {unitA, twinB},
          {"--port", "2-1.4"},
-         "1.0.0 Unit A",
-         "2.0.0 Unit B",
-         "",
-         "1-1.4",
-         "2-1.4"},
+         {"1.0.0 Unit A", "2.0.0 Unit B"},
+         ""},
         {"a late boot loader, another bus's one present",
          {lateA, twinLoader},
          {},
-         "2.0.0 Unit A",
-         "bootloader",
+         {"2.0.0 Unit A", "bootloader"},
+         ""},
+        {"every unit",
+         {own("1.4", "A1"), own("2.1", "B1"), own("1.6", "C1")},
+         {"--all"},
+         {"2.0.0 Unit A", "2.0.0 Unit B", "2.0.0 Unit C"},
+         ""},
+        {"every unit of that name",
+         {own("1.4", "A3"), own("2.1", "B3", {{"product", "Other"}}), own("1.6", "C3")},
+         {"--all", "-n", "Quorel Control Unit"},
+         {"2.0.0 Unit A", "1.0.0 Unit B", "2.0.0 Unit C"},
+         ""},
+        {"every unit, one boot loader unplugged while programming",
+         {own("1.4", "A2"), unplugged, own("1.6", "C2")},
+         {"--all"},
+         {"2.0.0 Unit A", "bootloader", "2.0.0 Unit C"},
          "",
-         "1-1.4",
-         "2-1.4"},
+         {},
+         "[!] The unit on port path 1-2.1 is left in its boot loader with its firmware possibly "
+         "erased or partly written. To recover it, run these commands in this order:"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         setDevices(c.devices);
-        write("a.json", "{\"Location\": \"Unit A\"}");
-        if (c.devices[0].toObject()["kind"] != "bootloader") {
-            ASSERT_EQ(run({"--import", "a.json", "--port", c.first}).exitCode, 0);
+        QStringList places;
+        for (const QJsonValue& device : c.devices) {
+            places << QString("%1-%2").arg(device["bus"].toInt(1)).arg(device["port"].toString());
+            const QString location =
+                QString("{\"Location\": \"Unit %1\"}").arg(QChar('A' + places.size() - 1));
+            write("a.json", location.toUtf8());
+            if (device["kind"] != "bootloader") {
+                ASSERT_EQ(run({"--import", "a.json", "--port", places.last()}).exitCode, 0);
+            }
         }
         const ToolRun run = this->run(c.options + QStringList{firmware("2.0.0")});
-        EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
-        const QStringList lines = untimed(run);
-        EXPECT_EQ(lines.filter("[!]"), c.untriggered.filter("[!]"));
+        EXPECT_EQ(run.exitCode, c.failed.isEmpty() ? 0 : 1) << run.out.toStdString();
+        const QStringList lines = withoutPlaces(run);
+        EXPECT_TRUE(!c.failed.isEmpty() || lines.filter("[!]") == c.untriggered.filter("[!]"));
         const int error = lines.indexOf(QRegularExpression("\\[!\\] .*"));  // whole lines
         EXPECT_EQ(lines.mid(error, error < 0 ? 0 : c.untriggered.size()), c.untriggered);
         EXPECT_EQ(lines.contains("[I] Waiting for device to enter update mode..."),
                   c.untriggered.isEmpty());
         EXPECT_EQ(untimed(run).filter("[W] Several units"),
                   c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
-        EXPECT_EQ(unitOn(c.first), c.onFirst);
-        EXPECT_EQ(unitOn(c.second), c.onSecond);
+        const int summary = lines.indexOf(QRegularExpression("^\\[I\\] Summary"));
+        EXPECT_TRUE(c.failed.isEmpty() || lines.lastIndexOf(c.failed) > summary)
+            << run.out.toStdString();
+        for (int i = 0; i < places.size(); ++i) {
+            EXPECT_EQ(unitOn(places[i]), c.on[i]);
+            // Each unit updated with --all has its own backup file, of its own settings.
+            if (c.options.contains("--all") && c.on[i].startsWith("2")) {
+                const QStringList backup = files().filter(c.devices[i]["hardwareUid"].toString());
+                ASSERT_EQ(backup.size(), 1);
+                EXPECT_TRUE(read(backup.first()).contains(c.on[i].mid(6).toUtf8()));
+            }
+        }
     }
 }
 
@@ -838,8 +864,8 @@ TEST_F(Update, ASecondRunLeavesAUnitInUseAlone) {
         EXPECT_EQ(deviceState(), state);
     };
     // The first run waits in its erase for as long as the test may take.
-    const ToolRun first =
-        runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {}, false, secondRuns);
+    const ToolRun first = runInterrupted({"--no-backup", firmware("2.0.0")}, "] 0 %", {SIGKILL}, {},
+                                         false, secondRuns);
     EXPECT_EQ(first.exitCode, -1) << first.out.toStdString();
     EXPECT_EQ(unitOn("1.4"), "bootloader");  // nobody made it leave
 }
