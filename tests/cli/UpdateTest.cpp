@@ -34,9 +34,13 @@ class Update : public CliTest {
     // Runs the recovery commands a failed run printed, in their order, each line as the user's
     // shell reads it; false when there were none or one of them failed.
     bool followAdvice(const ToolRun& failed) {
-        const QStringList commands = untimed(failed).filter(QRegularExpression(R"(^\[!\]   )"));
+        // With --all each unit's commands follow the summary, after the unit's place.
+        const QStringList lines = untimed(failed);
+        const QStringList commands =
+            lines.mid(std::max(0, lines.lastIndexOf(QRegularExpression("^\\[I\\] Summary"))))
+                .filter(QRegularExpression(R"(^\[!\] (\S+: )?  \S)"));
         for (const QString& command : commands) {
-            const ToolRun step = runLine(command.mid(6));
+            const ToolRun step = runLine(command.mid(command.indexOf("   ") + 3));
             if (step.exitCode != 0) {
                 ADD_FAILURE() << command.toStdString() << "\n"
                               << step.out.toStdString() << step.err.toStdString();
@@ -327,6 +331,10 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
           unread("LIBUSB_ERROR_PIPE: Pipe error"),
           "[W] The boot loader on port path 1.3 was left alone, as it may be another unit's; to "
           "start its firmware, run: unitflash --resume --port 1.3"}},
+        {{unitAt("1.4", {{"kind", "bootloader"}})},
+         {"--all"},
+         {"[!] No unit to update is attached (port: , name: \"\"): nothing was updated",
+          "Available devices:"}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
@@ -695,7 +703,7 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
 TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
     const struct {
         const char* what;
-        QJsonObject unit;
+        QJsonArray devices;
         QStringList options;
         QString waitFor;
         std::vector<int> toSend;
@@ -705,14 +713,14 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         size_t firmwareSize = 0x100000;
     } cases[] = {
         {"before the unit is changed",
-         unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}}),
+         {unitAt("1.4", {{"faults", QJsonObject{{"denyOpen", true}}}})},
          {"--verbose"},
          "Waiting for device connection to backup settings",
          {SIGHUP},
          "before the unit was changed",
          ""},
         {"while the boot loader is awaited",
-         unitAt("1.4", {{"bootloaderDelayMs", 3000}}),
+         {unitAt("1.4", {{"bootloaderDelayMs", 3000}})},
          {},
          "Waiting for device to enter update mode...",
          {SIGTERM},
@@ -720,14 +728,14 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          "1.0.0"},
         // The boot loader asks for 3 s after its first address command, so the compare runs then.
         {"while comparing",
-         unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 3000}}}}),
+         {unitAt("1.4", {{"bootloaderFaults", QJsonObject{{"busyPollMs", 3000}}}})},
          {"--no-backup", "--skip-unchanged"},
          "] 0 %",
          {SIGINT},
          "is in its boot loader (or on its way there) with its firmware unchanged",
          "1.0.0"},
         {"while erasing",
-         unitAt("1.4"),
+         {unitAt("1.4")},
          {"--no-backup"},
          "] 0 %",
          {SIGINT},
@@ -735,7 +743,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          "2.0.0"},
         // A `| tee` that the same Ctrl-C ended: what the person must know goes to stderr.
         {"while erasing, into a pipe whose reader has gone",
-         unitAt("1.4"),
+         {unitAt("1.4")},
          {"--no-backup"},
          "] 0 %",
          {SIGINT},
@@ -744,7 +752,7 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          true},
         // The new firmware takes its time to start: the unit is restarting, not lost.
         {"while the unit restarts",
-         unitAt("1.4", {{"bootloaderTiming", QJsonObject{{"restartMs", 2500}}}}),
+         {unitAt("1.4", {{"bootloaderTiming", QJsonObject{{"restartMs", 2500}}}})},
          {"--no-backup"},
          "Waiting for device restart to import old settings...",
          {SIGTERM},
@@ -752,17 +760,26 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
          "2.0.0",
          false,
          48 * 1024},
+        // Each unit of an update with --all stops and is recovered with the commands it printed.
+        {"while every unit is erasing",
+         {unitAt("1.4"), unitAt("1.5", {{"hardwareUid", "B"}}),
+          unitAt("1.6", {{"hardwareUid", "C"}})},
+         {"--all"},
+         ": 25 %",
+         {SIGINT},
+         "is left in its boot loader with its firmware possibly erased or partly written",
+         "2.0.0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        setDevices({c.unit});
+        setDevices(c.devices);
         const ToolRun both =
             runInterrupted(c.options + QStringList{firmware("2.0.0", "big.dfu", c.firmwareSize)},
                            c.waitFor, c.toSend, {}, c.readerLeaves);
         EXPECT_EQ(both.err.isEmpty(), !c.readerLeaves) << both.err.toStdString();
         const ToolRun run = c.readerLeaves ? ToolRun{both.exitCode, both.err, {}} : both;
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
-        const Lines lines = untimed(run);
+        const Lines lines = withoutPlaces(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
         // A wait for the unit ends at the signal, well before its 200 attempts.
         EXPECT_LT(lines.filter("trying to connect").size(), 100);
@@ -774,9 +791,11 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         }
         EXPECT_TRUE(lines.contains("[!] Update interrupted")) << run.out.toStdString();
         EXPECT_EQ(backups(files()).size(), 1);
-        setDevices({unitAt("1.4")}, true, true);
+        setDevices(c.devices.size() > 1 ? c.devices : QJsonArray{unitAt("1.4")}, true, true);
         EXPECT_TRUE(followAdvice(run));
-        EXPECT_EQ(unitOn("1.4"), QString(c.stateAfter) + " Bench 1");
+        for (const QJsonValue& device : c.devices) {
+            EXPECT_EQ(unitOn(device["port"].toString()), QString(c.stateAfter) + " Bench 1");
+        }
         for (const QString& backup : backups(files())) {
             QFile::remove(path(backup));
         }
