@@ -222,7 +222,11 @@ app/SettingsFile.cpp @@ s/\Q(S_IWOTH | S_ISVTX)\E/S_ISVTX/ @@ a world-writable f
 app/SettingsFile.h @@ s/\Q"Unable to write file for export:", true}\E/"Unable to write file for export:", false}/ @@ backups in a shared folder are readable by all
 sim/src/InterfaceClaims.cpp @@ s/\Qreturn holder->second == handle ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;\E/return LIBUSB_SUCCESS;/ @@ a second handle claims an interface another holds
 sim/src/InterfaceClaims.cpp @@ s/\Qif (!claimAcrossProcesses(file)) {\E/if (false) {/ @@ a process claims an interface another process holds
-sim/src/Scenario.cpp @@ s/\Qscenario.written = true;\E\s*\}\s*\}/}\n}/ @@ a process that only looks rewrites the state file
+sim/src/Scenario.cpp @@ s/\Qentry != nullptr && now == placed.saved\E/false/ @@ a process writes its stale view of the devices other processes changed
+app/AllUnits.cpp @@ s/\QQStringList{"--port", run.place} + \E// @@ a unit's run of --all is not pinned to its place
+app/AllUnits.cpp @@ s/\Q && exitCode() == 0\E// @@ a unit whose run failed counts as updated
+app/AllUnits.cpp @@ s/\Qrun.errors << relayed;\E// @@ the summary leaves out a failed unit's state and recovery commands
+platform/Interrupt.cpp @@ s/\Qkill(children[i].load(), signalNumber);\E// @@ a stop request does not reach the units' runs of --all
 dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
 # usb/ and platform/
