@@ -184,6 +184,43 @@ every_ratio=$(awk -v a="$with" -v b="$last_dfu" 'BEGIN { printf "%.3f", a / b }'
 skip_case "whole default update, unit runs 2.0.0" unit "$image" "$image" --skip-unchanged
 skip_case "  the same without --skip-unchanged" unit "$image" "$image" ""
 
+# --all on 4 units of one bus and on 8 units of two buses, the first image each, against one unit
+# alone (the default update above). Each unit's run is a process with a bus of its own and its
+# own virtual clock: the update takes as long as its slowest unit's run, and the frames the
+# units of one real bus would share are left out; the table gives that load.
+units_scenario() {
+    local units=$1 buses=$2 i
+    printf '{"devices": [' >"$work/scenario.json"
+    for ((i = 0; i < units; ++i)); do
+        printf '%s{"kind": "unit", "bus": %d, "port": "1.%d", "firmwareVersion": "1.0.0", "hardwareUid": "U%d"}' \
+            "$([ "$i" = 0 ] || echo ,)" $((i % buses + 1)) $((i / buses + 1)) "$i" >>"$work/scenario.json"
+    done
+    printf ']}\n' >>"$work/scenario.json"
+}
+# The largest (with "sum": the summed) value of KEY over the blocks of the timing file.
+timing_over() {
+    sed -n "s/^$1=//p" "$work/timing" | sort -n |
+        awk -v how="${2:-max}" '{ s += $1; m = $1 } END { print how == "sum" ? s : m }'
+}
+all_format='%-24s %7s %8s %6s %5s  %s\n'
+all_rows=()
+for layout in "4 1" "8 2"; do
+    read -r units buses <<<"$layout"
+    units_scenario "$units" "$buses"
+    UNITFLASH_SIM_PACE=0 measure "$build/sim/unitflash-sim" --all "$work/image-$size.dfu"
+    [ "$(grep -c "^written_bytes=$size\$" "$work/timing")" = "$units" ] ||
+        { cat "$work/log"; echo "bench: --all did not write every unit" >&2; exit 1; }
+    slowest=$(timing_over virtual_us)
+    # What the units of one bus move over it in the DFU part (both ways), against its time.
+    load=$(awk -v b="$(timing_over bus_data_us sum)" -v n="$buses" \
+        -v d=$(($(timing_over leave_us) - $(timing_over first_erase_us))) \
+        'BEGIN { printf "%.2f", 2 * b / n / d }')
+    cpu=$(sed -n 2p "$work/cpu" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%.2f", t }')
+    all_rows+=("$(printf "$all_format" "$units units, $buses bus(es)" "$(seconds "$slowest")" \
+        "$(awk -v a="$slowest" -v w="$whole" 'BEGIN { printf "%.3f", a / w }')" "$cpu" \
+        "$(($(cat "$work/rusage") / 1024))" "$load of a full-speed bus, per bus")")
+done
+
 printf 'bench: %s, %s cores, %s\n' "$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)" \
     "$(nproc)" "$(. /etc/os-release && echo "$PRETTY_NAME")"
 printf "$row_format" tool image "sim s" "DFU s" "device s" "proto s" ratio "CPU s" "CPU %" MiB
@@ -220,4 +257,15 @@ cat <<EOF
 DFU s: first DNLOAD (the compare's address command, or the first erase) to the leave; requests:
 control requests the boot loader answered in the run; down / up: data blocks written / read;
 erase s: the chip's erase time. Every sector differs, with / without: $every_ratio.
+
+--all, the $((size / 1024)) KiB image on every unit, against one unit alone ($(seconds "$whole") s):
+EOF
+printf "$all_format" case "sim s" "x alone" "CPU s" "MiB" "bus load left out"
+printf '%s\n' "${all_rows[@]}"
+cat <<EOF
+sim s: the slowest unit's run (each unit's run is a process with a simulated bus and clock of
+its own, so the runs share no frames); x alone: against the default update of one unit; CPU:
+user + system of the tool and all its runs; MiB: peak RSS of the largest process; bus load:
+the DFU data of the units of one bus, both ways at 832,000 B/s, over the DFU part's time: what
+a real shared bus would carry besides each unit's own traffic.
 EOF

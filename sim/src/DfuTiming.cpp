@@ -20,7 +20,8 @@ DfuTiming& current() {
 
 void writeTimingFile() {
     const char* path = std::getenv("UNITFLASH_SIM_TIMING_FILE");
-    FILE* out = path && *path ? std::fopen(path, "w") : nullptr;
+    // Appended: the runs of an update with --all write one block each.
+    FILE* out = path && *path ? std::fopen(path, "a") : nullptr;
     if (out == nullptr)
         return;
     const DfuTiming& t = current();

@@ -91,6 +91,7 @@ virtual-time)
     key() { sed -n "s/^$1=//p" timing; }
     for attempt in 1 2; do
         bootloader 0.9.0
+        rm -f timing  # each process appends its block
         env UNITFLASH_SIM_PACE=0 UNITFLASH_SIM_TIMING_FILE="$work/timing" \
             LD_PRELOAD="${LD_PRELOAD:+$LD_PRELOAD }$LD_LIBRARY_PATH/libunitflash-sim-sleep.so" \
             dfu-util -a 0 -s :leave -D "$examples/firmware-2.0.0.dfu" >dfu-util.log 2>&1 ||
