@@ -7,6 +7,8 @@
 #include <windows.h>
 #endif
 
+namespace unitflash {
+
 bool verboseOutput = false;
 QElapsedTimer applicationTimer;
 
@@ -17,8 +19,6 @@ const char kLevelLetters[5] = {
     'X',  // QtFatalMsg
     'I',  // QtInfoMsg
 };
-
-namespace unitflash {
 
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text) {
     if (type == QtDebugMsg && !verboseOutput) {
@@ -54,8 +54,6 @@ void useUtf8Console() {
 void useUtf8Console() {}
 #endif
 
-}  // namespace unitflash
-
 namespace {
 
 bool writeLine(const QByteArray& line, FILE* stream) {
@@ -69,7 +67,7 @@ bool writeLine(const QByteArray& line, FILE* stream) {
 
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text) {
     const qint64 elapsed = applicationTimer.isValid() ? applicationTimer.elapsed() : 0;
-    const QString line = unitflash::formatLogLine(type, elapsed, text);
+    const QString line = formatLogLine(type, elapsed, text);
     if (line.isNull()) {
         return;
     }
@@ -83,3 +81,5 @@ void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
         writeLine(utf8, stderr);
     }
 }
+
+}  // namespace unitflash

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace unitflash {
+
 // Process-wide verbosity flag: debug lines are printed only when it is set.
 extern bool verboseOutput;
 
@@ -13,8 +15,6 @@ extern QElapsedTimer applicationTimer;
 // Level letters indexed by QtMsgType (debug, warning, critical, fatal, info).
 extern const char kLevelLetters[5];
 
-namespace unitflash {
-
 // Builds the console line for one message, or an empty string when it is to be dropped.
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
 
@@ -22,8 +22,8 @@ QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
 // the process ends, when the previous one comes back; nothing elsewhere.
 void useUtf8Console();
 
-}  // namespace unitflash
-
 // Writes every message to standard output as "[letter][seconds] text"; once standard output
 // fails, warnings and errors to standard error as well.
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+
+}  // namespace unitflash

@@ -17,6 +17,8 @@
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
+namespace dfu {
+
 namespace {
 
 // A unit re-enumerates as its boot loader some time after the trigger, often later than the
@@ -346,3 +348,5 @@ bool FirmwareUpdate::leave() {
     stage_ = UpdateStage::kLeftProgrammed;
     return true;
 }
+
+}  // namespace dfu
