@@ -17,6 +17,8 @@
 #include "UpdateSequence.h"
 #include "dfu/ReturnToNormalOperation.h"
 
+namespace unitflash {
+
 namespace {
 
 QList<QCommandLineOption> optionTable() {
@@ -105,13 +107,13 @@ bool runApplication(const QStringList& arguments) {
     processArguments(parser, arguments);
 
     verboseOutput = parser.isSet("verbose");
-    unitflash::SettingsHandling settings = unitflash::SettingsHandling::kBackUpAndRestore;
+    SettingsHandling settings = SettingsHandling::kBackUpAndRestore;
     if (parser.isSet("discard-settings")) {
-        settings = unitflash::SettingsHandling::kDiscard;
+        settings = SettingsHandling::kDiscard;
     } else if (parser.isSet("no-backup")) {
-        settings = unitflash::SettingsHandling::kRestoreOnly;
+        settings = SettingsHandling::kRestoreOnly;
     }
-    unitflash::UnitSelection selection;
+    UnitSelection selection;
     selection.portText = parser.value("port");
     selection.deviceName = parser.value("name").toStdString();
 
@@ -119,15 +121,15 @@ bool runApplication(const QStringList& arguments) {
         return printDeviceList(verboseOutput, true);
     }
     // Every other command may touch a unit: none that another run works on.
-    unitflash::installUnitLocks();
+    installUnitLocks();
     if (parser.isSet("resume")) {
-        if (!selection.portText.isEmpty() && !unitflash::parseSelectedPort(selection)) {
+        if (!selection.portText.isEmpty() && !parseSelectedPort(selection)) {
             return false;
         }
-        return returnToNormalOperation(selection.port);
+        return dfu::returnToNormalOperation(selection.port);
     }
     // A unit another run works on may sit in its boot loader, where no unit is found to refuse.
-    if (!unitflash::noOtherRunOn(selection.portText)) {
+    if (!noOtherRunOn(selection.portText)) {
         return false;
     }
     if (parser.isSet("export")) {
@@ -143,7 +145,9 @@ bool runApplication(const QStringList& arguments) {
         endWith(parser.helpText(), stdout, 1);
     }
     if (parser.isSet("all")) {
-        return unitflash::updateAllUnits(selection, positional.first(), unitRunOptions(parser));
+        return updateAllUnits(selection, positional.first(), unitRunOptions(parser));
     }
     return runUpdate(positional.first(), settings, selection, parser.isSet("skip-unchanged"));
 }
+
+}  // namespace unitflash

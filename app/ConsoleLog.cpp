@@ -7,6 +7,8 @@
 #include <windows.h>
 #endif
 
+namespace unitflash {
+
 bool verboseOutput = false;
 QElapsedTimer applicationTimer;
 
@@ -17,8 +19,6 @@ const char kLevelLetters[5] = {
     'X',  // QtFatalMsg
     'I',  // QtInfoMsg
 };
-
-namespace unitflash {
 
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text) {
     if (type == QtDebugMsg && !verboseOutput) {
@@ -54,8 +54,6 @@ void useUtf8Console() {
 void useUtf8Console() {}
 #endif
 
-}  // namespace unitflash
-
 namespace {
 
 bool writeLine(const QByteArray& line, FILE* stream) {
@@ -69,14 +67,14 @@ bool writeLine(const QByteArray& line, FILE* stream) {
 
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text) {
     const qint64 elapsed = applicationTimer.isValid() ? applicationTimer.elapsed() : 0;
-    const QString line = unitflash::formatLogLine(type, elapsed, text);
+    const QString line = formatLogLine(type, elapsed, text);
     if (line.isNull()) {
         return;
     }
-    unitflash::printLine(line.toUtf8(), type != QtDebugMsg && type != QtInfoMsg);
+    printLine(line.toUtf8(), type != QtDebugMsg && type != QtInfoMsg);
 }
 
-void unitflash::printLine(const QByteArray& utf8, bool important) {
+void printLine(const QByteArray& utf8, bool important) {
     // Once standard output has failed (its reader gone, as a `| tee` that Ctrl-C ended), the
     // warnings and errors, among them the unit's state and the recovery commands, also go to
     // standard error, so that they still reach the person.
@@ -86,3 +84,5 @@ void unitflash::printLine(const QByteArray& utf8, bool important) {
         writeLine(utf8, stderr);
     }
 }
+
+}  // namespace unitflash

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace unitflash {
+
 // Process-wide verbosity flag: debug lines are printed only when it is set.
 extern bool verboseOutput;
 
@@ -12,8 +14,6 @@ extern QElapsedTimer applicationTimer;
 
 // Level letters indexed by QtMsgType (debug, warning, critical, fatal, info).
 extern const char kLevelLetters[5];
-
-namespace unitflash {
 
 // Builds the console line for one message, or an empty string when it is to be dropped.
 QString formatLogLine(QtMsgType type, qint64 elapsedMs, const QString& text);
@@ -27,8 +27,8 @@ void useUtf8Console();
 // has failed.
 void printLine(const QByteArray& utf8, bool important);
 
-}  // namespace unitflash
-
 // Writes every message to standard output as "[letter][seconds] text"; once standard output
 // fails, warnings and errors to standard error as well.
 void consoleMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+
+}  // namespace unitflash

@@ -13,6 +13,8 @@
 #include "tarnlib/SettingsModel.h"
 #include "tarnlib/UsbTransportV2.h"
 
+namespace unitflash {
+
 namespace {
 
 // A place as the listing names it: its port path, and its bus when another place in the list
@@ -33,9 +35,9 @@ void describeUnit(const usb::PortPath& place, const std::string& where) {
     try {
         const std::string product = transport.productNameAt(place);
         const std::string serial = transport.serialNumberAt(place);
-        const std::string firmware =
-            model.load() ? model.valueText(unitflash::kFirmwareVersionSetting, "unknown")
-                         : "unreadable (" + model.lastLoadFailure() + ")";
+        const std::string firmware = model.load()
+                                         ? model.valueText(kFirmwareVersionSetting, "unknown")
+                                         : "unreadable (" + model.lastLoadFailure() + ")";
         qDebug("Port path %s: product \"%s\", serial number \"%s\", firmware %s", where.c_str(),
                product.c_str(), serial.c_str(), firmware.c_str());
     } catch (const std::exception& e) {
@@ -47,10 +49,10 @@ void describeUnit(const usb::PortPath& place, const std::string& where) {
 // is what a recovery after a failed update needs.
 void describeBootloaders() {
     std::vector<usb::PortPath> loaders;
-    for (const QString& loader : findDfuDevices()) {
+    for (const QString& loader : dfu::findDfuDevices()) {
         // One whose place could not be read has been warned about already.
-        if (!dfuDevicePort(loader).isAny()) {
-            loaders.push_back(dfuDevicePort(loader));
+        if (!dfu::dfuDevicePort(loader).isAny()) {
+            loaders.push_back(dfu::dfuDevicePort(loader));
         }
     }
     for (const usb::PortPath& place : loaders) {
@@ -86,3 +88,5 @@ bool printDeviceList(bool describe, bool mentionAll) {
     }
     return true;
 }
+
+}  // namespace unitflash

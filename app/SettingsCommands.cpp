@@ -7,8 +7,7 @@
 #include "UnitSelection.h"
 #include "UnitSession.h"
 
-using unitflash::UnitSelection;
-using unitflash::UnitSession;
+namespace unitflash {
 
 namespace {
 
@@ -17,7 +16,7 @@ namespace {
 template <typename Work>
 bool withUnit(UnitSelection& selection, const char* waiting, const QString& fileName,
               bool logAttempts, const char* failure, Work work) {
-    if (!unitflash::parseSelectedPort(selection)) {
+    if (!parseSelectedPort(selection)) {
         return false;
     }
     qInfo() << waiting << fileName;
@@ -39,7 +38,7 @@ bool exportSettings(const QString& fileName, UnitSelection& selection) {
                             qCritical("Unable to read any data from device");
                             return false;
                         }
-                        if (!unitflash::writeSettingsFile(fileName, text, unitflash::kExportFile)) {
+                        if (!writeSettingsFile(fileName, text, kExportFile)) {
                             return false;
                         }
                         qDebug("Settings successfully exported");
@@ -59,3 +58,5 @@ bool importSettings(const QString& fileName, UnitSelection& selection) {
                         return unit.storeImport(ok, false, QtInfoMsg, "Setting import successful!");
                     });
 }
+
+}  // namespace unitflash

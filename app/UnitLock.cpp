@@ -61,7 +61,7 @@ void reportInUse(const char* device, const QString& where) {
 
 void installUnitLocks() {
     trn::UsbTransportV2::setPlaceCheck(holdPlace);
-    setDfuPlaceCheck([](const usb::PortPath& place) {
+    dfu::setDfuPlaceCheck([](const usb::PortPath& place) {
         if (holdPlace(place)) {
             return true;
         }

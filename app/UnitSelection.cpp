@@ -16,6 +16,7 @@ QString UnitSelection::placeText() const {
     if (place.isAny()) {
         return "any";
     }
+    // The free function of that name, which this member hides.
     return unitflash::placeText(place, busMatters || port.bus != 0);
 }
 

@@ -54,7 +54,7 @@ struct UpdateRun {
     std::string firmwareAfter;
     // The read's link, which the trigger is written on.
     std::unique_ptr<UnitSession> link;
-    FirmwareUpdate flash;
+    dfu::FirmwareUpdate flash;
     Stage stage = Stage::kUntouched;
 };
 
@@ -121,11 +121,11 @@ void pinBootloader(UnitSelection& selection) {
     }
     QStringList logged;
     const std::optional<QString> loader =
-        firstDfuDeviceOn(findDfuDevices(&logged), selection.portFilter());
+        dfu::firstDfuDeviceOn(dfu::findDfuDevices(&logged), selection.portFilter());
     if (!loader) {
         return;
     }
-    selection.pinned = dfuDevicePort(*loader);
+    selection.pinned = dfu::dfuDevicePort(*loader);
     qInfo("The unit on port path %s is already in its boot loader and will be programmed",
           qUtf8Printable(selection.placeText()));
 }
@@ -133,10 +133,10 @@ void pinBootloader(UnitSelection& selection) {
 // The boot loaders that may be other units' are left alone; the user is told how to start each.
 void nameOtherBootloaders(const QStringList& loaders) {
     for (const QString& loader : loaders) {
-        const usb::PortPath port = dfuDevicePort(loader);
+        const usb::PortPath port = dfu::dfuDevicePort(loader);
         // The bus only where another boot loader sits at the same port path.
         const bool twin = std::count_if(loaders.begin(), loaders.end(), [&](const QString& other) {
-                              return dfuDevicePort(other).ports == port.ports;
+                              return dfu::dfuDevicePort(other).ports == port.ports;
                           }) > 1;
         if (port.isAny()) {
             continue;
@@ -153,10 +153,10 @@ void nameOtherBootloaders(const QStringList& loaders) {
 // when it is surely the unit's, at the place where the unit was found or, when it was found
 // nowhere, the only one on the bench.
 void leaveOnlyTheUnitsBootloader(const UnitSelection& selection) {
-    const QStringList loaders = findDfuDevices();
+    const QStringList loaders = dfu::findDfuDevices();
     const usb::PortPath& found = selection.pinned;
-    if (found.isAny() ? loaders.size() < 2 : firstDfuDeviceOn(loaders, found).has_value()) {
-        returnToNormalOperation(selection.portFilter());
+    if (found.isAny() ? loaders.size() < 2 : dfu::firstDfuDeviceOn(loaders, found).has_value()) {
+        dfu::returnToNormalOperation(selection.portFilter());
     } else {
         nameOtherBootloaders(loaders);
     }
@@ -203,25 +203,25 @@ bool triggerBootloader(UpdateRun& run) {
 }
 
 // The firmware update's own steps, each followed by how far it got.
-template <bool (FirmwareUpdate::*step)()>
+template <bool (dfu::FirmwareUpdate::*step)()>
 bool flashStep(UpdateRun& run) {
     const bool done = (run.flash.*step)();
     switch (run.flash.stage()) {
-        case UpdateStage::kNotStarted:
+        case dfu::UpdateStage::kNotStarted:
             break;  // as far as the steps before it got
-        case UpdateStage::kFlashChanging:
+        case dfu::UpdateStage::kFlashChanging:
             run.stage = Stage::kFlashChanging;
             break;
-        case UpdateStage::kReadProtected:
+        case dfu::UpdateStage::kReadProtected:
             run.stage = Stage::kReadProtected;
             break;
-        case UpdateStage::kFlashWritten:
+        case dfu::UpdateStage::kFlashWritten:
             run.stage = Stage::kFlashWritten;
             break;
-        case UpdateStage::kLeftUnchanged:
+        case dfu::UpdateStage::kLeftUnchanged:
             run.stage = Stage::kLeftUnchanged;
             break;
-        case UpdateStage::kLeftProgrammed:
+        case dfu::UpdateStage::kLeftProgrammed:
             run.stage = Stage::kLeftProgrammed;
             break;
     }
@@ -234,7 +234,7 @@ bool findBootloader(UpdateRun& run) {
 
 // Only with --skip-unchanged: which sectors the erase and the programming may leave alone.
 bool compareFlash(UpdateRun& run) {
-    return !run.skipUnchanged || flashStep<&FirmwareUpdate::compare>(run);
+    return !run.skipUnchanged || flashStep<&dfu::FirmwareUpdate::compare>(run);
 }
 
 bool restoreSettings(UpdateRun& run) {
@@ -288,12 +288,12 @@ const Step kSteps[] = {
     {"read the settings", readSettings, nullptr},
     {"trigger the boot loader", triggerBootloader, nullptr},
     {"find the boot loader", findBootloader, kUpdateFailed},
-    {"check the image", flashStep<&FirmwareUpdate::checkImage>, kUpdateFailed},
+    {"check the image", flashStep<&dfu::FirmwareUpdate::checkImage>, kUpdateFailed},
     {"compare the flash with the image", compareFlash, kUpdateFailed},
-    {"erase the flash", flashStep<&FirmwareUpdate::erase>, kUpdateFailed},
+    {"erase the flash", flashStep<&dfu::FirmwareUpdate::erase>, kUpdateFailed},
     // The programming reads the flash back and so verifies it.
-    {"program the flash", flashStep<&FirmwareUpdate::program>, kUpdateFailed},
-    {"leave the boot loader", flashStep<&FirmwareUpdate::leave>, kUpdateFailed},
+    {"program the flash", flashStep<&dfu::FirmwareUpdate::program>, kUpdateFailed},
+    {"leave the boot loader", flashStep<&dfu::FirmwareUpdate::leave>, kUpdateFailed},
     {"restore the settings", restoreSettings, nullptr},
 };
 
@@ -365,7 +365,7 @@ bool acceptFirmwareFile(const QString& firmwareFile) {
         qWarning() << "Need a *.dfu file for firmware updates, but got: " << info.fileName();
     } else if (!info.isReadable()) {
         qWarning() << "Can not read dfu file for firmware update: " << info.fileName();
-    } else if (checkFirmwareFile(firmwareFile)) {
+    } else if (dfu::checkFirmwareFile(firmwareFile)) {
         // A file that cannot be programmed is refused before the unit leaves normal operation.
         return true;
     }
@@ -373,11 +373,8 @@ bool acceptFirmwareFile(const QString& firmwareFile) {
     return false;
 }
 
-}  // namespace unitflash
-
-bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               const unitflash::UnitSelection& selection, bool skipUnchanged) {
-    using namespace unitflash;
+bool runUpdate(const QString& firmwareFile, SettingsHandling settings,
+               const UnitSelection& selection, bool skipUnchanged) {
     UpdateRun run(firmwareFile, settings, selection, skipUnchanged);
     const platform::InterruptGuard guard;
     for (const Step& step : kSteps) {
@@ -399,3 +396,5 @@ bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings
     reportUpdated(run);
     return true;
 }
+
+}  // namespace unitflash

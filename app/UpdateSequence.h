@@ -17,9 +17,9 @@ enum class SettingsHandling {
 // image can be programmed.
 bool acceptFirmwareFile(const QString& firmwareFile);
 
-}  // namespace unitflash
-
 // The default command: firmware update with settings preservation. With `skipUnchanged` the
 // flash is read first, and only the sectors that do not hold the image yet are rewritten.
-bool runUpdate(const QString& firmwareFile, unitflash::SettingsHandling settings,
-               const unitflash::UnitSelection& selection, bool skipUnchanged);
+bool runUpdate(const QString& firmwareFile, SettingsHandling settings,
+               const UnitSelection& selection, bool skipUnchanged);
+
+}  // namespace unitflash

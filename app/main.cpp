@@ -8,14 +8,15 @@
 #include "platform/Interrupt.h"
 
 int main(int argc, char* argv[]) {
+    using namespace unitflash;
     applicationTimer.start();
     qInstallMessageHandler(consoleMessageHandler);
-    unitflash::useUtf8Console();
+    useUtf8Console();
     platform::ignoreBrokenPipes();
     bool ok = false;
     {
         QCoreApplication application(argc, argv);
-        QCoreApplication::setApplicationVersion(unitflash::kApplicationVersion);
+        QCoreApplication::setApplicationVersion(kApplicationVersion);
         // The unit link reports USB failures by throwing; whatever escapes a command ends the
         // run with its text and a failure status, never with an abort.
         try {

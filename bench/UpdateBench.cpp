@@ -77,7 +77,7 @@ void BM_DefaultUpdate1MiB(benchmark::State& state) {
         sim::Bus::instance().reset();
         auto unit = plugInUnit();
         state.ResumeTiming();
-        if (!runApplication({"unitflash", "firmware.dfu"})) {
+        if (!unitflash::runApplication({"unitflash", "firmware.dfu"})) {
             state.SkipWithError("update failed");
             break;
         }
@@ -116,12 +116,12 @@ void BM_DefaultUpdateUnchanged1MiB(benchmark::State& state) {
         state.PauseTiming();
         sim::Bus::instance().reset();
         auto unit = plugInUnit();
-        const bool ready = runApplication({"unitflash", "firmware.dfu"});
+        const bool ready = unitflash::runApplication({"unitflash", "firmware.dfu"});
         requests[0] = double(sim::DfuTiming::snapshot().requests);
         sim::DfuTiming::reset();
         const uint64_t startUs = sim::Bus::instance().nowUs();
         state.ResumeTiming();
-        if (!ready || !runApplication({"unitflash", "--skip-unchanged", "firmware.dfu"})) {
+        if (!ready || !unitflash::runApplication({"unitflash", "--skip-unchanged", "firmware.dfu"})) {
             state.SkipWithError("update failed");
             break;
         }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace dfu {
+
 DfuOperationContext makeDfuContext(const QString& path) {
     DfuOperationContext context;
     std::memset(&context, 0, sizeof context);
@@ -12,3 +14,5 @@ DfuOperationContext makeDfuContext(const QString& path) {
     std::memcpy(context.devicePath, latin1.constData(), length);
     return context;
 }
+
+}  // namespace dfu

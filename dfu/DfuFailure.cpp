@@ -7,6 +7,8 @@
 #include "dfuse/DfuReturnCodes.h"
 #include "dfuse/Stdfu.h"
 
+namespace dfu {
+
 void logDfuCause(uint32_t code) {
     const std::string detail = STDFU_GetLastErrorDetail();
     if (detail.empty()) {
@@ -38,3 +40,5 @@ bool dfuFailed(uint32_t code, const char* message) {
     logDfuCause(code);
     return true;
 }
+
+}  // namespace dfu

@@ -10,6 +10,8 @@
 #include "dfuse/DfuReturnCodes.h"
 #include "dfuse/Stdfu.h"
 
+namespace dfu {
+
 namespace {
 
 // The paths of the DFU interfaces present, as many as there are.
@@ -123,3 +125,5 @@ std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::Port
 void setDfuPlaceCheck(std::function<bool(const usb::PortPath&)> check) {
     placeCheck() = std::move(check);
 }
+
+}  // namespace dfu

@@ -16,6 +16,9 @@
 #include "dfuse/StdfuPrt.h"
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
+#include "usb/DeviceIds.h"
+
+namespace dfu {
 
 namespace {
 
@@ -30,8 +33,6 @@ constexpr uint32_t kDeviceSearchIntervalMs = 100;
 // a unit running it could no longer be sent into its boot loader by this tool. Any product is
 // accepted: a maker's files name either the unit or the boot loader.
 constexpr uint16_t kAnyVendor = 0xFFFF;
-constexpr uint16_t kBootloaderVendor = 0x0483;
-constexpr uint16_t kUnitVendor = 0x6444;
 
 bool canOpen(const QString& path) {
     ScopedDevice device;
@@ -122,11 +123,12 @@ bool readFirmware(const QString& dfuFile, ScopedFile& file, ScopedImage& image) 
         logDfuCause(opened);
         return false;
     }
-    if (vendor != kAnyVendor && vendor != kBootloaderVendor && vendor != kUnitVendor) {
+    if (vendor != kAnyVendor && vendor != usb::kBootloaderVendorId &&
+        vendor != usb::kUnitVendorId) {
         qCritical(
             "The dfu file is made for a device of vendor 0x%04x, not for this unit (0x%04x) or "
             "its boot loader (0x%04x): refusing to program it",
-            vendor, kUnitVendor, kBootloaderVendor);
+            vendor, usb::kUnitVendorId, usb::kBootloaderVendorId);
         return false;
     }
     if (dfuFailed(STDFUFILES_ReadImageFromDFUFile(file.get(), 0, image.out()),
@@ -346,3 +348,5 @@ bool FirmwareUpdate::leave() {
     stage_ = UpdateStage::kLeftProgrammed;
     return true;
 }
+
+}  // namespace dfu

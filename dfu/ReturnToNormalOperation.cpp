@@ -11,6 +11,8 @@
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 
+namespace dfu {
+
 namespace {
 
 void logState(const DfuStatus& status) {
@@ -78,3 +80,5 @@ bool returnToNormalOperation(const usb::PortPath& port) {
     }
     return ok;
 }
+
+}  // namespace dfu

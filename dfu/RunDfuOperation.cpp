@@ -9,6 +9,8 @@
 #include "platform/Interrupt.h"
 #include "platform/Platform.h"
 
+namespace dfu {
+
 namespace {
 
 constexpr uint32_t kPollIntervalMs = 100;
@@ -126,3 +128,5 @@ bool runDfuOperation(DfuOperationContext& context, std::initializer_list<uint32_
     platform::sleepMs(kPollIntervalMs);
     return true;
 }
+
+}  // namespace dfu

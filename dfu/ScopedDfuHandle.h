@@ -6,6 +6,8 @@
 #include "dfuse/StdfuFiles.h"
 #include "dfuse/StdfuPrt.h"
 
+namespace dfu {
+
 // Owns one handle of the DFU library and releases it when it goes out of scope, so that every
 // early return of a DFU step frees what the step obtained. `Release` is the library function
 // that frees such a handle and zeroes it.
@@ -36,3 +38,5 @@ using ScopedDevice = ScopedDfuHandle<uint32_t, STDFU_Close>;
 using ScopedFile = ScopedDfuHandle<uint32_t, STDFUFILES_CloseDFUFile>;
 using ScopedImage = ScopedDfuHandle<uint32_t, STDFUFILES_DestroyImage>;
 using ScopedMapping = ScopedDfuHandle<DfuMapping, STDFUPRT_DestroyMapping>;
+
+}  // namespace dfu

@@ -7,6 +7,7 @@
 
 #include "Crc32.h"
 #include "DfuError.h"
+#include "usb/LittleEndian.h"
 
 namespace dfuse {
 namespace {
@@ -20,12 +21,8 @@ constexpr uint16_t kBcdDfuSe = 0x011A;
 // No flash we program comes near this; it bounds what a bad path can make us read.
 constexpr uintmax_t kMaxFileSize = uintmax_t{256} * 1024 * 1024;
 
-uint16_t le16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
+using usb::getLe16;
+using usb::getLe32;
 
 // A cursor over [pos, end) that refuses to move past end.
 class Reader {
@@ -59,8 +56,8 @@ ImageElement parseElement(Reader& elements, const std::string& element) {
         fail(kDfuErrorFileElement, element + ": its header runs past the target");
     }
     ImageElement item;
-    item.address = le32(header);
-    item.size = le32(header + 4);
+    item.address = getLe32(header);
+    item.size = getLe32(header + 4);
     if (uint64_t(item.address) + item.size > 0x100000000ull) {
         fail(kDfuErrorFileElement, element + ": " + std::to_string(item.size) + " bytes at " +
                                        hex32(item.address) + " run past 4 GiB");
@@ -88,13 +85,13 @@ DfuImage parseTarget(Reader& reader, unsigned index) {
     }
     DfuImage image;
     image.alternate = prefix[6];
-    const bool named = le32(prefix + 7) != 0;
+    const bool named = getLe32(prefix + 7) != 0;
     const uint8_t* name = prefix + 11;
     if (named) {
         image.name.assign(name, std::find(name, name + kTargetNameSize, 0));
     }
-    const uint32_t targetSize = le32(prefix + 11 + kTargetNameSize);
-    const uint32_t elementCount = le32(prefix + 15 + kTargetNameSize);
+    const uint32_t targetSize = getLe32(prefix + 11 + kTargetNameSize);
+    const uint32_t elementCount = getLe32(prefix + 15 + kTargetNameSize);
     if (targetSize > reader.left()) {
         fail(kDfuErrorFileTarget, target + ": its size " + std::to_string(targetSize) +
                                       " runs past the data (" + std::to_string(reader.left()) +
@@ -135,7 +132,7 @@ DfuFileData parseDfuFile(const std::vector<uint8_t>& bytes) {
         fail(kDfuErrorFilePrefix, "the prefix at offset 0 is not \"DfuSe\" version 1");
     }
     // Some writers leave the suffix out of the recorded size; both forms are accepted.
-    const uint32_t imageSize = le32(data + 6);
+    const uint32_t imageSize = getLe32(data + 6);
     const std::string recorded = "the prefix gives its size as " + std::to_string(imageSize);
     if (imageSize > length) {
         fail(kDfuErrorFileTruncated, recorded + " but " + size);
@@ -150,21 +147,21 @@ DfuFileData parseDfuFile(const std::vector<uint8_t>& bytes) {
     const size_t suffixAt = length - kSuffixSize;
     const uint8_t* suffix = data + suffixAt;
     if (std::memcmp(suffix + 8, "UFD", 3) != 0 || suffix[11] != kSuffixSize ||
-        le16(suffix + 6) != kBcdDfuSe) {
+        getLe16(suffix + 6) != kBcdDfuSe) {
         fail(kDfuErrorFileSuffix,
              "the suffix" + at(suffixAt) + " lacks \"UFD\", its length 16 or bcdDFU 0x011A");
     }
     const uint32_t computed = dfuFileCrc(data, length - 4);
-    if (computed != le32(suffix + 12)) {
+    if (computed != getLe32(suffix + 12)) {
         fail(kDfuErrorFileCrc, "the suffix CRC" + at(length - 4) + " is " +
-                                   hex32(le32(suffix + 12)) + " but the file's bytes give " +
+                                   hex32(getLe32(suffix + 12)) + " but the file's bytes give " +
                                    hex32(computed) + " (the file is damaged)");
     }
 
     DfuFileData result;
-    result.bcdDevice = le16(suffix);
-    result.productId = le16(suffix + 2);
-    result.vendorId = le16(suffix + 4);
+    result.bcdDevice = getLe16(suffix);
+    result.productId = getLe16(suffix + 2);
+    result.vendorId = getLe16(suffix + 4);
     const uint8_t targetCount = data[10];
     Reader reader(data, kPrefixSize, suffixAt);
     for (unsigned i = 0; i < targetCount; ++i) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DfuError.h"
+#include "usb/LittleEndian.h"
 
 namespace dfuse {
 namespace {
@@ -54,8 +55,8 @@ bool parseFunctional(const unsigned char* extra, int length, DfuFunctional* func
         if (extra[pos + 1] == kDfuFunctionalType && bLength >= kDfuFunctionalLength) {
             const unsigned char* d = extra + pos;
             functional->bmAttributes = d[2];
-            functional->wTransferSize = uint16_t(d[5] | (d[6] << 8));
-            functional->bcdDfuVersion = uint16_t(d[7] | (d[8] << 8));
+            functional->wTransferSize = usb::getLe16(d + 5);
+            functional->bcdDfuVersion = usb::getLe16(d + 7);
             return true;
         }
         pos += bLength;

@@ -4,6 +4,7 @@
 
 #include "DfuError.h"
 #include "platform/Platform.h"
+#include "usb/LittleEndian.h"
 
 namespace dfuse {
 namespace {
@@ -19,11 +20,7 @@ constexpr const char* kToIdle = "bringing the device to dfuIDLE";
 constexpr uint8_t kCommandSetAddress = 0x21;
 constexpr uint8_t kCommandErase = 0x41;
 
-void putLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = uint8_t(value >> (8 * i));
-    }
-}
+using usb::putLe32;
 
 // The dfuse code for a DFU status the device reports.
 uint32_t codeFromDeviceStatus(uint8_t bStatus) {

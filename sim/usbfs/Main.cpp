@@ -196,6 +196,63 @@ int usage() {
     return 2;
 }
 
+// umockdev sends uevents from a process that sees the testbed's sysfs: the bridge runs under the
+// preload library too. Returns only when it already does.
+void runUnderPreload(char** argv) {
+    const char* preloaded = getenv("LD_PRELOAD");
+    if (preloaded != nullptr && std::strstr(preloaded, kPreload) != nullptr) {
+        return;
+    }
+    const std::string preload =
+        std::string(kPreload) + (preloaded && *preloaded ? std::string(":") + preloaded : "");
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "unitflash-usbfs: cannot start under umockdev: %s\n",
+                 std::strerror(errno));
+    std::exit(2);
+}
+
+// The bridge only makes sense for a program on the system's libusb.
+bool loadsSystemLibusb(char** program, const std::string& dropIn) {
+    const std::string libusb = programLibusb(program);
+    if (libusb.empty()) {
+        std::fprintf(stderr, "unitflash-usbfs: %s does not load libusb-1.0\n", program[0]);
+        return false;
+    }
+    if (realPath(libusb) == realPath(dropIn)) {
+        std::fprintf(stderr,
+                     "unitflash-usbfs: %s loads the simulator's libusb (%s), not the system's\n",
+                     program[0], libusb.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Runs the program while the testbed mirrors the simulated devices; its wait status.
+int runMirrored(char** program, UMockdevTestbed* testbed, const gchar* root, usbfs::SimLink& link,
+                usbfs::SignalRelay& signals, int stderrFd) {
+    int status = 0;
+    usbfs::UsbfsHandler handler(link);
+    usbfs::BusMirror mirror(testbed, handler);
+    std::vector<usbfs::SimDevice> devices = link.devices();
+    mirror.sync(devices);
+
+    const pid_t child = spawn(program, childEnvironment(root, false), -1, stderrFd);
+    if (child < 0) {
+        std::fprintf(stderr, "unitflash-usbfs: cannot run %s\n", program[0]);
+        status = 127 << 8;
+    }
+    while (child > 0 && waitpid(child, &status, WNOHANG) == 0) {
+        devices = link.devices();
+        mirror.sync(devices);
+        signals.relay(child);
+        std::this_thread::sleep_for(kMirrorInterval);
+    }
+    // umockdev's thread calls the handler until the testbed is gone.
+    g_object_unref(testbed);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,29 +263,10 @@ int main(int argc, char** argv) {
     if (first >= argc || argv[first][0] == '-') {
         return usage();
     }
-    // umockdev sends uevents from a process that sees the testbed's sysfs: the bridge runs
-    // under the preload library too.
-    const char* preloaded = getenv("LD_PRELOAD");
-    if (preloaded == nullptr || std::strstr(preloaded, kPreload) == nullptr) {
-        const std::string preload =
-            std::string(kPreload) + (preloaded && *preloaded ? std::string(":") + preloaded : "");
-        setenv("LD_PRELOAD", preload.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        std::fprintf(stderr, "unitflash-usbfs: cannot start under umockdev: %s\n",
-                     std::strerror(errno));
-        return 2;
-    }
+    runUnderPreload(argv);
     char** program = argv + first;
     const std::string dropIn = besideThisProgram("libusb-1.0.so.0");
-    const std::string libusb = programLibusb(program);
-    if (libusb.empty()) {
-        std::fprintf(stderr, "unitflash-usbfs: %s does not load libusb-1.0\n", program[0]);
-        return 2;
-    }
-    if (realPath(libusb) == realPath(dropIn)) {
-        std::fprintf(stderr,
-                     "unitflash-usbfs: %s loads the simulator's libusb (%s), not the system's\n",
-                     program[0], libusb.c_str());
+    if (!loadsSystemLibusb(program, dropIn)) {
         return 2;
     }
 
@@ -242,28 +280,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unitflash-usbfs: %s\n", error.c_str());
         return 2;
     }
-    int status = 0;
-    StderrFilter filter;
-    {
-        usbfs::UsbfsHandler handler(link);
-        usbfs::BusMirror mirror(testbed, handler);
-        std::vector<usbfs::SimDevice> devices = link.devices();
-        mirror.sync(devices);
-
-        const pid_t child = spawn(program, childEnvironment(root, false), -1, filter.original());
-        if (child < 0) {
-            std::fprintf(stderr, "unitflash-usbfs: cannot run %s\n", program[0]);
-            status = 127 << 8;
-        }
-        while (child > 0 && waitpid(child, &status, WNOHANG) == 0) {
-            devices = link.devices();
-            mirror.sync(devices);
-            signals.relay(child);
-            std::this_thread::sleep_for(kMirrorInterval);
-        }
-        // umockdev's thread calls the handler until the testbed is gone.
-        g_object_unref(testbed);
-    }
+    const StderrFilter filter;
+    const int status = runMirrored(program, testbed, root, link, signals, filter.original());
     // A normal end: the simulator lets a restarting device finish and saves the state.
     link.exit(link.context);
     g_free(root);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tarnlib/TransportLayer.h"
+#include "usb/LittleEndian.h"
 
 namespace trn {
 
@@ -72,13 +73,10 @@ double Setting::value(int32_t index) const {
     const uint8_t* p = data_.data() + static_cast<size_t>(index) * elementSize();
     switch (static_cast<SettingType>(type_)) {
         case SettingType::Int32: {
-            const uint32_t bits =
-                uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-            return static_cast<int32_t>(bits);
+            return static_cast<int32_t>(usb::getLe32(p));
         }
         case SettingType::Float32: {
-            const uint32_t bits =
-                uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+            const uint32_t bits = usb::getLe32(p);
             float f;
             std::memcpy(&f, &bits, sizeof f);
             return f;
@@ -120,10 +118,7 @@ bool Setting::setValue(double value, int32_t index) {
             if (value > -2147483649.0 && value < 2147483648.0) {
                 v = static_cast<int32_t>(value);
             }
-            const uint32_t bits = static_cast<uint32_t>(v);
-            for (int i = 0; i < 4; ++i) {
-                bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
-            }
+            usb::putLe32(bytes, static_cast<uint32_t>(v));
             size = 4;
             break;
         }
@@ -141,9 +136,7 @@ bool Setting::setValue(double value, int32_t index) {
             const float f = toFloat(value);
             uint32_t bits;
             std::memcpy(&bits, &f, sizeof bits);
-            for (int i = 0; i < 4; ++i) {
-                bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
-            }
+            usb::putLe32(bytes, bits);
             size = 4;
             break;
         }

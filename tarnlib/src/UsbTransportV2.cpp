@@ -10,12 +10,12 @@
 
 #include "Checksum.h"
 #include "InflateCatalogue.h"
+#include "usb/DeviceIds.h"
+#include "usb/LittleEndian.h"
 
 namespace {
 
 // Unit identification.
-constexpr uint16_t kVendorId = 0x6444;
-constexpr uint16_t kProductId = 0x0001;
 constexpr uint16_t kFirstRelease = 0x0210;
 constexpr uint16_t kReleaseSpan = 0x01EF;  // 0x0210 to 0x03FF
 constexpr uint16_t kFirstCompressedRelease = 0x0300;
@@ -62,7 +62,8 @@ const LibusbErrCategory libusbCategory;
 }
 
 bool isUnit(const libusb_device_descriptor& descriptor) {
-    return descriptor.idVendor == kVendorId && descriptor.idProduct == kProductId &&
+    return descriptor.idVendor == usb::kUnitVendorId &&
+           descriptor.idProduct == usb::kUnitProductId &&
            static_cast<uint16_t>(descriptor.bcdDevice - kFirstRelease) <= kReleaseSpan;
 }
 
@@ -91,19 +92,9 @@ int readString(libusb_device_handle* handle, uint8_t index, std::string& name) {
     return length;
 }
 
-void putLe16(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-uint16_t getLe16(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | at[1] << 8);
-}
-
-uint32_t getLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
+using usb::getLe16;
+using usb::getLe32;
+using usb::putLe16;
 
 }  // namespace
 

@@ -23,10 +23,10 @@ TEST(ConsoleLog, FormatsLevelTimeAndText) {
          "[I][1.5] File already exists, overwriting\n \"a.json\""},
         {static_cast<QtMsgType>(7), 0, "x", "Unexpected message type: 7."},
     };
-    verboseOutput = true;
+    unitflash::verboseOutput = true;
     for (const auto& c : cases)
         EXPECT_EQ(unitflash::formatLogLine(c.type, c.ms, c.text), c.expected);
-    verboseOutput = false;
+    unitflash::verboseOutput = false;
     EXPECT_TRUE(unitflash::formatLogLine(QtDebugMsg, 5, "hidden").isNull());
     EXPECT_EQ(unitflash::formatLogLine(QtInfoMsg, 5, "shown"), "[I][0.005] shown");
 }

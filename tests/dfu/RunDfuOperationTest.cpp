@@ -117,8 +117,8 @@ TEST_P(RunnerTest, EndsWithItsMessage) {
     messages.clear();
     const QtMessageHandler previous = qInstallMessageHandler(capture);
     const uint64_t start = platform::monotonicMs();
-    const bool ok =
-        c.run == Run::kResume ? returnToNormalOperation({0, {2}}) : runDfuOperation(context);
+    const bool ok = c.run == Run::kResume ? dfu::returnToNormalOperation({0, {2}})
+                                          : dfu::runDfuOperation(context);
     const uint64_t returnedUs = sim::Bus::instance().nowUs();
     qInstallMessageHandler(previous);
     const uint64_t elapsed = lastMessageMs - start;

@@ -31,9 +31,9 @@ std::shared_ptr<sim::SimulatedBootloader> anotherLoader() {
 // order; one without a port path has an empty name.
 TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyCase) {
     sim::Bus::instance().reset();
-    EXPECT_TRUE(findDfuDevices().isEmpty());
+    EXPECT_TRUE(dfu::findDfuDevices().isEmpty());
     sim::Bus::instance().attach(1, {2}, loader_);
-    EXPECT_EQ(findDfuDevices(), QStringList{kPath});
+    EXPECT_EQ(dfu::findDfuDevices(), QStringList{kPath});
 
     sim::Bus::instance().attach(2, {1}, anotherLoader());
     sim::Bus::instance().attach(1, {1, 4}, anotherLoader());
@@ -42,7 +42,7 @@ TEST_F(DeviceAccessTest, DiscoveryListsLoadersInPortOrderAndTheirPathsOpenInAnyC
         1, {1, 1}, std::make_shared<sim::SimulatedUnit>(std::make_shared<sim::UnitHardware>()));
     // Attached with no port path, like a device whose location cannot be read.
     sim::Bus::instance().attach(0, {}, anotherLoader());
-    EXPECT_EQ(findDfuDevices(),
+    EXPECT_EQ(dfu::findDfuDevices(),
               (QStringList{QString(), "USB-BUS1-PORT1.4-IF0", kPath, "USB-BUS2-PORT1-IF0"}));
 
     uint32_t handle = 0;
@@ -103,7 +103,7 @@ TEST_F(DeviceAccessTest, ResumeStartsFromEveryStateAnEarlierRunLeaves) {
         }
         ASSERT_EQ(loader_->state(), c.before);
         messages.clear();
-        EXPECT_TRUE(returnToNormalOperation({0, {2}}));
+        EXPECT_TRUE(dfu::returnToNormalOperation({0, {2}}));
         EXPECT_NE(std::dynamic_pointer_cast<sim::SimulatedBootloader>(
                       sim::Bus::instance().deviceAt(1, {2})),
                   loader_)

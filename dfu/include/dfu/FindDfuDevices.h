@@ -7,6 +7,8 @@
 
 #include "usb/PortPath.h"
 
+namespace dfu {
+
 // The paths of all present DFU-mode interfaces, upper-cased, in a stable order; an empty entry
 // stands for an interface whose path could not be read. Never fails as a whole: a failure gives
 // an empty list or an empty entry, plus a log message. Each device found is logged once per
@@ -30,3 +32,5 @@ std::optional<QString> pickDfuDevice(const QStringList& devices, const usb::Port
 // Asked, for the process, whether the device picked at a place may be used; a refusal says why
 // itself. None by default.
 void setDfuPlaceCheck(std::function<bool(const usb::PortPath&)> check);
+
+}  // namespace dfu

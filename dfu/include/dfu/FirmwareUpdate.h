@@ -6,6 +6,8 @@
 
 #include "usb/PortPath.h"
 
+namespace dfu {
+
 // How far a firmware update got with the unit, so that the caller can tell the user what state
 // a failed or interrupted update leaves the unit in.
 enum class UpdateStage {
@@ -56,3 +58,5 @@ class FirmwareUpdate {
 // Reads and checks the whole .dfu file and its first image without touching any device; logs
 // why when the file cannot be a firmware update.
 bool checkFirmwareFile(const QString& dfuFile);
+
+}  // namespace dfu

@@ -124,6 +124,8 @@ struct BootloaderTiming {
 class SimulatedBootloader : public VirtualDevice,
                             public std::enable_shared_from_this<SimulatedBootloader> {
   public:
+    // The boot loader's own IDs, as the chip's system memory has them, kept apart from the
+    // product's definition for the same reason as the unit's.
     static constexpr uint16_t kVendorId = 0x0483;
     static constexpr uint16_t kProductId = 0xDF11;
     static constexpr uint16_t kTransferSize = 2048;

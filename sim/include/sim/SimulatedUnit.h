@@ -58,6 +58,8 @@ struct UnitOptions {
 // written non-zero.
 class SimulatedUnit : public VirtualDevice, public std::enable_shared_from_this<SimulatedUnit> {
   public:
+    // The device's own IDs, written here as the unit's firmware has them, not taken from the
+    // product's definition: a slip there must not be copied into the device it talks to.
     static constexpr uint16_t kVendorId = 0x6444;
     static constexpr uint16_t kProductId = 0x0001;
     static constexpr uint8_t kEndpointOut = 0x02;

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+namespace usb {
+
+// USB descriptors, DFU file suffixes and the unit's frames all store numbers low byte first.
+inline uint16_t getLe16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | at[1] << 8);
+}
+
+inline uint32_t getLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+inline void putLe16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+inline void putLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+}  // namespace usb
