@@ -20,7 +20,7 @@ QStringList unstamped(QStringList texts) {
 // many of those a run prints depends on its speed), the program's own path and the time in the
 // names of backup files.
 QStringList comparable(const ToolRun& run) {
-    static const QRegularExpression progress(R"(^\[I\] [0-9]+ %$)");
+    static const QRegularExpression progress(R"(^\[I\] (\S+: )?[0-9]+ %$)");
     QStringList lines;
     for (QString line : run.untimedLines()) {
         // dfu-util redraws its progress bar as time passes, so how often depends on the pace
@@ -33,6 +33,10 @@ QStringList comparable(const ToolRun& run) {
             lines << line.replace(UNITFLASH_SIM_BINARY, "unitflash")
                          .replace(UNITFLASH_BINARY, "unitflash");
         }
+    }
+    // The runs of an update with --all write side by side, in an order of their own.
+    if (lines.filter("--all").size() > 0) {
+        lines.sort();
     }
     return unstamped(lines);
 }
@@ -77,6 +81,15 @@ TEST_F(Usbfs, TheSystemLibusbSeesWhatTheVirtualBusSees) {
         {"hang-up to the group while erasing", unit, {}, noBackup, 1, stopped, {}, big, -SIGHUP},
         {"Ctrl-C to the bridge alone", unit, {}, noBackup, 1, stopped, {}, big, SIGINT},
         {"resume", bootloader, {}, {"--resume"}, 0, {}, {}},
+        // The runs of the units share the bridge's bus.
+        {"every unit at once",
+         {unitAt("1.4", {{"hardwareUid", "A"}}), unitAt("1.5", {{"hardwareUid", "B"}}),
+          unitAt("1.6", {{"hardwareUid", "C"}})},
+         {},
+         {"--all", "firmware.dfu"},
+         0,
+         "[I] Summary of the update of 3 units with --all:",
+         {}},
         // The catalogue takes the first 14 transfers; the 15th asks for the values.
         {"unit unplugged at transfer 15",
          {faults("faults", "unplugAtTransfer", 15)},
