@@ -145,7 +145,7 @@ void summarize(const std::vector<std::unique_ptr<UnitRun>>& runs) {
 // The places of the units to update; none, after saying so, when there is none.
 std::vector<usb::PortPath> unitsToUpdate(const UnitSelection& selection) {
     trn::UsbTransportV2 transport;
-    const std::vector<usb::PortPath> units = attachedUnits(transport, selection);
+    std::vector<usb::PortPath> units = attachedUnits(transport, selection);
     if (units.empty()) {
         qCritical("No unit to update is attached (port: %s, name: \"%s\"): nothing was updated",
                   qUtf8Printable(selection.portText), selection.deviceName.c_str());
