@@ -25,9 +25,10 @@ const char* const kOpenAdvice =
     "PERMISSIONS";
 #endif
 
-}  // namespace
-
+// Said after the warnings that several units are attached: how to update them all.
 const char* const kAllHint = "To update all of them at once, each on its own, add --all";
+
+}  // namespace
 
 UnitSession::UnitSession(const UnitSelection& selection)
     : selection_(selection), model_(transport_) {

@@ -60,9 +60,6 @@ class UnitSession {
     std::string loadFailure_;
 };
 
-// Said after the lists of several units: how to update them all.
-extern const char* const kAllHint;
-
 // The places of the attached units (in normal operation) that the user's --port and --name
 // allow, in the order the USB library lists them.
 std::vector<usb::PortPath> attachedUnits(trn::UsbTransportV2& transport,
