@@ -328,17 +328,25 @@ class StateLock {
   public:
     explicit StateLock(const std::string& stateFile) {
         const std::string path = stateFile + ".lock";
+        // Another user's lock file is opened for reading, which is enough to lock it.
 #ifdef _WIN32
-        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file_ == INVALID_HANDLE_VALUE) {
+            file_ = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
         OVERLAPPED whole{};
-        if (file_ == INVALID_HANDLE_VALUE ||
+        if (file_ != INVALID_HANDLE_VALUE &&
             !LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+            CloseHandle(file_);
+            file_ = INVALID_HANDLE_VALUE;
+        }
+        if (file_ == INVALID_HANDLE_VALUE) {
             fail("cannot lock " + path);
         }
 #else
-        // Another user's lock file is opened for reading, which is enough to lock it.
         file_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         file_ = file_ >= 0 ? file_ : open(path.c_str(), O_RDONLY | O_CLOEXEC);
         while (file_ >= 0 && flock(file_, LOCK_EX) != 0) {
