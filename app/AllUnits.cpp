@@ -13,7 +13,9 @@
 #include "ConsoleLog.h"
 #include "DeviceList.h"
 #include "UnitSession.h"
+#include "UpdateRecovery.h"
 #include "UpdateSequence.h"
+#include "dfu/FindDfuDevices.h"
 #include "platform/Interrupt.h"
 #include "tarnlib/UsbTransportV2.h"
 
@@ -142,6 +144,21 @@ void summarize(const std::vector<std::unique_ptr<UnitRun>>& runs) {
     }
 }
 
+// Units in their boot loader are left alone: they are named with the update that programs one.
+void nameBootloaders(const UnitSelection& selection, const QString& firmwareFile) {
+    for (const QString& loader : dfu::findDfuDevices()) {
+        const usb::PortPath place = dfu::dfuDevicePort(loader);
+        if (!place.isAny() && selection.port.covers(place)) {
+            const QString where = QString::fromStdString(place.textWithBus());
+            qWarning(
+                "The boot loader on port path %s is left alone (--all updates units in normal "
+                "operation); to program it alone, run: %s",
+                qUtf8Printable(where),
+                qUtf8Printable(commandLine({"--port", where, "--discard-settings", firmwareFile})));
+        }
+    }
+}
+
 // The places of the units to update; none, after saying so, when there is none.
 std::vector<usb::PortPath> unitsToUpdate(const UnitSelection& selection) {
     trn::UsbTransportV2 transport;
@@ -162,6 +179,7 @@ bool updateAllUnits(UnitSelection selection, const QString& firmwareFile,
         return false;
     }
     const std::vector<usb::PortPath> units = unitsToUpdate(selection);
+    nameBootloaders(selection, firmwareFile);
     if (units.empty()) {
         return false;
     }

@@ -334,7 +334,10 @@ TEST_F(Update, WithoutTheUnitNothingIsTouched) {
         {{unitAt("1.4", {{"kind", "bootloader"}})},
          {"--all"},
          {"[!] No unit to update is attached (port: , name: \"\"): nothing was updated",
-          "Available devices:"}},
+          "Available devices:",
+          "[W] The boot loader on port path 1-1.4 is left alone (--all updates units in normal "
+          "operation); to program it alone, run: unitflash --port 1-1.4 "
+          "--discard-settings firmware.dfu"}},
         {{unitAt("1.4")},
          {"-d", "--port", "2"},
          {"[!] Unable to put desired device in update mode (port: 2)", "Available devices:",
