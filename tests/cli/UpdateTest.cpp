@@ -37,7 +37,7 @@ class Update : public CliTest {
         // With --all each unit's commands follow the summary, after the unit's place.
         const QStringList lines = untimed(failed);
         const QStringList commands =
-            lines.mid(std::max(0, lines.lastIndexOf(QRegularExpression("^\\[I\\] Summary"))))
+            lines.mid(std::max(0, lines.lastIndexOf(QRegularExpression("\\[I\\] Summary.*"))))
                 .filter(QRegularExpression(R"(^\[!\] (\S+: )?  \S)"));
         for (const QString& command : commands) {
             const ToolRun step = runLine(command.mid(command.indexOf("   ") + 3));
@@ -682,7 +682,7 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
                   c.untriggered.isEmpty());
         EXPECT_EQ(untimed(run).filter("[W] Several units"),
                   c.warning.isEmpty() ? QStringList{} : QStringList{c.warning});
-        const int summary = lines.indexOf(QRegularExpression("^\\[I\\] Summary"));
+        const int summary = lines.indexOf(QRegularExpression("\\[I\\] Summary.*"));
         EXPECT_TRUE(c.failed.isEmpty() || lines.lastIndexOf(c.failed) > summary)
             << run.out.toStdString();
         for (int i = 0; i < places.size(); ++i) {
