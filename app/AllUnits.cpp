@@ -190,6 +190,13 @@ bool updateAllUnits(UnitSelection selection, const QString& firmwareFile,
     for (const usb::PortPath& place : units) {
         runs.push_back(std::make_unique<UnitRun>(QString::fromStdString(place.textWithBus())));
         UnitRun& run = *runs.back();
+        start(run,
+              QStringList{"--port", run.place} + childOptions + QStringList{"--", firmwareFile});
+        if (!run.started) {
+            continue;
+        }
+        // Its output and its end are signalled from the event loop below, so nothing is missed.
+        ++running;
         QObject::connect(&run, &QProcess::readyReadStandardOutput,
                          [&run] { relayOutput(run, false); });
         QObject::connect(&run, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), [&] {
@@ -198,10 +205,6 @@ bool updateAllUnits(UnitSelection selection, const QString& firmwareFile,
                 loop.quit();
             }
         });
-        ++running;
-        start(run,
-              QStringList{"--port", run.place} + childOptions + QStringList{"--", firmwareFile});
-        running -= run.started ? 0 : 1;
     }
     if (running > 0) {
         loop.exec();
