@@ -3,6 +3,13 @@
 # suite under wine. The Windows builds of QtCore, libusb and GoogleTest come from Debian's source
 # packages; they are built once into a cache outside the tree (UNITFLASH_WINDOWS_CACHE), keyed by
 # their versions and build flags, so only the first run pays for them.
+#
+# It changes the machine, with sudo when not run as root, and prints each change as it makes it:
+# - installs the Debian packages it needs that are missing (the mingw-w64 compilers, wine, ...);
+# - switches the alternatives x86_64-w64-mingw32-gcc and -g++ to the posix thread model, which
+#   Qt's and libusb's builds need (every program using these compiler names gets them);
+# - adds deb-src entries to apt's sources (/etc/apt/sources.list.d/unitflash-deb-src.*) when
+#   apt has none, to fetch the source packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -30,7 +37,7 @@ install_packages() {
             missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
-        echo "Installing: ${missing[*]}"
+        echo "Installing Debian packages: ${missing[*]}"
         $sudo_cmd apt-get update -qq
         DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
@@ -38,9 +45,10 @@ install_packages() {
     # Qt's and libusb's builds call the compilers by their plain names: the posix ones.
     local tool
     for tool in gcc g++; do
-        [ "$(readlink -f "/usr/bin/$triple-$tool")" = "/usr/bin/$triple-$tool-posix" ] ||
-            $sudo_cmd update-alternatives --set "$triple-$tool" "/usr/bin/$triple-$tool-posix" \
-                >/dev/null
+        [ "$(readlink -f "/usr/bin/$triple-$tool")" = "/usr/bin/$triple-$tool-posix" ] && continue
+        echo "Switching the alternative $triple-$tool to /usr/bin/$triple-$tool-posix"
+        $sudo_cmd update-alternatives --set "$triple-$tool" "/usr/bin/$triple-$tool-posix" \
+            >/dev/null
     done
 }
 
@@ -48,6 +56,8 @@ install_packages() {
 enable_sources() {
     apt-get source --print-uris libusb-1.0 >/dev/null 2>&1 && return
     local list=/etc/apt/sources.list.d/debian.sources
+    echo "Adding deb-src entries to apt's sources, beside its deb entries, in" \
+        "/etc/apt/sources.list.d/unitflash-deb-src.*"
     if [ -f "$list" ]; then
         sed 's/^Types:.*/Types: deb-src/' "$list" |
             $sudo_cmd tee /etc/apt/sources.list.d/unitflash-deb-src.sources >/dev/null
