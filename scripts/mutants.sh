@@ -226,6 +226,11 @@ sim/src/Scenario.cpp @@ s/\Qscenario.written = true;\E\s*\}\s*\}/}\n}/ @@ a proc
 dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
 # usb/ and platform/
+usb/include/usb/LittleEndian.h @@ s/\Qstatic_cast<uint32_t>(at[2]) << 16\E/static_cast<uint32_t>(at[2]) << 8/ @@ 32-bit numbers are read with their third byte in the wrong place
+usb/include/usb/LittleEndian.h @@ s/\Qvalue >> (8 * i)\E/value >> (8 * (3 - i))/ @@ 32-bit numbers are written high byte first
+usb/include/usb/DeviceIds.h @@ s/\QkUnitProductId = 0x0001\E/kUnitProductId = 0x0002/ @@ the units are no longer recognised
+packaging/CMakeLists.txt @@ s/string\(TOUPPER "\$\{name\}_ID" name\)/string(TOUPPER "\${name}" name)/ @@ the udev rule is written without its USB IDs
+app/UnitSession.cpp @@ s/\Qthe udev rule 70-unitflash.rules\E/the udev rule 60-unitflash.rules/ @@ the advice names a rule file that is not installed
 usb/include/usb/UsbOwners.h @@ s/\Qcount_ = count > 0 ?\E/count_ = count > 1 ?/ @@ a bus with one device lists none
 usb/src/PortPath.cpp @@ s/\Q(result.empty() ? "" : ".")\E/"."/ @@ port paths are written with a leading dot
 usb/src/PortPath.cpp @@ s/\Qdevice.ports.size() >= ports.size()\E/device.ports.size() == ports.size()/ @@ --port 1 no longer matches the unit or boot loader at 1.4

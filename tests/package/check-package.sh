@@ -73,6 +73,10 @@ done <<TABLE
 /usr/local $work/root /usr/local/lib/udev/rules.d/70-unitflash.rules
 /usr $work/root /usr/lib/udev/rules.d/70-unitflash.rules
 TABLE
+# The rule is written from the IDs in the code: both its lines name a vendor and a product.
+rule=$work/root/usr/lib/udev/rules.d/70-unitflash.rules
+[ "$(grep -c 'ATTR{idVendor}=="[0-9a-f]\{4\}", ATTR{idProduct}=="[0-9a-f]\{4\}"' "$rule")" = 2 ] ||
+    fail "the udev rule names no USB IDs: $(grep idVendor "$rule")"
 
 # The manual page as man shows it: groff's and man's warnings (a broken macro, a line that cannot
 # be set) go to standard error.
