@@ -105,8 +105,8 @@ done <<'SLIPS'
 # file @@ perl substitution on the whole file (the first match only) @@ what the slip breaks
 
 # app/: the command line, the update sequence, settings files, signals
-app/Application.cpp @@ s/\Qreturn returnToNormalOperation(selection.port);\E/return returnToNormalOperation({});/ @@ --resume ignores --port
-app/Application.cpp @@ s/\Qsettings = unitflash::SettingsHandling::kRestoreOnly;\E/settings = unitflash::SettingsHandling::kBackUpAndRestore;/ @@ --no-backup still writes a backup
+app/Application.cpp @@ s/\Qreturn dfu::returnToNormalOperation(selection.port);\E/return dfu::returnToNormalOperation({});/ @@ --resume ignores --port
+app/Application.cpp @@ s/\Qsettings = SettingsHandling::kRestoreOnly;\E/settings = SettingsHandling::kBackUpAndRestore;/ @@ --no-backup still writes a backup
 app/Application.cpp @@ s/\Qif (parser.isSet("export")) {\E/if (parser.isSet("export") && !parser.isSet("import")) {/ @@ --import wins over --export
 platform/Interrupt.cpp @@ s/\Qif (previous[i].sa_handler != SIG_IGN) {\E/if (true) {/ @@ a SIGHUP that nohup ignored is caught again
 platform/Interrupt.cpp @@ s/\Qstd::raise(signalNumber);\E// @@ a second Ctrl-C no longer ends the tool at once
@@ -139,7 +139,7 @@ app/SettingsFile.cpp @@ s/\Q!S_ISREG(status.st_mode) && \E// @@ a plain file is 
 app/SettingsFile.cpp @@ s/\Qcomplete = complete && saveFile->commit();\E/saveFile->commit();/ @@ a short write replaces the old file
 app/ConsoleLog.cpp @@ s/\Qif (outputLost && important)\E/if (false)/ @@ with standard output gone, the recovery commands reach nobody
 app/DeviceList.cpp @@ s/\QdescribeUnit(place, where);\E// @@ the verbose listing does not describe the units
-app/DeviceList.cpp @@ s/\Qif (!dfuDevicePort(loader).isAny()) {\E/if (dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
+app/DeviceList.cpp @@ s/\Qif (!dfu::dfuDevicePort(loader).isAny()) {\E/if (dfu::dfuDevicePort(loader).isAny()) {/ @@ the verbose listing leaves the boot loaders out
 app/UpdateSequence.cpp @@ s/(\Qrun.firmwareAfter = unit.model().valueText(kFirmwareVersionSetting, "");\E)\s*(\Qconst bool ok = unit.model().importJson(run.keptText);\E)/$2\n    $1/ @@ the version after the update is read back from the imported settings
 app/UpdateSequence.cpp @@ s/\Q    reportUpdated(run);\E// @@ a successful update ends without its final line
 app/UpdateSequence.cpp @@ s/\Qreturn !run.skipUnchanged ||\E/return run.skipUnchanged ||/ @@ the flash is compared without --skip-unchanged and not with it
@@ -159,7 +159,7 @@ dfu/FirmwareUpdate.cpp @@ s/\Qcontext.errorCode != kDfuErrorReadProtected && \E/
 
 # dfuse/: the .dfu file, the memory layout, the DFU exchanges
 dfuse/src/DfuFile.cpp @@ s/\Qif (imageSize != length && imageSize + kSuffixSize != length) {\E/if (imageSize != length) {/ @@ files whose recorded size leaves out the suffix are refused
-dfuse/src/DfuFile.cpp @@ s/\Qif (computed != le32(suffix + 12)) {\E/if (false) {/ @@ a damaged file is accepted
+dfuse/src/DfuFile.cpp @@ s/\Qif (computed != getLe32(suffix + 12)) {\E/if (false) {/ @@ a damaged file is accepted
 dfuse/src/DfuFile.cpp @@ s/\Qif (elements.left() != 0) {\E/if (false) {/ @@ a target whose elements do not fill it is accepted
 dfuse/src/DfuFile.cpp @@ s/\Qitem.size > 0x100000000ull\E/item.size >= 0x100000000ull/ @@ an element ending at 4 GiB is refused
 dfuse/src/MemoryLayout.cpp @@ s/\Qreturn 1024;\E/return 1000;/ @@ K in a layout is read as 1000
