@@ -3,8 +3,11 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+
+#include <rapidjson/document.h>
 
 #include <memory>
 #include <utility>
@@ -12,6 +15,7 @@
 
 #include "ConsoleLog.h"
 #include "DeviceList.h"
+#include "SettingsFile.h"
 #include "UnitSession.h"
 #include "UpdateRecovery.h"
 #include "UpdateSequence.h"
@@ -28,6 +32,8 @@ const QRegularExpression kTagged(R"(^(\[(.)\]\[[^\]]*\] )(.*)$)");
 const QRegularExpression kProgress(R"(^(\d+) %$)");
 // The last line of a unit's update that succeeded: the versions and the backup file.
 const QRegularExpression kComplete(R"(^Update complete[^:]*: (firmware .*)$)");
+// A recovery command naming the file that holds a unit's settings (its backup, or the rescue).
+const QRegularExpression kImport(R"( --import (.+)$)");
 
 // The run of one unit: a child process of this program.
 class UnitRun : public QProcess {
@@ -40,11 +46,12 @@ class UnitRun : public QProcess {
 
     const QString place;  // as --port takes it: bus and port path
     bool started = false;
-    QByteArray pending;        // output after its last whole line
-    int lastPercent = -1;      // of the progress lines it printed,
-    int shownPercent = -1;     // and of those passed on
-    QString outcome;           // from its last line, when it succeeded
-    QList<QByteArray> errors;  // its error lines, as passed on
+    QByteArray pending;     // output after its last whole line
+    int lastPercent = -1;   // of the progress lines it printed,
+    int shownPercent = -1;  // and of those passed on
+    QString outcome;        // from its last line, when it succeeded
+    QString settingsFile;   // named by its recovery commands, when it failed
+    QStringList errors;     // its error lines, as passed on
 
   protected:
     void setupChildProcess() override { platform::detachChildProcess(); }
@@ -59,6 +66,25 @@ bool showProgress(UnitRun& run, int percent) {
         run.shownPercent = percent;
     }
     return show;
+}
+
+// Logs a unit's line at the level its run gave it, stamped with this run's clock, so that the
+// lines of all units read in one order of time.
+void log(char level, const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    switch (level) {
+        case 'D':
+            qDebug("%s", utf8.constData());
+            break;
+        case 'I':
+            qInfo("%s", utf8.constData());
+            break;
+        case 'W':
+            qWarning("%s", utf8.constData());
+            break;
+        default:
+            qCritical("%s", utf8.constData());
+    }
 }
 
 // Passes one line of a unit's run on, with the unit's place after the level and time.
@@ -81,12 +107,37 @@ void relay(UnitRun& run, QByteArray line) {
     if (complete.hasMatch()) {
         run.outcome = complete.captured(1);
     }
-    const QByteArray relayed = (tagged.captured(1) + run.place + ": " + body).toUtf8();
-    const QString level = tagged.captured(2);
-    if (level == "!") {
+    const QRegularExpressionMatch import = kImport.match(body);
+    if (import.hasMatch()) {
+        run.settingsFile = shellWordText(import.captured(1));
+    }
+    const QString relayed = run.place + ": " + body;
+    const char level = tagged.captured(2).at(0).toLatin1();
+    if (level == '!') {
         run.errors << relayed;
     }
-    printLine(relayed, level == "!" || level == "W");
+    log(level, relayed);
+}
+
+// What a unit whose update failed had: its firmware before, as the settings file it left
+// records it, and that file.
+QString keptSettings(const UnitRun& run) {
+    if (run.settingsFile.isEmpty()) {
+        return "firmware unknown, no settings file";
+    }
+    QFile file(run.settingsFile);
+    const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // The file as this tool writes it: a setting that holds no number is written as NaN.
+    rapidjson::Document settings;
+    settings.Parse<rapidjson::kParseNanAndInfFlag>(text.constData(), text.size());
+    QString version = "unknown";
+    if (settings.IsObject()) {
+        const auto it = settings.FindMember(kFirmwareVersionSetting);
+        if (it != settings.MemberEnd() && it->value.IsString()) {
+            version = QString::fromUtf8(it->value.GetString());
+        }
+    }
+    return QString("firmware %1, settings in \"%2\"").arg(version, run.settingsFile);
 }
 
 void relayOutput(UnitRun& run, bool ended) {
@@ -136,9 +187,10 @@ void summarize(const std::vector<std::unique_ptr<UnitRun>>& runs) {
                 "to see where the unit is",
                 place.constData());
         } else {
-            qCritical("%s: not updated; what its run reported:", place.constData());
-            for (const QByteArray& line : run->errors) {
-                printLine(line, true);
+            qCritical("%s: not updated, %s; what its run reported:", place.constData(),
+                      qUtf8Printable(keptSettings(*run)));
+            for (const QString& line : run->errors) {
+                qCritical("%s", qUtf8Printable(line));
             }
         }
     }

@@ -36,6 +36,20 @@ QString shellWord(const QString& word) {
 
 }  // namespace
 
+QString shellWordText(const QString& word) {
+#ifdef _WIN32
+    const QChar quote = '"';
+    const char *quoted = "\"%\"", *plain = "%";
+#else
+    const QChar quote = '\'';
+    const char *quoted = "'\\''", *plain = "'";
+#endif
+    if (word.size() < 2 || !word.startsWith(quote) || !word.endsWith(quote)) {
+        return word;
+    }
+    return word.mid(1, word.size() - 2).replace(quoted, plain);
+}
+
 Recovery recoveryFor(Stage stage, const QString& firmwareFile) {
     switch (stage) {
         case Stage::kUntouched:

@@ -33,6 +33,9 @@ Recovery recoveryFor(Stage stage, const QString& firmwareFile);
 // A command of this tool that works on the selected unit, as the user's shell reads it back.
 QString commandLine(const QStringList& arguments);
 
+// The word a command line of commandLine() quoted as `word`.
+QString shellWordText(const QString& word);
+
 // Tells the user what state a run that did not finish leaves the unit in, and the commands that
 // finish the work, one per line in the order to run them; `settingsFile` holds the settings to
 // import, when there are any.

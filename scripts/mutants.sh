@@ -229,6 +229,9 @@ app/AllUnits.cpp @@ s/\Qrun.errors << relayed;\E// @@ the summary leaves out a f
 platform/Interrupt.cpp @@ s/\Qkill(children[i].load(), signalNumber);\E// @@ a stop request does not reach the units' runs of --all
 dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
+app/UpdateRecovery.cpp @@ s/\Qreturn word.mid(1, word.size() - 2).replace(quoted, plain);\E/return word;/ @@ a failed unit's settings file is named with its shell quotes in the --all summary
+app/AllUnits.cpp @@ s/\Qsettings.Parse<rapidjson::kParseNanAndInfFlag>\E/settings.Parse<0>/ @@ a failed unit's firmware is unknown to the summary when a setting holds no number
+
 # usb/ and platform/
 usb/include/usb/LittleEndian.h @@ s/\Qstatic_cast<uint32_t>(at[2]) << 16\E/static_cast<uint32_t>(at[2]) << 8/ @@ 32-bit numbers are read with their third byte in the wrong place
 usb/include/usb/LittleEndian.h @@ s/\Qvalue >> (8 * i)\E/value >> (8 * (3 - i))/ @@ 32-bit numbers are written high byte first

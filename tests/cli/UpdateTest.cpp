@@ -685,6 +685,11 @@ TEST_F(Update, EveryStepStaysWithTheUnitTheRunBeganWith) {
         const int summary = lines.indexOf(QRegularExpression("\\[I\\] Summary.*"));
         EXPECT_TRUE(c.failed.isEmpty() || lines.lastIndexOf(c.failed) > summary)
             << run.out.toStdString();
+        // A unit not updated is summed up with its firmware and the file holding its settings.
+        const QRegularExpressionMatch kept =
+            QRegularExpression(R"re(\[!\] not updated, firmware 1\.0\.0, settings in "(.+)"; )re")
+                .match(lines.join('\n'));
+        EXPECT_EQ(kept.hasMatch() && files().contains(kept.captured(1)), !c.failed.isEmpty());
         for (int i = 0; i < places.size(); ++i) {
             EXPECT_EQ(unitOn(places[i]), c.on[i]);
             // Each unit updated with --all has its own backup file, of its own settings.
