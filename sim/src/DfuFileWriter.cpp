@@ -34,6 +34,8 @@ void putText(std::vector<uint8_t>& out, const char* text) {
     out.insert(out.end(), text, text + std::strlen(text));
 }
 
+// The DFU suffix's CRC-32, written here from the DFU specification rather than taken from the
+// product's dfuse library: files the simulator makes must catch a slip in the product's check.
 std::array<uint32_t, 256> makeCrcTable() {
     std::array<uint32_t, 256> table{};
     for (uint32_t n = 0; n < 256; ++n) {
