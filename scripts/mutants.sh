@@ -230,6 +230,7 @@ platform/Interrupt.cpp @@ s/\Qkill(children[i].load(), signalNumber);\E// @@ a s
 dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
 app/UpdateRecovery.cpp @@ s/\Qreturn word.mid(1, word.size() - 2).replace(quoted, plain);\E/return word;/ @@ a failed unit's settings file is named with its shell quotes in the --all summary
+app/AllUnits.cpp @@ s/\Qif (progress.hasMatch() && !showProgress(run, progress.captured(1).toInt())) {\E/if (false) {/ @@ with --all every progress line of every unit is passed on
 app/AllUnits.cpp @@ s/\Qsettings.Parse<rapidjson::kParseNanAndInfFlag>\E/settings.Parse<0>/ @@ a failed unit's firmware is unknown to the summary when a setting holds no number
 
 # usb/ and platform/

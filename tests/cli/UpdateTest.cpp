@@ -7,6 +7,7 @@
 #endif
 
 #include <csignal>
+#include <map>
 #include <vector>
 
 #include "CliFixture.h"
@@ -789,6 +790,17 @@ TEST_F(Update, AnInterruptedRunLeavesTheUnitRecoverable) {
         EXPECT_EQ(run.exitCode, 1) << run.out.toStdString();
         const Lines lines = withoutPlaces(run);
         EXPECT_TRUE(run.out.contains(c.state)) << run.out.toStdString();
+        // With --all each unit shows at most one progress line per 10 % of an operation.
+        std::map<QString, int> shown;
+        for (const QString& line :
+             untimed(run).filter(QRegularExpression(R"(^\[I\] \S+: \d+ %$)"))) {
+            const int percent = line.section(' ', 2, 2).toInt();
+            const auto last = shown.find(line.section(' ', 1, 1));
+            EXPECT_TRUE(last == shown.end() || percent < last->second ||
+                        percent / 10 > last->second / 10)
+                << line.toStdString();
+            shown[line.section(' ', 1, 1)] = percent;
+        }
         // A wait for the unit ends at the signal, well before its 200 attempts.
         EXPECT_LT(lines.filter("trying to connect").size(), 100);
         if (*c.stateAfter == 0) {
