@@ -34,7 +34,7 @@ void putText(std::vector<uint8_t>& out, const char* text) {
     out.insert(out.end(), text, text + std::strlen(text));
 }
 
-// The DFU suffix's CRC-32, written here from the DFU specification rather than taken from the
+// The DFU suffix's CRC-32, written here from the USB DFU 1.1 document rather than taken from the
 // product's dfuse library: files the simulator makes must catch a slip in the product's check.
 std::array<uint32_t, 256> makeCrcTable() {
     std::array<uint32_t, 256> table{};
