@@ -46,6 +46,7 @@ class UnitRun : public QProcess {
 
     const QString place;  // as --port takes it: bus and port path
     bool started = false;
+    qint64 childPid = 0;    // once started, for passing stop requests on until it ends
     QByteArray pending;     // output after its last whole line
     int lastPercent = -1;   // of the progress lines it printed,
     int shownPercent = -1;  // and of those passed on
@@ -70,7 +71,7 @@ bool showProgress(UnitRun& run, int percent) {
 
 // Logs a unit's line at the level its run gave it, stamped with this run's clock, so that the
 // lines of all units read in one order of time.
-void log(char level, const QString& text) {
+void logAtLevel(char level, const QString& text) {
     const QByteArray utf8 = text.toUtf8();
     switch (level) {
         case 'D':
@@ -116,7 +117,7 @@ void relay(UnitRun& run, QByteArray line) {
     if (level == '!') {
         run.errors << relayed;
     }
-    log(level, relayed);
+    logAtLevel(level, relayed);
 }
 
 // What a unit whose update failed had: its firmware before, as the settings file it left
@@ -162,7 +163,8 @@ void start(UnitRun& run, const QStringList& arguments) {
     run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     run.start(QCoreApplication::applicationFilePath(), arguments);
     run.started = run.waitForStarted(-1);
-    if (run.started && !platform::passInterruptsTo(run.processId())) {
+    run.childPid = run.started ? run.processId() : 0;
+    if (run.started && !platform::passInterruptsTo(run.childPid)) {
         run.kill();  // one a stop request could not reach
         run.waitForFinished(-1);
         run.started = false;
@@ -252,6 +254,7 @@ bool updateAllUnits(UnitSelection selection, const QString& firmwareFile,
         QObject::connect(&run, &QProcess::readyReadStandardOutput,
                          [&run] { relayOutput(run, false); });
         QObject::connect(&run, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), [&] {
+            platform::stopPassingInterruptsTo(run.childPid);
             relayOutput(run, true);
             if (--running == 0) {
                 loop.quit();

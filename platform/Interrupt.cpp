@@ -43,6 +43,7 @@ void ignoreBrokenPipes() {}
 bool passInterruptsTo(long long) {
     return true;
 }
+void stopPassingInterruptsTo(long long) {}
 InterruptsHeld::InterruptsHeld() = default;
 InterruptsHeld::~InterruptsHeld() = default;
 void detachChildProcess() {}
@@ -70,7 +71,10 @@ sigset_t stopSignals() {
 
 extern "C" void onInterrupt(int signalNumber) {
     for (size_t i = 0; i < childCount.load(); ++i) {
-        kill(children[i].load(), signalNumber);
+        const pid_t child = children[i].load();
+        if (child > 0) {  // 0: one that has ended (and 0 would name our own process group)
+            kill(child, signalNumber);
+        }
     }
     if (interruptRequested.exchange(true)) {
         // The second request: the user wants out now.
@@ -111,6 +115,14 @@ bool passInterruptsTo(long long processId) {
     children[slot].store(static_cast<pid_t>(processId));
     childCount.store(slot + 1);
     return true;
+}
+
+void stopPassingInterruptsTo(long long processId) {
+    for (size_t i = 0; i < childCount.load(); ++i) {
+        if (processId > 0 && children[i].load() == static_cast<pid_t>(processId)) {
+            children[i].store(0);
+        }
+    }
 }
 
 InterruptsHeld::InterruptsHeld() {

@@ -32,6 +32,9 @@ class InterruptGuard {
 // False when no more children can be registered.
 bool passInterruptsTo(long long processId);
 
+// Unregisters a child that has ended: its process ID may soon name another process.
+void stopPassingInterruptsTo(long long processId);
+
 // While one lives, the stop signals wait: a child started meanwhile is registered before a
 // signal can be caught, so that none is missed or passed on twice.
 class InterruptsHeld {
