@@ -226,7 +226,7 @@ sim/src/Scenario.cpp @@ s/\Qentry != nullptr && now == placed.saved\E/false/ @@ 
 app/AllUnits.cpp @@ s/\QQStringList{"--port", run.place} + \E// @@ a unit's run of --all is not pinned to its place
 app/AllUnits.cpp @@ s/\Q && exitCode() == 0\E// @@ a unit whose run failed counts as updated
 app/AllUnits.cpp @@ s/\Qrun.errors << relayed;\E// @@ the summary leaves out a failed unit's state and recovery commands
-platform/Interrupt.cpp @@ s/\Qkill(children[i].load(), signalNumber);\E// @@ a stop request does not reach the units' runs of --all
+platform/Interrupt.cpp @@ s/\Qkill(child, signalNumber);\E// @@ a stop request does not reach the units' runs of --all
 dfuse/src/DfuInterface.cpp @@ s/\Qcode = kDfuErrorDeviceBusy;\E/code = kDfuErrorUsbTransfer;/ @@ a boot loader in use is not named so
 
 app/UpdateRecovery.cpp @@ s/\Qreturn word.mid(1, word.size() - 2).replace(quoted, plain);\E/return word;/ @@ a failed unit's settings file is named with its shell quotes in the --all summary
